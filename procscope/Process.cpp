@@ -1,0 +1,23 @@
+// The Process record itself; the live-process fillers are in ProcessLive.cpp.
+#include "procscope/Process.hpp"
+
+namespace procscope {
+
+Process::Process() : timestamp_(Clock::now()) {}
+
+std::shared_ptr<Process> Process::init() { return std::make_shared<Process>(); }
+
+std::string Process::description() const {
+  std::string out;
+  out += "pid: " + std::to_string(pid()) + "\n";
+  out += "path: " + orNull(path()) + "\n";
+  out += "user: " + std::to_string(static_cast<std::int32_t>(uid())) + "\n";
+  out += "args: " + describe(arguments()) + "\n";
+  out += "ancestors: " + describe(ancestors()) + "\n";
+  out += " signing info: " + (signingInfo() ? describe(*signingInfo()) : std::string("(null)")) +
+         "\n";
+  out += " binary:\n" + (binary() ? binary()->description() : std::string("(null)"));
+  return out;
+}
+
+}  // namespace procscope

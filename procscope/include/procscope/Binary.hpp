@@ -1,0 +1,78 @@
+// One executable on disk.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "procscope/Value.hpp"
+#include "procscope/platform/Bundle.hpp"
+
+namespace procscope {
+
+// An icon: where its image comes from and the size it is shown at.
+struct Image {
+  std::string sourcePath;
+  double width = 0;
+  double height = 0;
+};
+
+class Binary {
+ public:
+  Binary() = default;
+
+  // Resolves the path or command name, then fills bundle, name,
+  // bundleIdentifier, attributes and metadata. Reads no file contents.
+  static std::shared_ptr<Binary> init(const std::string& pathOrCommand);
+
+  // Fillers (executable inspection).
+  void getBundle();
+  void getName();
+  void getBundleIndentifier();  // spelled so, as the rest of the system knows it
+  void getAttributes();
+  void getMetadata();
+  void getIcon();
+  void generateSigningInfo(std::uint32_t flags);
+  void generateHash();
+  void generateIdentifier();
+
+  // Accessors.
+  const std::optional<Image>& icon() const { return icon_; }
+  void setIcon(std::optional<Image> v) { icon_ = std::move(v); }
+  const std::optional<std::string>& name() const { return name_; }
+  void setName(std::optional<std::string> v) { name_ = std::move(v); }
+  const std::optional<std::string>& path() const { return path_; }
+  void setPath(std::optional<std::string> v) { path_ = std::move(v); }
+  const std::shared_ptr<const platform::Bundle>& bundle() const { return bundle_; }
+  void setBundle(std::shared_ptr<const platform::Bundle> v) { bundle_ = std::move(v); }
+  const std::optional<Dictionary>& metadata() const { return metadata_; }
+  void setMetadata(std::optional<Dictionary> v) { metadata_ = std::move(v); }
+  const std::optional<Dictionary>& attributes() const { return attributes_; }
+  void setAttributes(std::optional<Dictionary> v) { attributes_ = std::move(v); }
+  const std::optional<std::string>& bundleIdentifier() const { return bundleIdentifier_; }
+  void setBundleIdentifier(std::optional<std::string> v) { bundleIdentifier_ = std::move(v); }
+  const std::optional<Dictionary>& signingInfo() const { return signingInfo_; }
+  void setSigningInfo(std::optional<Dictionary> v) { signingInfo_ = std::move(v); }
+  const std::optional<std::string>& sha256() const { return sha256_; }
+  void setSha256(std::optional<std::string> v) { sha256_ = std::move(v); }
+  const std::optional<std::string>& identifier() const { return identifier_; }
+  void setIdentifier(std::optional<std::string> v) { identifier_ = std::move(v); }
+
+  // "name: %@\npath: %@\nattributes: %@\nsigning info: %@"
+  std::string description() const;
+
+ private:
+  std::optional<Image> icon_;
+  std::optional<std::string> name_;
+  std::optional<std::string> path_;
+  std::shared_ptr<const platform::Bundle> bundle_;
+  std::optional<Dictionary> metadata_;
+  std::optional<Dictionary> attributes_;
+  std::optional<std::string> bundleIdentifier_;
+  std::optional<Dictionary> signingInfo_;
+  std::optional<std::string> sha256_;
+  std::optional<std::string> identifier_;
+};
+
+}  // namespace procscope

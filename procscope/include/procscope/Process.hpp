@@ -1,0 +1,86 @@
+// One process start, exit or running process.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "procscope/Binary.hpp"
+#include "procscope/Value.hpp"
+
+namespace procscope {
+
+class Process {
+ public:
+  using Clock = std::chrono::system_clock;
+
+  Process();
+
+  // A fresh record: type 0, pid/ppid -1, uid/exit 0xFFFFFFFF, empty lists,
+  // timestamp now, everything else absent.
+  static std::shared_ptr<Process> init();
+  // A full record of a live process; none when no executable path is found.
+  static std::shared_ptr<Process> init(std::int32_t pid);
+  // The parent's process ID, or -1.
+  static std::int32_t getParentID(std::int32_t pid);
+
+  // Live-process fillers.
+  void getUser();
+  void pathFromPid();
+  void getArgs();
+  void enumerateAncestors();
+  bool isProcessAlive() const;
+  void generateSigningInfo(std::uint32_t flags);
+
+  // Scalars are read and written whole without a lock.
+  std::uint16_t type() const { return type_.load(std::memory_order_relaxed); }
+  void setType(std::uint16_t v) { type_.store(v, std::memory_order_relaxed); }
+  std::int32_t pid() const { return pid_.load(std::memory_order_relaxed); }
+  void setPid(std::int32_t v) { pid_.store(v, std::memory_order_relaxed); }
+  std::uint32_t exit() const { return exit_.load(std::memory_order_relaxed); }
+  void setExit(std::uint32_t v) { exit_.store(v, std::memory_order_relaxed); }
+  std::int32_t ppid() const { return ppid_.load(std::memory_order_relaxed); }
+  void setPpid(std::int32_t v) { ppid_.store(v, std::memory_order_relaxed); }
+  std::uint32_t uid() const { return uid_.load(std::memory_order_relaxed); }
+  void setUid(std::uint32_t v) { uid_.store(v, std::memory_order_relaxed); }
+
+  const std::optional<std::string>& path() const { return path_; }
+  void setPath(std::optional<std::string> v) { path_ = std::move(v); }
+  std::vector<std::int32_t>& ancestors() { return ancestors_; }
+  const std::vector<std::int32_t>& ancestors() const { return ancestors_; }
+  void setAncestors(std::vector<std::int32_t> v) { ancestors_ = std::move(v); }
+  std::vector<std::string>& arguments() { return arguments_; }
+  const std::vector<std::string>& arguments() const { return arguments_; }
+  void setArguments(std::vector<std::string> v) { arguments_ = std::move(v); }
+  Clock::time_point timestamp() const { return timestamp_; }
+  void setTimestamp(Clock::time_point v) { timestamp_ = v; }
+  const std::optional<Dictionary>& signingInfo() const { return signingInfo_; }
+  void setSigningInfo(std::optional<Dictionary> v) { signingInfo_ = std::move(v); }
+  const std::shared_ptr<Binary>& binary() const { return binary_; }
+  void setBinary(std::shared_ptr<Binary> v) { binary_ = std::move(v); }
+
+  // "pid: %d\npath: %@\nuser: %d\nargs: %@\nancestors: %@\n signing info: %@\n binary:\n%@"
+  std::string description() const;
+
+ private:
+  std::atomic<std::uint16_t> type_{0};
+  std::atomic<std::int32_t> pid_{-1};
+  std::atomic<std::uint32_t> exit_{0xFFFFFFFFu};
+  std::atomic<std::int32_t> ppid_{-1};
+  std::atomic<std::uint32_t> uid_{0xFFFFFFFFu};
+  std::optional<std::string> path_;
+  std::vector<std::int32_t> ancestors_;
+  std::vector<std::string> arguments_;
+  Clock::time_point timestamp_;
+  std::optional<Dictionary> signingInfo_;
+  std::shared_ptr<Binary> binary_;
+};
+
+using ProcessCallback = std::function<void(const std::shared_ptr<Process>&)>;
+
+}  // namespace procscope

@@ -1,0 +1,37 @@
+// Application bundles: a directory holding Contents/Info.plist, its main
+// executable at Contents/MacOS/<CFBundleExecutable>, resources under
+// Contents/Resources/.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "procscope/Value.hpp"
+#include "procscope/platform/Service.hpp"
+
+namespace procscope::platform {
+
+class Bundle {
+ public:
+  virtual ~Bundle() = default;
+  virtual std::string bundlePath() const = 0;
+  // Full path of the main executable; none when CFBundleExecutable is missing.
+  virtual std::optional<std::string> executablePath() const = 0;
+  // None when Info.plist cannot be read or parsed.
+  virtual const std::optional<Dictionary>& infoDictionary() const = 0;
+  // Path of Contents/Resources/<name>.<type> when it exists.
+  virtual std::optional<std::string> pathForResource(const std::optional<std::string>& name,
+                                                     const std::optional<std::string>& type) const = 0;
+};
+
+class BundleLayer {
+ public:
+  virtual ~BundleLayer() = default;
+  // The bundle whose directory is `path`, or none when `path` is no bundle.
+  virtual std::shared_ptr<const Bundle> bundleWithPath(const std::string& path) = 0;
+};
+
+using Bundles = Service<BundleLayer>;
+
+}  // namespace procscope::platform

@@ -1,0 +1,51 @@
+// The logger and the concurrent queue.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <regex>
+
+#include "procscope/Dispatch.hpp"
+#include "procscope/Log.hpp"
+#include "support/Capture.hpp"
+
+using namespace procscope;
+
+TEST(Logger, PrefixCarriesDateTimeMillisProgramAndIds) {
+  std::regex form(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} [^\[]+\[\d+:\d+\] )");
+  EXPECT_TRUE(std::regex_match(logPrefix(), form)) << logPrefix();
+}
+
+TEST(Logger, OneLinePerMessageWithLineFeedAddedOnlyWhenMissing) {
+  test::StderrCapture cap;
+  logMessage("started");
+  logMessage("two\nlines\n");
+  std::string out = cap.take();
+  EXPECT_NE(out.find("] started\n"), std::string::npos);
+  EXPECT_NE(out.find("] two\nlines\n"), std::string::npos);
+  EXPECT_EQ(out.find("lines\n\n"), std::string::npos);
+}
+
+TEST(Logger, VisibleTextEscapesControlBytesOnly) {
+  EXPECT_EQ(visibleText("a\nb\rc\td\x1b" "e\x7f"), "a\\nb\\rc\\td\\x1be\\x7f");
+  EXPECT_EQ(visibleText("caf\xc3\xa9 %s %@"), "caf\xc3\xa9 %s %@");
+}
+
+TEST(Dispatch, RunsEveryTaskExactlyOnceConcurrently) {
+  constexpr int kTasks = 2000;
+  std::vector<std::atomic<int>> runs(kTasks);
+  for (int i = 0; i < kTasks; ++i) dispatch::async([&runs, i] { runs[i]++; });
+  dispatch::waitIdle();
+  for (auto& r : runs) EXPECT_EQ(r.load(), 1);
+
+  // Two tasks that need each other can only finish if they run at the same time.
+  std::atomic<int> arrived{0};
+  for (int i = 0; i < 2; ++i) {
+    dispatch::async([&] {
+      arrived++;
+      while (arrived.load() < 2) std::this_thread::yield();
+    });
+  }
+  dispatch::waitIdle();
+  EXPECT_EQ(arrived.load(), 2);
+}
