@@ -1,0 +1,43 @@
+// The audit pipe: where the monitor's BSM records come from. "/dev/auditpipe"
+// is the machine's live process events; any other path is a file or FIFO of
+// recorded records.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "procscope/platform/Service.hpp"
+
+namespace procscope::platform {
+
+class AuditStream {
+ public:
+  virtual ~AuditStream() = default;
+
+  // The configuration requests; each returns 0, or -1 when it cannot be honoured.
+  virtual int setPreselectMode(int mode) = 0;
+  virtual int getQueueLimitMax(std::uint32_t& limit) = 0;
+  virtual int setQueueLimit(std::uint32_t limit) = 0;
+  virtual int setPreselectFlags(std::uint32_t successMask, std::uint32_t failureMask) = 0;
+  virtual int setPreselectNaFlags(std::uint32_t successMask, std::uint32_t failureMask) = 0;
+
+  // One whole record into `buffer` (reused by the caller); its length, or 0
+  // or -1 when this attempt yields none.
+  virtual std::int64_t readRecord(std::vector<std::uint8_t>& buffer) = 0;
+
+  // True once a recorded input is drained; a live source never is.
+  virtual bool exhausted() const = 0;
+};
+
+class AuditPipeLayer {
+ public:
+  virtual ~AuditPipeLayer() = default;
+  // None when the pipe cannot be opened.
+  virtual std::unique_ptr<AuditStream> open(const std::string& path) = 0;
+};
+
+using AuditPipes = Service<AuditPipeLayer>;
+
+}  // namespace procscope::platform
