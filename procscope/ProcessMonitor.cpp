@@ -1,1 +1,284 @@
-// stub: being written
+// ProcScope: the audit-pipe read loop, the start and exit hand-offs, and the
+// monitor's lifecycle.
+#include "procscope/ProcessMonitor.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "procscope/Binary.hpp"
+#include "procscope/Dispatch.hpp"
+#include "procscope/Log.hpp"
+#include "procscope/Utf8.hpp"
+#include "procscope/Utilities.hpp"
+#include "procscope/bsm/Token.hpp"
+
+namespace procscope {
+namespace {
+
+constexpr int kPreselectModeLocal = 2;  // AUDITPIPE_PRESELECT_MODE_LOCAL
+
+// Preselection: the process and exec classes. Records are handled alike
+// whether the call succeeded or not, so failures are selected the same way.
+constexpr std::uint32_t kPreselectMask = bsm::AU_PROCESS | bsm::AU_EXEC;
+
+// Opening steps 2 to 6; each runs only if the one before it succeeded.
+bool configure(platform::AuditStream& stream) {
+  if (stream.setPreselectMode(kPreselectModeLocal) == -1) return false;
+  std::uint32_t limit = 0;
+  if (stream.getQueueLimitMax(limit) == -1) return false;
+  if (stream.setQueueLimit(limit) == -1) return false;
+  if (stream.setPreselectFlags(kPreselectMask, kPreselectMask) == -1) return false;
+  return stream.setPreselectNaFlags(kPreselectMask, kPreselectMask) != -1;
+}
+
+bool isHeader(std::uint8_t id) {
+  return id == bsm::AUT_HEADER32 || id == bsm::AUT_HEADER32_EX || id == bsm::AUT_HEADER64 ||
+         id == bsm::AUT_HEADER64_EX;
+}
+
+bool isSubject(std::uint8_t id) {
+  return id == bsm::AUT_SUBJECT32 || id == bsm::AUT_SUBJECT64 || id == bsm::AUT_SUBJECT32_EX ||
+         id == bsm::AUT_SUBJECT64_EX;
+}
+
+// The number under `key`; 0 when the dictionary, the entry or a number is missing.
+std::int64_t integerForKey(const Dictionary* dict, const std::string& key) {
+  if (dict == nullptr) return 0;
+  auto it = dict->find(key);
+  if (it == dict->end()) return 0;
+  return it->second.integer().value_or(0);
+}
+
+}  // namespace
+
+std::shared_ptr<ProcScope> ProcScope::init() {
+  return std::make_shared<ProcScope>();
+}
+
+std::shared_ptr<ProcScope> ProcScope::init(bool goEasy) {
+  auto monitor = init();
+  if (monitor) monitor->setGoEasy(goEasy);
+  return monitor;
+}
+
+void ProcScope::setShouldStop(bool v) {
+  shouldStop_.store(v);
+  // Wakes a loop that waits on a drained recorded input.
+  shouldStop_.notify_all();
+}
+
+// ---- The audit-pipe loop ----
+
+void ProcScope::monitor() {
+  auto layer = platform::AuditPipes::get();
+  if (!layer) return;
+  std::unique_ptr<platform::AuditStream> stream = layer->open(pipePath_);
+  if (!stream || !configure(*stream)) return;
+
+  LoopState state;
+  std::vector<std::uint8_t> buffer;  // reused for every record
+  bsm::Token token;                  // likewise; its bodies point into `buffer`
+  while (!shouldStop()) {
+    state.current.reset();  // a record that ended without its trailer
+    std::int64_t length = stream->readRecord(buffer);
+    if (length > 0) {
+      auto size = std::min(static_cast<std::size_t>(length), buffer.size());
+      walkRecord(buffer.data(), size, token, state);
+    } else if (stream->exhausted()) {
+      // Nothing will come any more: stop, or sleep until told to.
+      if (stopWhenInputExhausted()) {
+        setShouldStop(true);
+      } else {
+        shouldStop_.wait(false);
+      }
+    }
+  }
+}
+
+void ProcScope::walkRecord(const std::uint8_t* data, std::size_t size, bsm::Token& token,
+                           LoopState& state) {
+  bsm::TokenCursor cursor(data, size);
+  while (cursor.next(token)) {
+    // A record of an event we do not follow is abandoned at its second token.
+    if (state.current && !shouldProcessRecord(state.current->type())) return;
+    actOnToken(token, state);
+    if (token.len == 0) return;  // cannot advance; never spin on a bad parse
+  }
+}
+
+void ProcScope::actOnToken(const bsm::Token& token, LoopState& state) {
+  if (isHeader(token.id)) {
+    state.current = Process::init();
+    state.current->setType(token.header.e_type);
+    return;
+  }
+  if (!state.current) return;
+  Process& process = *state.current;
+  const std::uint16_t type = process.type();
+
+  if (isSubject(token.id)) {
+    auto subjectPid = static_cast<std::int32_t>(token.subject.pid);
+    if ((type == bsm::AUE_POSIX_SPAWN && process.pid() != -1) || type == bsm::AUE_FORK) {
+      process.setPpid(subjectPid);  // the spawning or forking process
+    } else {
+      process.setPid(subjectPid);
+      process.setPpid(Process::getParentID(subjectPid));
+    }
+    process.setUid(token.subject.euid);
+    return;
+  }
+
+  switch (token.id) {
+    case bsm::AUT_ARG32:
+    case bsm::AUT_ARG64:
+      if (type == bsm::AUE_FORK || type == bsm::AUE_POSIX_SPAWN) {
+        process.setPid(static_cast<std::int32_t>(static_cast<std::uint32_t>(token.arg.val)));
+        if (type == bsm::AUE_FORK) process.pathFromPid();
+      }
+      break;
+    case bsm::AUT_PATH:
+      // Linux paths are bytes: a path that is not UTF-8 keeps its valid parts
+      // rather than vanishing, which would let argv[0] stand in for it.
+      process.setPath(decodeLossy(token.path.path));
+      break;
+    case bsm::AUT_EXEC_ARGS: {
+      auto count = std::min<std::size_t>(token.execArgs.count, bsm::kMaxExecArgs);
+      for (std::size_t i = 0; i < count; ++i) {
+        std::string_view arg = token.execArgs.text[i];
+        if (isValidUtf8(arg)) process.arguments().emplace_back(arg);
+      }
+      break;
+    }
+    case bsm::AUT_EXIT:
+      process.setExit(token.exit.status);
+      break;
+    case bsm::AUT_TRAILER:
+      completeRecord(state);
+      break;
+    default:
+      break;
+  }
+}
+
+void ProcScope::completeRecord(LoopState& state) {
+  std::shared_ptr<Process> process = std::move(state.current);  // leaves none under construction
+  if (!process) return;
+  if (process->type() == bsm::AUE_EXIT) {
+    handleProcessExit(process);
+    return;
+  }
+
+  process->pathFromPid();
+  const auto& path = process->path();
+  bool unusable = !path || path->empty() || path->starts_with("/dev/");
+  if (unusable && !process->arguments().empty()) process->setPath(process->arguments().front());
+
+  if (process->type() == bsm::AUE_FORK) {
+    state.lastFork = process;
+  } else if (process->ppid() == -1 && state.lastFork && state.lastFork->pid() == process->pid()) {
+    // An exec following a fork of the same process: the fork knew the parent.
+    process->setPpid(state.lastFork->ppid());
+  }
+  handleProcessStart(process);
+}
+
+bool ProcScope::shouldProcessRecord(std::uint16_t event) {
+  if (event <= 23) return ((0x800086u >> event) & 1u) != 0;
+  return event == bsm::AUE_POSIX_SPAWN;
+}
+
+void ProcScope::handleProcessStart(const std::shared_ptr<Process>& process) {
+  if (process->pid() == -1) return;
+  if (!process->path()) return;
+  if (process->ppid() == -1) process->setPpid(Process::getParentID(process->pid()));
+  if (process->ancestors().empty()) process->enumerateAncestors();
+  process->setBinary(Binary::init(*process->path()));
+  if (!process->binary()) return;
+  if (!goEasy()) {
+    process->generateSigningInfo(0);  // kSecCSDefaultFlags
+    process->binary()->getIcon();
+  }
+  // Events that arrive before a callback is set have nobody to go to.
+  if (processCallback_) processCallback_(process);
+}
+
+void ProcScope::handleProcessExit(const std::shared_ptr<Process>& process) {
+  if (processCallback_) processCallback_(process);
+}
+
+// ---- Lifecycle and workspace events ----
+
+bool ProcScope::startsWithQueuedMessage(std::uint32_t realUid,
+                                        const std::optional<Dictionary>& version) {
+  if (realUid != 0) return false;
+  std::int64_t minor = integerForKey(version ? &*version : nullptr, "minorVersion");
+  std::int64_t bugfix = integerForKey(version ? &*version : nullptr, "bugfixVersion");
+  return minor > 12 || (minor == 12 && bugfix >= 4);
+}
+
+void ProcScope::start(ProcessCallback callback) {
+  setProcessCallback(std::move(callback));
+  std::optional<Dictionary> version = PS_getOSVersion();
+  if (startsWithQueuedMessage(getuid(), version)) {
+    dispatch::async([] { logMessage("Start monitoring"); });
+  } else {
+    logMessage("Start app monitoring");
+  }
+  appMonitor();
+  monitor();
+}
+
+void ProcScope::stop() {
+  {
+    std::lock_guard lock(observersMutex_);
+    for (auto& [workspace, id] : observers_) workspace->removeObserver(id);
+    observers_.clear();
+  }
+  setShouldStop(true);
+  logMessage("stoped");
+}
+
+void ProcScope::appMonitor() {
+  auto workspace = platform::Workspaces::get();
+  if (!workspace) return;
+  // The workspace does not own the monitor: a notice after it is gone is dropped.
+  std::weak_ptr<ProcScope> self = weak_from_this();
+  auto observer = [self](const platform::WorkspaceNotification* notification) {
+    auto monitor = self.lock();
+    if (monitor && notification) monitor->appEvent(*notification);
+  };
+  std::lock_guard lock(observersMutex_);
+  for (const char* name : {platform::kWillLaunchApplication, platform::kDidTerminateApplication}) {
+    observers_.emplace_back(workspace, workspace->addObserver(name, observer));
+  }
+}
+
+void ProcScope::appEvent(const platform::WorkspaceNotification& notification) {
+  auto pid = static_cast<std::int32_t>(
+      integerForKey(&notification.userInfo, platform::kApplicationProcessIdentifier));
+  if (notification.name == platform::kWillLaunchApplication) {
+    std::shared_ptr<Process> process = Process::init(pid);
+    if (!process) return;
+    handleProcessStart(process);
+    return;
+  }
+  std::shared_ptr<Process> process = Process::init();
+  process->setPid(pid);
+  process->setType(bsm::AUE_EXIT);
+  handleProcessExit(process);
+}
+
+std::vector<std::shared_ptr<Process>> ProcScope::currentProcesses() {
+  std::vector<std::shared_ptr<Process>> list;
+  for (std::uint32_t id : PS_enumerateProcesses()) {
+    std::shared_ptr<Process> process = Process::init(static_cast<std::int32_t>(id));
+    if (!process) continue;
+    process->generateSigningInfo(0);  // whatever goEasy says
+    list.push_back(std::move(process));
+  }
+  return list;
+}
+
+}  // namespace procscope

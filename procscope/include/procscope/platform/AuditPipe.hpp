@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "procscope/platform/Service.hpp"
 
 namespace procscope::platform {
+
+inline constexpr const char* kAuditPipePath = "/dev/auditpipe";
 
 class AuditStream {
  public:
@@ -27,7 +30,8 @@ class AuditStream {
   // or -1 when this attempt yields none.
   virtual std::int64_t readRecord(std::vector<std::uint8_t>& buffer) = 0;
 
-  // True once a recorded input is drained; a live source never is.
+  // True once a recorded input is drained (end of file, or a read error that
+  // will not go away); a live source never is. Once true it stays true.
   virtual bool exhausted() const = 0;
 };
 
@@ -39,5 +43,17 @@ class AuditPipeLayer {
 };
 
 using AuditPipes = Service<AuditPipeLayer>;
+
+// Opens the machine's live process events; none when they cannot be had.
+using LiveAuditSource = std::function<std::unique_ptr<AuditStream>()>;
+
+// The layer the library installs by default: kAuditPipePath goes to `live`
+// (nothing opens when it is empty), any other path is a recorded stream.
+std::shared_ptr<AuditPipeLayer> makeAuditPipeLayer(LiveAuditSource live);
+
+// A file or FIFO of recorded BSM records ("/dev/stdin" works too), read as a
+// buffered stream. It accepts every configuration request; none when the
+// path cannot be opened for reading.
+std::unique_ptr<AuditStream> openRecordedAuditStream(const std::string& path);
 
 }  // namespace procscope::platform

@@ -1,0 +1,26 @@
+// "/dev/auditpipe" on Linux: the process-events connector, each event turned
+// into one BSM record, so that the monitor reads the same format from the
+// live machine as from a recorded trail.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "procscope/platform/AuditPipe.hpp"
+
+namespace procscope::platform {
+
+// Records waiting for the monitor; beyond this they are counted as lost.
+inline constexpr std::uint32_t kLiveQueueLimitMax = 65536;
+
+// None when the connector cannot be used (not root, no connector, another
+// PID or network namespace).
+std::unique_ptr<AuditStream> openLiveAuditPipe();
+
+// Called (on the event reader thread) when events were lost, with the count
+// of records dropped (0 when unknown) and whether the kernel's buffer
+// overflowed. The agent uses it to sweep for starts it may have missed.
+void setLiveLossHandler(std::function<void(std::uint64_t lost, bool overflow)> handler);
+
+}  // namespace procscope::platform

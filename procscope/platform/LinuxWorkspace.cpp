@@ -1,0 +1,218 @@
+#include <dirent.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "procscope/platform/Bundle.hpp"
+#include "procscope/platform/ProcEvents.hpp"
+#include "procscope/platform/Workspace.hpp"
+
+namespace procscope::platform {
+
+std::string fileURLString(const std::string& path) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string url = "file://";
+  for (unsigned char c : path) {
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+    if (plain) {
+      url += static_cast<char>(c);
+    } else {
+      url += '%';
+      url += hex[c >> 4];
+      url += hex[c & 0xF];
+    }
+  }
+  return url;
+}
+
+namespace {
+
+constexpr const char* kMainExecutableDir = "/Contents/MacOS/";
+
+// The bundle whose main executable `path` is, looked up the cheap way: such
+// an executable always sits in <bundle>/Contents/MacOS/.
+std::shared_ptr<const Bundle> bundleOfMainExecutable(const std::string& path) {
+  auto at = path.rfind(kMainExecutableDir);
+  if (at == std::string::npos || at == 0) return nullptr;
+  auto bundle = Bundles::get()->bundleWithPath(path.substr(0, at));
+  if (!bundle || bundle->executablePath() != path) return nullptr;
+  return bundle;
+}
+
+class Application final : public RunningApplication {
+ public:
+  Application(std::int32_t pid, std::shared_ptr<const Bundle> bundle, std::string path)
+      : pid_(pid), bundle_(std::move(bundle)), path_(std::move(path)) {
+    // Pinned now, so that a later termination never reaches a process that
+    // took over the number after this one ended.
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  }
+  ~Application() override {
+    if (pidfd_ >= 0) close(pidfd_);
+  }
+  Application(const Application&) = delete;
+  Application& operator=(const Application&) = delete;
+
+  std::int32_t processIdentifier() const override { return pid_; }
+  std::optional<std::string> bundleIdentifier() const override {
+    return stringForKey(bundle_->infoDictionary(), "CFBundleIdentifier");
+  }
+  std::optional<std::string> localizedName() const override {
+    const auto& info = bundle_->infoDictionary();
+    if (auto n = stringForKey(info, "CFBundleDisplayName")) return n;
+    if (auto n = stringForKey(info, "CFBundleName")) return n;
+    std::string dir = bundle_->bundlePath();
+    auto slash = dir.rfind('/');
+    std::string file = slash == std::string::npos ? dir : dir.substr(slash + 1);
+    auto dot = file.rfind('.');
+    return dot == std::string::npos || dot == 0 ? file : file.substr(0, dot);
+  }
+  std::optional<std::string> executableURL() const override { return fileURLString(path_); }
+  bool forceTerminate() override {
+    if (pid_ <= 1 || pid_ == getpid()) return false;
+    if (pidfd_ >= 0) return syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0) == 0;
+    return kill(pid_, SIGKILL) == 0;
+  }
+
+ private:
+  std::int32_t pid_;
+  std::shared_ptr<const Bundle> bundle_;
+  std::string path_;
+  int pidfd_ = -1;
+};
+
+class LinuxWorkspace final : public Workspace {
+ public:
+  ObserverId addObserver(const std::string& name, Observer observer) override {
+    std::lock_guard lock(state_->mu);
+    state_->start(state_);
+    ObserverId id = ++state_->nextId;
+    state_->observers[id] = {name, std::move(observer)};
+    return id;
+  }
+  void removeObserver(ObserverId id) override {
+    std::lock_guard lock(state_->mu);
+    state_->observers.erase(id);
+  }
+  std::vector<std::shared_ptr<RunningApplication>> runningApplications() override {
+    std::lock_guard lock(state_->mu);
+    state_->start(state_);
+    std::vector<std::shared_ptr<RunningApplication>> list;
+    for (auto& [pid, app] : state_->apps) list.push_back(app);
+    return list;
+  }
+
+ private:
+  struct Item {
+    bool launch;
+    std::int32_t pid;
+    std::string path;
+  };
+
+  // Shared with the reader thread and the notification thread, which outlive
+  // any one handle to the workspace.
+  struct State : ProcEventListener {
+    std::mutex mu;
+    std::condition_variable wake;
+    std::deque<Item> queue;
+    std::map<ObserverId, std::pair<std::string, Observer>> observers;
+    std::map<std::int32_t, std::shared_ptr<Application>> apps;
+    ObserverId nextId = 0;
+    bool started = false;
+
+    void start(const std::shared_ptr<State>& self) {  // with mu held
+      if (started) return;
+      started = true;
+      scanRunning();
+      ProcEventHub::shared().subscribe(self);
+      std::thread([self] { self->deliver(); }).detach();
+    }
+
+    void scanRunning() {
+      DIR* dir = opendir("/proc");
+      if (!dir) return;
+      while (dirent* e = readdir(dir)) {
+        char* end = nullptr;
+        long pid = std::strtol(e->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0) continue;
+        char link[64];
+        char target[4096];
+        std::snprintf(link, sizeof link, "/proc/%ld/exe", pid);
+        ssize_t n = readlink(link, target, sizeof target);
+        if (n <= 0 || static_cast<size_t>(n) >= sizeof target) continue;
+        std::string path(target, static_cast<size_t>(n));
+        if (path.find(kMainExecutableDir) == std::string::npos) continue;
+        if (auto bundle = bundleOfMainExecutable(path)) {
+          auto p = static_cast<std::int32_t>(pid);
+          apps[p] = std::make_shared<Application>(p, std::move(bundle), path);
+        }
+      }
+      closedir(dir);
+    }
+
+    void onEvent(const ProcEvent& e) override {
+      if (e.kind == ProcEvent::Kind::Exec) {
+        if (!e.pathKnown || e.path.find(kMainExecutableDir) == std::string_view::npos) return;
+        std::lock_guard lock(mu);
+        queue.push_back({true, e.pid, std::string(e.path)});
+      } else if (e.kind == ProcEvent::Kind::Exit) {
+        std::lock_guard lock(mu);
+        if (!apps.count(e.pid)) return;
+        queue.push_back({false, e.pid, {}});
+      } else {
+        return;
+      }
+      wake.notify_one();
+    }
+    void onLoss(std::uint64_t, bool) override {}
+
+    void deliver() {
+      std::unique_lock lock(mu);
+      for (;;) {
+        wake.wait(lock, [this] { return !queue.empty(); });
+        Item item = std::move(queue.front());
+        queue.pop_front();
+        WorkspaceNotification note;
+        if (item.launch) {
+          lock.unlock();
+          auto bundle = bundleOfMainExecutable(item.path);
+          lock.lock();
+          if (!bundle) continue;
+          apps[item.pid] = std::make_shared<Application>(item.pid, std::move(bundle), item.path);
+          note.name = kWillLaunchApplication;
+        } else {
+          if (!apps.erase(item.pid)) continue;
+          note.name = kDidTerminateApplication;
+        }
+        note.userInfo[kApplicationProcessIdentifier] = Value(item.pid);
+        std::vector<Observer> targets;
+        for (auto& [id, entry] : observers) {
+          if (entry.first == note.name) targets.push_back(entry.second);
+        }
+        lock.unlock();
+        for (auto& observer : targets) observer(&note);
+        lock.lock();
+      }
+    }
+  };
+
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+}  // namespace
+
+template <>
+std::shared_ptr<Workspace> makeDefaultService<Workspace>() {
+  return std::make_shared<LinuxWorkspace>();
+}
+
+}  // namespace procscope::platform

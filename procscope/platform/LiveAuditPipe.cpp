@@ -1,0 +1,174 @@
+#include "procscope/platform/LiveAuditPipe.hpp"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "procscope/Log.hpp"
+#include "procscope/bsm/Encoder.hpp"
+#include "procscope/platform/ProcEvents.hpp"
+
+namespace procscope::platform {
+namespace {
+
+constexpr std::uint32_t kClassProcess = 0x00000080;
+constexpr std::uint32_t kClassExec = 0x40000000;
+
+std::mutex lossMu;
+std::function<void(std::uint64_t, bool)> lossHandler;
+
+void reportLoss(std::uint64_t lost, bool overflow) {
+  std::string line = overflow ? "process events: the kernel's buffer overflowed; events were lost"
+                              : "process events: " + std::to_string(lost) + " events were lost";
+  logMessage(line);
+  std::function<void(std::uint64_t, bool)> handler;
+  {
+    std::lock_guard lock(lossMu);
+    handler = lossHandler;
+  }
+  if (handler) handler(lost, overflow);
+}
+
+// Encodes events on the reader thread and queues the records for the monitor.
+class Encoder final : public ProcEventListener {
+ public:
+  void onEvent(const ProcEvent& e) override {
+    using Kind = ProcEvent::Kind;
+    if ((e.kind == Kind::Exec && !wantExec_) || (e.kind != Kind::Exec && !wantProcess_)) return;
+    bsm::SubjectFields s;
+    s.euid = e.euid;
+    s.ruid = e.ruid;
+    s.egid = e.egid;
+    s.rgid = e.rgid;
+    auto now = bsm::RecordTime::now();
+    switch (e.kind) {
+      case Kind::Fork:
+        s.pid = static_cast<std::uint32_t>(e.parent);
+        builder_.reset(bsm::AUE_FORK, now);
+        builder_.arg32(0, static_cast<std::uint32_t>(e.pid), "child PID");
+        builder_.subject32(s);
+        builder_.return32(0, static_cast<std::uint32_t>(e.pid));
+        break;
+      case Kind::Exec:
+        s.pid = static_cast<std::uint32_t>(e.pid);
+        builder_.reset(bsm::AUE_EXECVE, now);
+        builder_.subject32(s);
+        if (e.pathKnown) {
+          builder_.path(e.path);
+          builder_.execArgs(e.arguments);
+        }
+        builder_.return32(0, 0);
+        break;
+      case Kind::Exit:
+        s.pid = static_cast<std::uint32_t>(e.pid);
+        builder_.reset(bsm::AUE_EXIT, now);
+        builder_.subject32(s);
+        builder_.exit(e.exitStatus, 0);
+        builder_.return32(0, 0);
+        break;
+    }
+    auto record = builder_.finishInPlace();
+    bool dropped = false;
+    {
+      std::lock_guard lock(mu_);
+      if (queue_.size() >= limit_) {
+        dropped = true;
+      } else {
+        std::vector<std::uint8_t> slot;
+        if (!spare_.empty()) {
+          slot = std::move(spare_.back());
+          spare_.pop_back();
+        }
+        slot.assign(record.begin(), record.end());
+        queue_.push_back(std::move(slot));
+      }
+    }
+    if (dropped) {
+      reportLoss(1, false);
+    } else {
+      ready_.notify_one();
+    }
+  }
+
+  void onLoss(std::uint64_t lost, bool overflow) override { reportLoss(lost, overflow); }
+
+  std::int64_t take(std::vector<std::uint8_t>& buffer) {
+    std::unique_lock lock(mu_);
+    ready_.wait(lock, [this] { return !queue_.empty(); });
+    std::vector<std::uint8_t> record = std::move(queue_.front());
+    queue_.pop_front();
+    buffer.swap(record);  // hands the caller's old buffer back for reuse
+    if (spare_.size() < 64) spare_.push_back(std::move(record));
+    return static_cast<std::int64_t>(buffer.size());
+  }
+
+  void setLimit(std::uint32_t limit) {
+    std::lock_guard lock(mu_);
+    limit_ = limit;
+  }
+  void select(std::uint32_t mask) {
+    wantProcess_ = (mask & kClassProcess) != 0;
+    wantExec_ = (mask & (kClassExec | kClassProcess)) != 0;
+  }
+
+ private:
+  bsm::RecordBuilder builder_{bsm::AUE_EXECVE};  // reader thread only
+  std::mutex mu_;
+  std::condition_variable ready_;
+  std::deque<std::vector<std::uint8_t>> queue_;
+  std::vector<std::vector<std::uint8_t>> spare_;
+  std::size_t limit_ = kLiveQueueLimitMax;
+  std::atomic<bool> wantProcess_{true};
+  std::atomic<bool> wantExec_{true};
+};
+
+class LiveStream final : public AuditStream {
+ public:
+  explicit LiveStream(std::shared_ptr<Encoder> encoder) : encoder_(std::move(encoder)) {}
+  ~LiveStream() override { ProcEventHub::shared().unsubscribe(encoder_.get()); }
+
+  // Only local preselection exists here: the stream itself selects events.
+  int setPreselectMode(int mode) override { return mode == 2 ? 0 : -1; }
+  int getQueueLimitMax(std::uint32_t& limit) override {
+    limit = kLiveQueueLimitMax;
+    return 0;
+  }
+  int setQueueLimit(std::uint32_t limit) override {
+    if (limit == 0 || limit > kLiveQueueLimitMax) return -1;
+    encoder_->setLimit(limit);
+    return 0;
+  }
+  // Only process starts and exits exist to select from.
+  int setPreselectFlags(std::uint32_t success, std::uint32_t) override { return select(success); }
+  int setPreselectNaFlags(std::uint32_t success, std::uint32_t) override { return select(success); }
+
+  std::int64_t readRecord(std::vector<std::uint8_t>& buffer) override {
+    return encoder_->take(buffer);
+  }
+  bool exhausted() const override { return false; }
+
+ private:
+  int select(std::uint32_t mask) {
+    if ((mask & (kClassProcess | kClassExec)) == 0) return -1;
+    encoder_->select(mask);
+    return 0;
+  }
+  std::shared_ptr<Encoder> encoder_;
+};
+
+}  // namespace
+
+std::unique_ptr<AuditStream> openLiveAuditPipe() {
+  auto encoder = std::make_shared<Encoder>();
+  if (!ProcEventHub::shared().subscribe(encoder)) return nullptr;
+  return std::make_unique<LiveStream>(std::move(encoder));
+}
+
+void setLiveLossHandler(std::function<void(std::uint64_t, bool)> handler) {
+  std::lock_guard lock(lossMu);
+  lossHandler = std::move(handler);
+}
+
+}  // namespace procscope::platform

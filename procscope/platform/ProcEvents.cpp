@@ -1,0 +1,390 @@
+#include "procscope/platform/ProcEvents.hpp"
+
+#include <fcntl.h>
+#include <linux/cn_proc.h>
+#include <linux/connector.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "procscope/Log.hpp"
+
+namespace procscope::platform {
+namespace {
+
+constexpr int kReceiveBuffer = 16 << 20;  // the default holds only ~256 events
+constexpr auto kAckTimeout = std::chrono::milliseconds(1000);
+// An exit of a process that /proc still shows running may be the old leader
+// released by a non-main thread's execve; its exec follows at once.
+constexpr auto kExitHold = std::chrono::milliseconds(50);
+constexpr size_t kMaxCachedIds = 1 << 16;
+
+using Clock = std::chrono::steady_clock;
+
+ssize_t readFile(const char* path, char* buf, size_t cap) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  size_t got = 0;
+  while (got < cap) {
+    ssize_t n = ::read(fd, buf + got, cap - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return static_cast<ssize_t>(got);
+}
+
+struct Ids {
+  std::uint32_t ruid = 0xFFFFFFFFu, euid = 0xFFFFFFFFu, rgid = 0xFFFFFFFFu, egid = 0xFFFFFFFFu;
+};
+
+// The real and effective user and group of "Uid:" and "Gid:" in /proc/<pid>/status.
+std::optional<Ids> readIds(std::int32_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/status", pid);
+  char buf[2048];
+  ssize_t n = readFile(path, buf, sizeof buf);
+  if (n <= 0) return std::nullopt;
+  std::string_view text(buf, static_cast<size_t>(n));
+  auto pair = [&](std::string_view key, std::uint32_t& real, std::uint32_t& eff) {
+    auto at = text.find(key);
+    if (at == std::string_view::npos) return false;
+    unsigned long r = 0, e = 0;
+    std::string line(text.substr(at + key.size(), 64));
+    if (std::sscanf(line.c_str(), "%lu %lu", &r, &e) != 2) return false;
+    real = static_cast<std::uint32_t>(r);
+    eff = static_cast<std::uint32_t>(e);
+    return true;
+  };
+  Ids ids;
+  if (!pair("\nUid:", ids.ruid, ids.euid)) return std::nullopt;
+  pair("\nGid:", ids.rgid, ids.egid);
+  return ids;
+}
+
+// 'R', 'S', 'Z', ...; none when the process is gone.
+std::optional<char> readState(std::int32_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  char buf[512];
+  ssize_t n = readFile(path, buf, sizeof buf);
+  if (n <= 0) return std::nullopt;
+  std::string_view line(buf, static_cast<size_t>(n));
+  auto close = line.rfind(')');
+  if (close == std::string_view::npos || close + 2 >= line.size()) return std::nullopt;
+  return line[close + 2];
+}
+
+}  // namespace
+
+struct ProcEventHub::Impl {
+  std::mutex mu;
+  // Copied on change so that the reader thread reads it without the lock.
+  std::shared_ptr<const std::vector<std::shared_ptr<ProcEventListener>>> listeners =
+      std::make_shared<std::vector<std::shared_ptr<ProcEventListener>>>();
+  int fd = -1;
+  bool opened = false;
+  bool failed = false;
+
+  // Reader-thread state.
+  std::unordered_map<std::int32_t, Ids> ids;
+  std::unordered_map<std::uint32_t, std::uint32_t> nextSeq;  // per cpu
+  struct HeldExit {
+    std::int32_t pid;
+    std::uint32_t status;
+    Ids ids;
+    Clock::time_point until;
+  };
+  std::vector<HeldExit> held;
+  std::string pathBuf = std::string(4096, '\0');
+  std::vector<char> argBuf = std::vector<char>(kMaxEventArgumentBytes + 1);
+  std::vector<std::string_view> args;
+
+  bool open();
+  void run();
+  void dispatch(const ProcEvent& e);
+  void lost(std::uint64_t n, bool overflow);
+  void handle(const proc_event& ev);
+  void releaseHeld(bool all, std::int32_t execPid);
+  Ids idsOf(std::int32_t pid);
+  static void setIds(ProcEvent& e, const Ids& i) {
+    e.euid = i.euid;
+    e.ruid = i.ruid;
+    e.egid = i.egid;
+    e.rgid = i.rgid;
+  }
+};
+
+bool ProcEventHub::Impl::open() {
+  fd = ::socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
+  if (fd < 0) return false;
+  int size = kReceiveBuffer;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+  sockaddr_nl addr{};
+  addr.nl_family = AF_NETLINK;
+  addr.nl_groups = CN_IDX_PROC;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    fd = -1;
+    return false;
+  }
+
+  // Ask to listen, and wait for the kernel's acknowledgement of our request:
+  // without it (another PID or network namespace) nothing would ever arrive.
+  const std::uint32_t cookie = static_cast<std::uint32_t>(getpid()) ^ 0x5A5A0000u;
+  // nlmsghdr, cn_msg and the operation, laid out back to back.
+  alignas(nlmsghdr) std::uint8_t req[NLMSG_SPACE(sizeof(cn_msg) + sizeof(proc_cn_mcast_op))] = {};
+  auto* hdr0 = reinterpret_cast<nlmsghdr*>(req);
+  hdr0->nlmsg_len = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(proc_cn_mcast_op));
+  hdr0->nlmsg_type = NLMSG_DONE;
+  auto* msg0 = static_cast<cn_msg*>(NLMSG_DATA(hdr0));
+  msg0->id.idx = CN_IDX_PROC;
+  msg0->id.val = CN_VAL_PROC;
+  msg0->seq = cookie;
+  msg0->ack = 0;
+  msg0->len = sizeof(proc_cn_mcast_op);
+  const proc_cn_mcast_op op = PROC_CN_MCAST_LISTEN;
+  std::memcpy(msg0->data, &op, sizeof op);
+  if (send(fd, req, hdr0->nlmsg_len, 0) != static_cast<ssize_t>(hdr0->nlmsg_len)) {
+    ::close(fd);
+    fd = -1;
+    return false;
+  }
+  auto deadline = Clock::now() + kAckTimeout;
+  alignas(nlmsghdr) char buf[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) continue;
+    auto* hdr = reinterpret_cast<nlmsghdr*>(buf);
+    if (!NLMSG_OK(hdr, static_cast<unsigned>(n))) continue;
+    auto* msg = static_cast<cn_msg*>(NLMSG_DATA(hdr));
+    auto* ev = reinterpret_cast<proc_event*>(msg->data);
+    if (ev->what == proc_event::PROC_EVENT_NONE && msg->seq == cookie && msg->ack == 1) {
+      if (ev->event_data.ack.err != 0) break;
+      return true;
+    }
+  }
+  ::close(fd);
+  fd = -1;
+  return false;
+}
+
+void ProcEventHub::Impl::dispatch(const ProcEvent& e) {
+  auto current = std::atomic_load(&listeners);
+  for (const auto& l : *current) l->onEvent(e);
+}
+
+void ProcEventHub::Impl::lost(std::uint64_t n, bool overflow) {
+  auto current = std::atomic_load(&listeners);
+  for (const auto& l : *current) l->onLoss(n, overflow);
+}
+
+Ids ProcEventHub::Impl::idsOf(std::int32_t pid) {
+  auto it = ids.find(pid);
+  if (it != ids.end()) return it->second;
+  return readIds(pid).value_or(Ids{});
+}
+
+void ProcEventHub::Impl::releaseHeld(bool all, std::int32_t execPid) {
+  auto now = Clock::now();
+  for (size_t i = 0; i < held.size();) {
+    const HeldExit h = held[i];
+    if (h.pid == execPid) {  // the process lives on under a new image
+      held.erase(held.begin() + static_cast<long>(i));
+    } else if (all || h.until <= now) {
+      held.erase(held.begin() + static_cast<long>(i));
+      ProcEvent e;
+      e.kind = ProcEvent::Kind::Exit;
+      e.pid = h.pid;
+      e.exitStatus = h.status;
+      setIds(e, h.ids);
+      ids.erase(h.pid);
+      dispatch(e);
+    } else {
+      ++i;
+    }
+  }
+}
+
+void ProcEventHub::Impl::handle(const proc_event& ev) {
+  switch (ev.what) {
+    case proc_event::PROC_EVENT_FORK: {
+      const auto& f = ev.event_data.fork;
+      if (ids.size() > kMaxCachedIds) ids.clear();  // exits were lost; start afresh
+      if (f.child_pid != f.child_tgid) return;  // a new thread, not a process
+      ProcEvent e;
+      e.kind = ProcEvent::Kind::Fork;
+      e.pid = f.child_tgid;
+      e.parent = f.parent_tgid;
+      Ids parentIds = idsOf(f.parent_tgid);
+      setIds(e, parentIds);
+      if (parentIds.euid != 0xFFFFFFFFu) ids[e.pid] = parentIds;
+      dispatch(e);
+      return;
+    }
+    case proc_event::PROC_EVENT_EXEC: {
+      const std::int32_t pid = ev.event_data.exec.process_tgid;
+      if (!held.empty()) releaseHeld(false, pid);
+      ProcEvent e;
+      e.kind = ProcEvent::Kind::Exec;
+      e.pid = pid;
+      char path[64];
+      std::snprintf(path, sizeof path, "/proc/%d/exe", pid);
+      ssize_t n = readlink(path, pathBuf.data(), pathBuf.size());
+      if (n > 0 && static_cast<size_t>(n) < pathBuf.size()) {
+        e.pathKnown = true;
+        e.path = std::string_view(pathBuf.data(), static_cast<size_t>(n));
+        std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
+        ssize_t len = readFile(path, argBuf.data(), kMaxEventArgumentBytes);
+        args.clear();
+        if (len > 0) {
+          const char* p = argBuf.data();
+          const char* end = p + len;
+          while (p < end && args.size() < kMaxEventArguments) {
+            const char* nul = static_cast<const char*>(std::memchr(p, '\0', end - p));
+            if (!nul) break;  // cut off at the byte cap: the piece is incomplete
+            args.emplace_back(p, static_cast<size_t>(nul - p));
+            p = nul + 1;
+          }
+        }
+        e.arguments = args;
+      }
+      auto fresh = readIds(pid);
+      if (fresh) ids[pid] = *fresh;
+      setIds(e, fresh ? *fresh : idsOf(pid));
+      dispatch(e);
+      return;
+    }
+    case proc_event::PROC_EVENT_EXIT: {
+      const auto& x = ev.event_data.exit;
+      if (x.process_pid != x.process_tgid) return;  // a thread ended
+      auto state = readState(x.process_tgid);
+      auto it = ids.find(x.process_tgid);
+      Ids known = it != ids.end() ? it->second : Ids{};
+      if (state && *state != 'Z' && *state != 'X') {
+        held.push_back({x.process_tgid, x.exit_code, known, Clock::now() + kExitHold});
+        return;
+      }
+      ids.erase(x.process_tgid);
+      ProcEvent e;
+      e.kind = ProcEvent::Kind::Exit;
+      e.pid = x.process_tgid;
+      e.exitStatus = x.exit_code;
+      setIds(e, known);
+      dispatch(e);
+      return;
+    }
+    default:
+      return;  // uid, gid, sid, comm, ptrace and coredump events are not passed on
+  }
+}
+
+void ProcEventHub::Impl::run() {
+  // Draining fast is what keeps the kernel from dropping events.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -10);
+  alignas(nlmsghdr) static thread_local char buf[64 * 1024];
+  for (;;) {
+    int timeout = -1;
+    if (!held.empty()) {
+      auto next = std::min_element(held.begin(), held.end(), [](auto& a, auto& b) {
+                    return a.until < b.until;
+                  })->until;
+      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+      timeout = static_cast<int>(std::max<long long>(ms, 0) + 1);
+    }
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, timeout);
+    if (r == 0) {
+      releaseHeld(false, -1);
+      continue;
+    }
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      logMessage(std::string("process events: poll failed: ") + std::strerror(errno));
+      return;
+    }
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == ENOBUFS) {
+        // The kernel dropped events: the sequence numbers restart from unknown.
+        nextSeq.clear();
+        lost(0, true);
+        continue;
+      }
+      logMessage(std::string("process events: receive failed: ") + std::strerror(errno));
+      return;
+    }
+    for (auto* hdr = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(hdr, static_cast<unsigned>(n));
+         hdr = NLMSG_NEXT(hdr, n)) {
+      if (hdr->nlmsg_type == NLMSG_ERROR || hdr->nlmsg_type == NLMSG_NOOP) continue;
+      auto* msg = static_cast<cn_msg*>(NLMSG_DATA(hdr));
+      if (msg->id.idx != CN_IDX_PROC || msg->id.val != CN_VAL_PROC) continue;
+      if (msg->len < sizeof(proc_event)) continue;
+      const auto* ev = reinterpret_cast<const proc_event*>(msg->data);
+      if (ev->what == proc_event::PROC_EVENT_NONE) continue;  // acknowledgements
+      auto [it, fresh] = nextSeq.try_emplace(ev->cpu, msg->seq);
+      if (!fresh && msg->seq != it->second && msg->seq > it->second) {
+        lost(msg->seq - it->second, false);
+      }
+      it->second = msg->seq + 1;
+      handle(*ev);
+    }
+  }
+}
+
+ProcEventHub::ProcEventHub() : impl_(std::make_shared<Impl>()) {}
+
+ProcEventHub& ProcEventHub::shared() {
+  static ProcEventHub* hub = new ProcEventHub();  // lives as long as its detached reader
+  return *hub;
+}
+
+bool ProcEventHub::subscribe(const std::shared_ptr<ProcEventListener>& listener) {
+  std::lock_guard lock(impl_->mu);
+  if (!impl_->opened) {
+    if (impl_->failed || !impl_->open()) {
+      impl_->failed = true;
+      return false;
+    }
+    impl_->opened = true;
+    std::thread([impl = impl_] { impl->run(); }).detach();
+  }
+  auto next = std::make_shared<std::vector<std::shared_ptr<ProcEventListener>>>(*impl_->listeners);
+  next->push_back(listener);
+  std::atomic_store(&impl_->listeners,
+                    std::shared_ptr<const std::vector<std::shared_ptr<ProcEventListener>>>(next));
+  return true;
+}
+
+void ProcEventHub::unsubscribe(const ProcEventListener* listener) {
+  std::lock_guard lock(impl_->mu);
+  auto next = std::make_shared<std::vector<std::shared_ptr<ProcEventListener>>>(*impl_->listeners);
+  std::erase_if(*next, [&](const auto& l) { return l.get() == listener; });
+  std::atomic_store(&impl_->listeners,
+                    std::shared_ptr<const std::vector<std::shared_ptr<ProcEventListener>>>(next));
+}
+
+}  // namespace procscope::platform

@@ -1,0 +1,139 @@
+// The monitor object: creation, the start-message gate, start/stop and
+// workspace notices.
+#include <gtest/gtest.h>
+
+#include "monitor/MonitorFixture.hpp"
+#include "procscope/Dispatch.hpp"
+#include "support/Capture.hpp"
+
+namespace monitortest {
+namespace {
+
+namespace platform = procscope::platform;
+using platform::ScopedService;
+using procscope::Dictionary;
+using procscope::ProcessCallback;
+
+platform::WorkspaceNotification notice(const char* name, std::int32_t pid) {
+  return {name, {{platform::kApplicationProcessIdentifier, pid}}};
+}
+
+TEST(LifecycleTest, InitSetsGoEasyOnly) {
+  auto plain = ProcScope::init();
+  EXPECT_FALSE(plain->goEasy());
+  EXPECT_FALSE(plain->shouldStop());
+  EXPECT_FALSE(plain->processCallback());
+  EXPECT_TRUE(ProcScope::init(true)->goEasy());
+  EXPECT_FALSE(ProcScope::init(false)->goEasy());
+}
+
+TEST(LifecycleTest, StartMessageGate) {
+  auto version = [](std::int64_t minor, std::int64_t bugfix) {
+    return std::optional<Dictionary>(
+        Dictionary{{"majorVersion", 10}, {"minorVersion", minor}, {"bugfixVersion", bugfix}});
+  };
+  struct Case {
+    std::uint32_t uid;
+    std::optional<Dictionary> version;
+    bool queued;
+  };
+  const Case cases[] = {
+      {501, version(15, 0), false},
+      {0, version(11, 6), false},
+      {0, version(12, 3), false},
+      {0, version(12, 4), true},
+      {0, version(13, 0), true},
+      {0, std::nullopt, false},
+      {0, Dictionary{{"minorVersion", 14}}, true},     // a missing entry reads 0
+      {0, Dictionary{{"minorVersion", "13"}}, false},  // so does a non-number
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ProcScope::startsWithQueuedMessage(c.uid, c.version), c.queued)
+        << "uid " << c.uid << " has version " << c.version.has_value();
+  }
+}
+
+class WorkspaceTest : public ::testing::Test {
+ protected:
+  WorkspaceTest() {
+    kernel->processes[1] = {0, "/sbin/init", 0};
+    kernel->processes[700] = {1, "/Applications/Tool.app/Contents/MacOS/Tool", 501};
+  }
+  ProcessCallback collect() {
+    return [this](const std::shared_ptr<Process>& p) { got.push_back(p); };
+  }
+
+  std::shared_ptr<FakeKernel> kernel = std::make_shared<FakeKernel>();
+  ScopedService<platform::KernelQueries> installedKernel{kernel};
+  std::shared_ptr<FakeWorkspace> workspace = std::make_shared<FakeWorkspace>();
+  ScopedService<platform::Workspace> installedWorkspace{workspace};
+  std::shared_ptr<ProcScope> monitor = ProcScope::init(true);
+  Delivered got;
+};
+
+TEST_F(WorkspaceTest, WithoutPipeStartReturnsAndNoticesArriveUntilStop) {
+  ScopedService<platform::AuditPipeLayer> pipe(platform::makeAuditPipeLayer(nullptr));
+  test::StderrCapture err;
+  monitor->start(collect());
+  procscope::dispatch::waitIdle();
+  EXPECT_EQ(workspace->observers.size(), 2u);
+
+  workspace->post(notice(platform::kWillLaunchApplication, 700));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0]->type(), 0);
+  EXPECT_EQ(got[0]->pid(), 700);
+
+  monitor->stop();
+  EXPECT_TRUE(monitor->shouldStop());
+  EXPECT_TRUE(workspace->observers.empty());
+  workspace->post(notice(platform::kWillLaunchApplication, 700));
+  workspace->post(notice(platform::kDidTerminateApplication, 700));
+  EXPECT_EQ(got.size(), 1u);
+
+  std::string log = err.take();
+  EXPECT_NE(log.find(" monitoring\n"), std::string::npos) << log;  // either start message
+  EXPECT_NE(log.find("stoped\n"), std::string::npos) << log;
+}
+
+TEST_F(WorkspaceTest, StoppedMonitorReadsNothingWhenStartedAgain) {
+  auto layer = std::make_shared<ScriptedLayer>(std::vector<Read>{failedRead(), failedRead()});
+  ScopedService<platform::AuditPipeLayer> pipe(layer);
+  test::StderrCapture err;
+  monitor->stop();
+  monitor->start(collect());
+  procscope::dispatch::waitIdle();
+  EXPECT_EQ(layer->log->reads, 0);
+}
+
+TEST_F(WorkspaceTest, TerminationIsAnExitWithOnlyThePid) {
+  monitor->setProcessCallback(collect());
+  monitor->appEvent(notice(platform::kDidTerminateApplication, 700));
+  monitor->appEvent({"SomeOtherNotification", {}});
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0]->type(), 1);
+  EXPECT_EQ(got[0]->pid(), 700);
+  EXPECT_EQ(got[0]->ppid(), -1);
+  EXPECT_EQ(got[0]->uid(), 0xFFFFFFFFu);
+  EXPECT_FALSE(got[0]->path());
+  EXPECT_EQ(got[1]->type(), 1);
+  EXPECT_EQ(got[1]->pid(), 0);  // no identifier entry reads as 0
+}
+
+TEST_F(WorkspaceTest, LaunchIsAStartOfTypeZeroUnlessTheProcessIsGone) {
+  monitor->setProcessCallback(collect());
+  monitor->appEvent(notice(platform::kWillLaunchApplication, 701));
+  EXPECT_TRUE(got.empty());
+  monitor->appEvent(notice(platform::kWillLaunchApplication, 700));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0]->type(), 0);
+  EXPECT_EQ(got[0]->pid(), 700);
+  EXPECT_EQ(got[0]->ppid(), 1);
+  EXPECT_EQ(got[0]->uid(), 501u);
+  EXPECT_EQ(got[0]->path(), "/Applications/Tool.app/Contents/MacOS/Tool");
+  EXPECT_EQ(got[0]->ancestors(), (std::vector<std::int32_t>{1}));
+  EXPECT_TRUE(got[0]->binary());
+  EXPECT_FALSE(got[0]->signingInfo());  // goEasy
+}
+
+}  // namespace
+}  // namespace monitortest
