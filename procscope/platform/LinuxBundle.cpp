@@ -1,15 +1,123 @@
-// stub: being written (bundles)
+// Application bundles in their platform layout: <bundle>/Contents/Info.plist,
+// <bundle>/Contents/MacOS/<CFBundleExecutable>, <bundle>/Contents/Resources/.
+// Every executable start asks about each directory above the executable, so
+// "no bundle here" must cost one failing open(2) and nothing more.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
 #include "procscope/platform/Bundle.hpp"
+#include "procscope/platform/PropertyList.hpp"
 
 namespace procscope::platform {
+
 namespace {
-class NoBundles : public BundleLayer {
+
+class FileDescriptor {
  public:
-  std::shared_ptr<const Bundle> bundleWithPath(const std::string&) override { return nullptr; }
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
 };
+
+// The whole file, or none when it is no regular file, cannot be read or is
+// larger than any information dictionary.
+std::optional<std::string> readInfoFile(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (st.st_size <= 0 || static_cast<std::size_t>(st.st_size) > kMaxPropertyListBytes) {
+    return std::nullopt;
+  }
+  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+class LinuxBundle : public Bundle {
+ public:
+  LinuxBundle(std::string path, std::optional<Dictionary> info)
+      : path_(std::move(path)), info_(std::move(info)) {
+    auto name = stringForKey(info_, "CFBundleExecutable");
+    if (name && !name->empty()) executable_ = path_ + "/Contents/MacOS/" + *name;
+  }
+
+  std::string bundlePath() const override { return path_; }
+  std::optional<std::string> executablePath() const override { return executable_; }
+  const std::optional<Dictionary>& infoDictionary() const override { return info_; }
+
+  std::optional<std::string> pathForResource(
+      const std::optional<std::string>& name,
+      const std::optional<std::string>& type) const override {
+    if (!name || name->empty()) return std::nullopt;
+    std::string candidate = path_ + "/Contents/Resources/" + *name;
+    if (type && !type->empty()) candidate += "." + *type;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) != 0) return std::nullopt;
+    return candidate;
+  }
+
+ private:
+  std::string path_;
+  std::optional<Dictionary> info_;
+  std::optional<std::string> executable_;
+};
+
+// "/a/b/" names the same directory as "/a/b"; "/" stays itself.
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+class LinuxBundles : public BundleLayer {
+ public:
+  std::shared_ptr<const Bundle> bundleWithPath(const std::string& path) override {
+    if (path.empty()) return nullptr;
+    std::string dir = withoutTrailingSlashes(path);
+    std::string infoPath = (dir == "/" ? std::string() : dir) + "/Contents/Info.plist";
+    // A regular file, or a directory without Contents, fails right here with
+    // ENOTDIR or ENOENT. O_NONBLOCK: a FIFO planted as Info.plist must not
+    // hang the caller.
+    FileDescriptor fd(::open(infoPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    std::optional<Dictionary> info;
+    if (fd.get() < 0) {
+      // The file is there but cannot be opened: still a bundle, without its
+      // information dictionary.
+      struct stat st {};
+      if (errno == ENOENT || errno == ENOTDIR || ::stat(infoPath.c_str(), &st) != 0) {
+        return nullptr;
+      }
+    } else if (auto bytes = readInfoFile(fd.get())) {
+      if (auto root = parsePropertyList(*bytes)) {
+        if (auto* dict = root->get<Dictionary>()) info = std::move(*dict);
+      }
+    }
+    return std::make_shared<LinuxBundle>(std::move(dir), std::move(info));
+  }
+};
+
 }  // namespace
+
 template <>
 std::shared_ptr<BundleLayer> makeDefaultService<BundleLayer>() {
-  return std::make_shared<NoBundles>();
+  return std::make_shared<LinuxBundles>();
 }
+
 }  // namespace procscope::platform
