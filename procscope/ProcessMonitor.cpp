@@ -71,11 +71,17 @@ void ProcScope::setShouldStop(bool v) {
 
 // ---- The audit-pipe loop ----
 
-void ProcScope::monitor() {
+std::unique_ptr<platform::AuditStream> ProcScope::openPipe(const std::string& path) {
   auto layer = platform::AuditPipes::get();
-  if (!layer) return;
-  std::unique_ptr<platform::AuditStream> stream = layer->open(pipePath_);
-  if (!stream || !configure(*stream)) return;
+  if (!layer) return nullptr;
+  std::unique_ptr<platform::AuditStream> stream = layer->open(path);
+  if (!stream || !configure(*stream)) return nullptr;
+  return stream;
+}
+
+void ProcScope::monitor() {
+  std::unique_ptr<platform::AuditStream> stream = openPipe(pipePath_);
+  if (!stream) return;
 
   LoopState state;
   std::vector<std::uint8_t> buffer;  // reused for every record

@@ -46,6 +46,9 @@ class ProcScope : public std::enable_shared_from_this<ProcScope> {
   // Opens and configures the audit pipe and hands on its records until a
   // stop is requested; returns at once when the pipe cannot be had.
   void monitor();
+  // The pipe at `path`, opened and configured as monitor() does; none when
+  // either fails.
+  static std::unique_ptr<platform::AuditStream> openPipe(const std::string& path);
   // True for exit, fork, exec, execve and posix_spawn.
   static bool shouldProcessRecord(std::uint16_t event);
   void handleProcessStart(const std::shared_ptr<Process>& process);

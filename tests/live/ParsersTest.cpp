@@ -1,0 +1,107 @@
+// The /proc text parsers and the argument-area readers, on crafted bytes.
+#include <gtest/gtest.h>
+
+#include "live/Support.hpp"
+#include "procscope/platform/Kernel.hpp"
+
+using namespace std::string_literals;
+namespace procfs = procscope::platform::procfs;
+namespace argarea = procscope::platform::argarea;
+using Strings = std::vector<std::string>;
+
+TEST(ProcStat, ParentIsReadAfterTheLastParenthesis) {
+  const std::pair<std::string, std::optional<std::int32_t>> cases[] = {
+      {"123 (bash) S 45 123 123 34816 -1\n", 45},
+      {"1 (init) S 0 1 1", 0},
+      {"77 (name with spaces) R 99", 99},
+      {"77 (x (y) z) D 1 2 3", 1},
+      {"9 (evil) S 5 ) S 77 9", 77},  // a name written to look like the line
+      {"123 bash S 45", std::nullopt},
+      {"123 (bash) S", std::nullopt},
+      {"123 (bash) S x45", std::nullopt},
+      {"123 (bash) S 99999999999", std::nullopt},
+  };
+  for (const auto& [line, parent] : cases) EXPECT_EQ(procfs::parentFromStat(line), parent) << line;
+}
+
+TEST(ProcStatus, EffectiveUidIsTheSecondNumberOfTheUidLine) {
+  const std::pair<std::string, std::optional<std::uint32_t>> cases[] = {
+      {"Name:\tbash\nUmask:\t0022\nUid:\t1000\t1001\t1002\t1003\nGid:\t5\t5\t5\t5\n", 1001},
+      {"Uid:\t1\t4294967295\t1\t1", 4294967295u},
+      {"Name:\tUid:\t5\t6\nUid:\t0\t7\t0\t0\n", 7},  // only a line starting with the key
+      {"Name:\tx\nGid:\t5\t5\t5\t5\n", std::nullopt},
+      {"Uid:\t12\n", std::nullopt},
+      {"Uid:\t12\tx\n", std::nullopt},
+  };
+  for (const auto& [text, euid] : cases) {
+    EXPECT_EQ(procfs::effectiveUidFromStatus(text), euid) << text;
+  }
+}
+
+TEST(ArgumentArea, ReadsPathAndArgumentsAsLaidOut) {
+  struct Case {
+    const char* name;
+    std::string area;
+    std::optional<std::string> path;
+    Strings arguments;
+  };
+  const std::string env = "HOME=/root\0PATH=/bin\0"s;
+  const Case cases[] = {
+      {"empty middle argument",
+       test::area(3, "/bin/x\0\0\0a\0\0c\0"s + env),
+       "/bin/x",
+       {"a", "", "c"}},
+      {"argc beyond argv takes environment",
+       test::area(2, "/bin/x\0a\0"s + env),
+       "/bin/x",
+       {"a", "HOME=/root"}},
+      // A count that can never be reached would read the environment: nothing.
+      {"argc 0", test::area(0, "/bin/x\0a\0"s + env), "/bin/x", {}},
+      {"argc negative", test::area(-1, "/bin/x\0a\0"s), "/bin/x", {}},
+      {"trailing piece without NUL", test::area(3, "/bin/x\0a\0b"s), "/bin/x", {"a"}},
+      {"invalid UTF-8 decoded lossily",
+       test::area(2, "/bin/\xff\0a\xc3\0b\0"s),
+       "/bin/\xff",
+       {"a\xEF\xBF\xBD", "b"}},
+      {"ends inside the path", test::area(2, "/bin/x"), "/bin/x", {}},
+      {"ends inside the padding", test::area(2, "/bin/x\0\0\0"s), "/bin/x", {}},
+      {"five bytes", test::area(1, "\0"s), "", {}},
+      {"four bytes", test::countBytes(1), std::nullopt, {}},
+      {"nothing", "", std::nullopt, {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(argarea::executablePath(c.area), c.path) << c.name;
+    EXPECT_EQ(argarea::arguments(c.area), c.arguments) << c.name;
+  }
+}
+
+TEST(ArgumentArea, AssembledFromProcFilesReadsBack) {
+  struct Case {
+    const char* name;
+    std::string cmdline;
+    std::optional<std::string> environment;
+    std::int32_t argc;
+    Strings arguments;
+  };
+  const Case cases[] = {
+      {"plain", "sh\0-c\0\0x\0"s, "A=1\0"s, 4, {"sh", "-c", "", "x"}},
+      {"no environment", "sh\0x\0"s, std::nullopt, 2, {"sh", "x"}},
+      // A process that rewrote its arguments may leave the last one unterminated.
+      {"rewritten argument area", "title with spaces"s, "A=1\0"s, 1, {"title with spaces"}},
+      {"kernel thread", "", std::nullopt, 0, {}},
+  };
+  for (const auto& c : cases) {
+    std::optional<std::string_view> environment;
+    if (c.environment) environment = *c.environment;
+    std::string area = procfs::assembleArgumentArea(c.cmdline, environment, "/usr/bin/x y");
+    EXPECT_EQ(area.substr(0, 4), test::countBytes(c.argc)) << c.name;
+    // The path's NUL and padding fill up to the 8-byte boundary where argv starts.
+    EXPECT_EQ(area.substr(4 + 12, 8), std::string(8, '\0')) << c.name;
+    EXPECT_EQ(argarea::executablePath(area), "/usr/bin/x y") << c.name;
+    EXPECT_EQ(argarea::arguments(area), c.arguments) << c.name;
+  }
+  // Cut to capacity: 8 bytes of count, path and padding, then "a\0b" of "a\0bb\0".
+  std::string cut = procfs::assembleArgumentArea("a\0bb\0"s, "E=1\0"s, "/x", 11);
+  EXPECT_EQ(cut.size(), 11u);
+  EXPECT_EQ(argarea::arguments(cut), Strings{"a"});
+}

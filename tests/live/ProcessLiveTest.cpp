@@ -1,0 +1,150 @@
+// Process records filled from live processes (children the test starts
+// itself, process 1) and from kernels faked or absent.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "live/ChildProcess.hpp"
+#include "live/Support.hpp"
+#include "procscope/Process.hpp"
+
+using namespace std::string_literals;
+using procscope::Process;
+using procscope::platform::Kernel;
+using procscope::platform::KernelQueries;
+using procscope::platform::ScopedService;
+using Strings = std::vector<std::string>;
+using Pids = std::vector<std::int32_t>;
+
+// sh waits on its standard input; argv[0] is not its path, and the empty
+// operand must survive as an empty argument.
+static const Strings kArgv = {"pslive-argv0", "-c", "read line", "", "third"};
+
+TEST(LiveProcess, InitFillsTheRecordOfAChild) {
+  test::ChildProcess child(kArgv);
+  ASSERT_GT(child.pid(), 0);
+  auto process = Process::init(child.pid());
+  ASSERT_NE(process, nullptr);
+  EXPECT_EQ(process->ppid(), getpid());
+  EXPECT_EQ(process->path(), std::filesystem::canonical(child.path()).string());
+  EXPECT_EQ(process->arguments(), kArgv);
+  EXPECT_EQ(process->uid(), geteuid());
+  EXPECT_FALSE(process->signingInfo().has_value());
+  EXPECT_TRUE(process->isProcessAlive());
+
+  // Nearest first, up to the top of the chain, whose own parent is 0
+  // (process 1, or the entry point of a pid namespace).
+  const Pids& ancestors = process->ancestors();
+  ASSERT_FALSE(ancestors.empty());
+  EXPECT_EQ(ancestors.front(), getpid());
+  if (getppid() != 0) {
+    EXPECT_EQ(ancestors.at(1), getppid());
+  }
+  EXPECT_EQ(Process::getParentID(ancestors.back()), 0);
+}
+
+TEST(LiveProcess, NonUtf8DirectoryIsDecodedLossily) {
+  test::ChildProcess child(kArgv, "bad\xff");
+  ASSERT_GT(child.pid(), 0);
+  auto process = Process::init(child.pid());
+  ASSERT_NE(process, nullptr);
+  EXPECT_NE(process->path().value_or("").find("/bad\xEF\xBF\xBD/"), std::string::npos);
+}
+
+TEST(LiveProcess, GoneProcessHasNoParentAndNoRecord) {
+  test::ChildProcess child(kArgv);
+  ASSERT_GT(child.pid(), 0);
+  const std::int32_t pid = child.pid();
+  child.stop();
+  EXPECT_EQ(Process::getParentID(pid), -1);
+  EXPECT_EQ(Process::init(pid), nullptr);
+  auto record = Process::init();
+  record->setPid(pid);
+  record->getUser();
+  EXPECT_EQ(record->uid(), 0xFFFFFFFFu);
+  EXPECT_FALSE(record->isProcessAlive());
+}
+
+TEST(LiveProcess, ProcessOneHasParentZeroAndAncestorsZero) {
+  EXPECT_EQ(Process::getParentID(0), 0);
+  // A sandbox may hide process 1's executable, leaving init: without a path;
+  // the walk itself does not depend on it.
+  auto process = Process::init(1);
+  if (!process) {
+    process = Process::init();
+    process->setPid(1);
+    process->setPpid(Process::getParentID(1));
+    process->enumerateAncestors();
+  }
+  EXPECT_EQ(process->ppid(), 0);
+  EXPECT_EQ(process->ancestors(), Pids{0});
+}
+
+class FakedProcess : public ::testing::Test {
+ protected:
+  std::shared_ptr<test::FakeKernel> kernel = std::make_shared<test::FakeKernel>();
+  ScopedService<KernelQueries> scope{kernel};
+};
+
+TEST_F(FakedProcess, PathFallsBackOnTheArgumentArea) {
+  kernel->parents[42] = 1;
+  kernel->paths[42] = "";
+  kernel->areas[42] = test::area(2, "/opt/recorded\0\0\0argv0\0x\0"s);
+  auto process = Process::init(42);
+  ASSERT_NE(process, nullptr);
+  EXPECT_EQ(process->path(), "/opt/recorded");
+  EXPECT_EQ(process->arguments(), (Strings{"argv0", "x"}));
+  EXPECT_EQ(process->ancestors(), Pids{1});
+  EXPECT_EQ(process->uid(), 501u);
+}
+
+TEST_F(FakedProcess, ShortOrUnreadableArgumentAreaLeavesFieldsAsTheyWere) {
+  kernel->parents[42] = 1;
+  kernel->areas[42] = test::countBytes(1);
+  EXPECT_EQ(Process::init(42), nullptr);
+  for (std::int64_t max : {kernel->areaMax, std::int64_t{-1}}) {
+    kernel->areaMax = max;
+    kernel->areas[42] = max > 0 ? test::countBytes(1) : test::area(1, "/x\0a\0"s);
+    auto record = Process::init();
+    record->setPid(42);
+    record->setArguments({"kept"});
+    record->getArgs();
+    record->pathFromPid();
+    EXPECT_EQ(record->arguments(), Strings{"kept"});
+    EXPECT_FALSE(record->path().has_value());
+  }
+}
+
+TEST_F(FakedProcess, AncestorWalk) {
+  // 40 -> 30 -> 20 -> 1 -> 0, and 7 is its own parent.
+  kernel->parents = {{40, 30}, {30, 20}, {20, 1}, {1, 0}, {0, 0}, {7, 7}};
+  const std::pair<std::int32_t, Pids> cases[] = {
+      {30, {30, 20, 1}}, {-1, {30, 20, 1}},  // unknown ppid: walk from pid
+      {0, {0}},          {99, {99}},         // a gone parent is still listed
+      {7, {7}},
+  };
+  for (const auto& [ppid, ancestors] : cases) {
+    auto record = Process::init();
+    record->setPid(40);
+    record->setPpid(ppid);
+    record->setAncestors({5});
+    record->enumerateAncestors();
+    Pids expected = {5};  // appended to, never cleared
+    expected.insert(expected.end(), ancestors.begin(), ancestors.end());
+    EXPECT_EQ(record->ancestors(), expected) << ppid;
+  }
+}
+
+TEST(AbsentKernel, KnowsNoProcess) {
+  ScopedService<KernelQueries> scope(procscope::platform::makeAbsentKernel());
+  EXPECT_EQ(Process::getParentID(1), -1);
+  EXPECT_EQ(Process::init(getpid()), nullptr);
+  EXPECT_TRUE(Kernel::get()->allPids().empty());
+  auto record = Process::init();
+  record->setPid(getpid());
+  record->setPpid(77);
+  record->enumerateAncestors();
+  record->getArgs();
+  EXPECT_EQ(record->ancestors(), Pids{77});
+  EXPECT_TRUE(record->arguments().empty());
+  EXPECT_FALSE(record->isProcessAlive());
+}
