@@ -181,7 +181,9 @@ bool ProcEventHub::Impl::open() {
     if (!NLMSG_OK(hdr, static_cast<unsigned>(n))) continue;
     auto* msg = static_cast<cn_msg*>(NLMSG_DATA(hdr));
     auto* ev = reinterpret_cast<proc_event*>(msg->data);
-    if (ev->what == proc_event::PROC_EVENT_NONE && msg->seq == cookie && msg->ack == 1) {
+    // The kernel numbers its acknowledgement itself (the request's sequence
+    // number is not echoed); it is the one event of kind "none" with ack 1.
+    if (ev->what == proc_event::PROC_EVENT_NONE && msg->ack == 1) {
       if (ev->event_data.ack.err != 0) break;
       return true;
     }
@@ -233,7 +235,7 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
     case proc_event::PROC_EVENT_FORK: {
       const auto& f = ev.event_data.fork;
       if (ids.size() > kMaxCachedIds) ids.clear();  // exits were lost; start afresh
-      if (f.child_pid != f.child_tgid) return;  // a new thread, not a process
+      if (f.child_pid != f.child_tgid) return;      // a new thread, not a process
       ProcEvent e;
       e.kind = ProcEvent::Kind::Fork;
       e.pid = f.child_tgid;
