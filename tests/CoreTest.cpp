@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <regex>
+#include <cstdio>
 
 #include "procscope/Dispatch.hpp"
 #include "procscope/Log.hpp"
@@ -12,8 +12,18 @@
 using namespace procscope;
 
 TEST(Logger, PrefixCarriesDateTimeMillisProgramAndIds) {
-  std::regex form(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} [^\[]+\[\d+:\d+\] )");
-  EXPECT_TRUE(std::regex_match(logPrefix(), form)) << logPrefix();
+  std::string prefix = logPrefix();
+  int y, mo, d, h, mi, s, ms, pid, end = 0;
+  long tid;
+  char name[64];
+  ASSERT_EQ(std::sscanf(prefix.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d %63[^[][%d:%ld] %n", &y, &mo, &d,
+                        &h, &mi, &s, &ms, name, &pid, &tid, &end),
+            10)
+      << prefix;
+  EXPECT_EQ(static_cast<size_t>(end), prefix.size()) << prefix;
+  EXPECT_EQ(prefix[4], '-');
+  EXPECT_EQ(prefix.substr(19, 1), ".");
+  EXPECT_EQ(pid, getpid());
 }
 
 TEST(Logger, OneLinePerMessageWithLineFeedAddedOnlyWhenMissing) {

@@ -1,0 +1,32 @@
+// The block list: the entries of vornik.txt, read once before monitoring
+// starts and only read afterwards.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace procblock {
+
+using BlockList = std::vector<std::string>;
+
+// Splits the file's bytes at every comma; empty pieces stay, nothing is
+// trimmed. None when any byte is not 7-bit ASCII.
+std::optional<BlockList> parseBlockList(std::string_view bytes);
+
+// Reads and parses the file; none when it cannot be read.
+std::optional<BlockList> readBlockList(const std::string& path);
+
+// "<directory>/vornik.txt".
+std::string blockListPath(const std::string& directory);
+
+// The process-wide list; null when absent. Set during start-up only.
+std::shared_ptr<const BlockList> items();
+void setItems(std::optional<BlockList> list);
+
+// What "got items: %@" prints: the list's description, or "(null)".
+std::string describeItems(const std::shared_ptr<const BlockList>& list);
+
+}  // namespace procblock

@@ -1,0 +1,75 @@
+#include "procblock/BlockList.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "procscope/Value.hpp"
+
+namespace procblock {
+namespace {
+
+std::atomic<std::shared_ptr<const BlockList>>& globalItems() {
+  static std::atomic<std::shared_ptr<const BlockList>> instance;
+  return instance;
+}
+
+}  // namespace
+
+std::optional<BlockList> parseBlockList(std::string_view bytes) {
+  for (unsigned char c : bytes) {
+    if (c > 0x7F) return std::nullopt;  // not ASCII: the file counts as unreadable
+  }
+  BlockList entries;
+  size_t start = 0;
+  for (;;) {
+    size_t comma = bytes.find(',', start);
+    if (comma == std::string_view::npos) {
+      entries.emplace_back(bytes.substr(start));
+      return entries;
+    }
+    entries.emplace_back(bytes.substr(start, comma - start));
+    start = comma + 1;
+  }
+}
+
+std::optional<BlockList> readBlockList(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {  // a directory, for instance
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    bytes.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return parseBlockList(bytes);
+}
+
+std::string blockListPath(const std::string& directory) {
+  return directory + "/vornik.txt";
+}
+
+std::shared_ptr<const BlockList> items() {
+  return globalItems().load(std::memory_order_acquire);
+}
+
+void setItems(std::optional<BlockList> list) {
+  std::shared_ptr<const BlockList> next;
+  if (list) next = std::make_shared<const BlockList>(std::move(*list));
+  globalItems().store(std::move(next), std::memory_order_release);
+}
+
+std::string describeItems(const std::shared_ptr<const BlockList>& list) {
+  return list ? procscope::describe(*list) : "(null)";
+}
+
+}  // namespace procblock

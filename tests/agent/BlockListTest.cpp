@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include "AgentTestSupport.hpp"
+#include "procblock/BlockList.hpp"
+
+namespace procblock {
+namespace {
+
+struct ParseCase {
+  const char* label;
+  std::string bytes;
+  std::optional<BlockList> expected;
+};
+
+class ParseBlockList : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseBlockList, SplitsAtEveryCommaWithoutTrimming) {
+  EXPECT_EQ(parseBlockList(GetParam().bytes), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParseBlockList,
+    ::testing::Values(
+        ParseCase{"LineFeedStaysInLastEntry", "a,b\n", BlockList{"a", "b\n"}},
+        ParseCase{"SpaceAfterCommaKept", "Alpha, Beta", BlockList{"Alpha", " Beta"}},
+        ParseCase{"TwoCommasThreeEmpty", ",,", BlockList{"", "", ""}},
+        ParseCase{"EmptyFileOneEmptyEntry", "", BlockList{""}},
+        ParseCase{"DuplicatesAndOrderKept", "z,a,z", BlockList{"z", "a", "z"}},
+        ParseCase{"ControlCharactersKept", "\t\r\x01,\x7f", BlockList{"\t\r\x01", "\x7f"}},
+        ParseCase{"NulIsAscii", std::string("a\0b", 3), BlockList{std::string("a\0b", 3)}},
+        ParseCase{"NonAsciiAnywhereIsUnreadable", "Safari,caf\xc3\xa9", std::nullopt},
+        ParseCase{"ByteAbove127", "a,\x80", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(ReadBlockList, ReadsTheWholeFile) {
+  agenttest::TempDir dir;
+  std::string big(20000, 'x');  // more than one read
+  agenttest::writeFile(dir / "vornik.txt", "com.apple.Safari," + big + ",/bin/x\n");
+  EXPECT_EQ(readBlockList(dir / "vornik.txt"), (BlockList{"com.apple.Safari", big, "/bin/x\n"}));
+}
+
+TEST(ReadBlockList, UnreadableFilesGiveNoList) {
+  agenttest::TempDir dir;
+  agenttest::writeFile(dir / "latin.txt", "a,\xe9");
+  EXPECT_EQ(readBlockList(dir / "missing.txt"), std::nullopt);
+  EXPECT_EQ(readBlockList(dir.path()), std::nullopt);  // a directory
+  EXPECT_EQ(readBlockList(dir / "latin.txt"), std::nullopt);
+}
+
+TEST(BlockListPath, JoinsWithOneSlash) {
+  EXPECT_EQ(blockListPath("/srv/agent"), "/srv/agent/vornik.txt");
+  EXPECT_EQ(blockListPath("/"), "//vornik.txt");  // the same file as /vornik.txt
+}
+
+TEST(Items, AbsentOrPresentAndDescribed) {
+  setItems(std::nullopt);
+  EXPECT_EQ(items(), nullptr);
+  EXPECT_EQ(describeItems(items()), "(null)");
+
+  setItems(BlockList{"Safari", "b\n", ""});
+  ASSERT_NE(items(), nullptr);
+  EXPECT_EQ(*items(), (BlockList{"Safari", "b\n", ""}));
+  EXPECT_EQ(describeItems(items()), "(\n    Safari,\n    \"b\\n\",\n    \"\"\n)");
+  setItems(std::nullopt);
+}
+
+}  // namespace
+}  // namespace procblock

@@ -1,0 +1,202 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "AgentTestSupport.hpp"
+#include "procblock/AgentLog.hpp"
+#include "procblock/BlockList.hpp"
+#include "procblock/LogPaths.hpp"
+#include "procblock/Verdict.hpp"
+#include "procscope/Dispatch.hpp"
+#include "support/Capture.hpp"
+
+namespace procblock {
+namespace {
+
+using platform::Notice;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr std::int32_t kFakePid = 4242;  // never signalled: the kill only records
+
+enum class Record { Safari, NoBundle, EmptyName, Bare, AllSame };
+
+std::shared_ptr<procscope::Process> makeRecord(Record kind, std::uint16_t type = 0) {
+  auto process = procscope::Process::init();
+  process->setType(type);
+  process->setPid(kFakePid);
+  auto binary = std::make_shared<procscope::Binary>();
+  switch (kind) {
+    case Record::Safari:
+      process->setPath("/Applications/Safari.app/Contents/MacOS/Safari");
+      binary->setName("Safari");
+      // The record's own identifier differs on purpose: only Info.plist counts.
+      binary->setBundleIdentifier("com.example.not-used");
+      binary->setBundle(std::make_shared<agenttest::FakeBundle>(
+          "/Applications/Safari.app",
+          procscope::Dictionary{{"CFBundleIdentifier", "com.apple.Safari"}}));
+      break;
+    case Record::NoBundle:
+      process->setPath("/usr/bin/tool");
+      binary->setName("tool");
+      break;
+    case Record::EmptyName:  // empty name; identifier not a string; no path
+      binary->setName("");
+      binary->setBundle(std::make_shared<agenttest::FakeBundle>(
+          "/opt/x.app", procscope::Dictionary{{"CFBundleIdentifier", 7}}));
+      break;
+    case Record::Bare:  // nothing known at all
+      binary = nullptr;
+      break;
+    case Record::AllSame:
+      process->setPath("same");
+      binary->setName("same");
+      binary->setBundle(std::make_shared<agenttest::FakeBundle>(
+          "/b.app", procscope::Dictionary{{"CFBundleIdentifier", "same"}}));
+      break;
+  }
+  process->setBinary(binary);
+  return process;
+}
+
+class Verdict : public ::testing::Test {
+ protected:
+  struct Outcome {
+    std::vector<std::string> lines;  // the "Blocking process" diagnostic lines
+    std::vector<std::string> rows;
+    std::vector<Notice> notices;
+    std::vector<std::int32_t> kills;
+    std::string diagnostics;  // everything written to standard error
+  };
+
+  void SetUp() override { agenttest::writeFile(accessLogPath(), ""); }
+  void TearDown() override { setItems(std::nullopt); }
+
+  Outcome judge(const BlockList& list, const std::shared_ptr<procscope::Process>& process) {
+    setItems(list);
+    return judge(process);
+  }
+
+  Outcome judge(const std::shared_ptr<procscope::Process>& process) {
+    Outcome out;
+    {
+      test::StderrCapture err;
+      verdict_(process);
+      procscope::dispatch::waitIdle();
+      out.diagnostics = err.take();
+    }
+    for (const auto& line : agenttest::lines(out.diagnostics)) {
+      if (line.find("Blocking process with name: ") != std::string::npos) out.lines.push_back(line);
+    }
+    out.rows = agenttest::lines(agenttest::readFile(accessLogPath()).value_or(""));
+    out.notices = notices_->posted();
+    std::lock_guard lock(mu_);
+    out.kills = kills_;
+    return out;
+  }
+
+  agenttest::TempDir dir_;
+  ScopedLogDirectory logs_{dir_.path()};
+  std::shared_ptr<agenttest::RecordingNotices> notices_ =
+      std::make_shared<agenttest::RecordingNotices>();
+  procscope::platform::ScopedService<platform::NoticeLayer> noticeLayer_{notices_};
+  std::mutex mu_;
+  std::vector<std::int32_t> kills_;
+  KillResult killResult_ = KillResult::SignalledGroup;
+  procscope::ProcessCallback verdict_ = makeBlock([this](std::int32_t pid) {
+    std::lock_guard lock(mu_);
+    kills_.push_back(pid);
+    return killResult_;
+  });
+};
+
+struct MatchCase {
+  const char* label;
+  Record record;
+  BlockList entries;
+  size_t blocks;
+};
+
+class VerdictMatches : public Verdict, public ::testing::WithParamInterface<MatchCase> {};
+
+TEST_P(VerdictMatches, EachMatchingEntryReportsOnceEverywhere) {
+  const auto out = judge(GetParam().entries, makeRecord(GetParam().record));
+  EXPECT_EQ(out.lines.size(), GetParam().blocks);
+  EXPECT_EQ(out.rows.size(), GetParam().blocks);
+  EXPECT_EQ(out.notices.size(), GetParam().blocks);
+  EXPECT_EQ(out.kills, std::vector<std::int32_t>(GetParam().blocks, kFakePid));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, VerdictMatches,
+    ::testing::Values(
+        MatchCase{"BundleIdentifierFromInfoPlist", Record::Safari, {"com.apple.Safari"}, 1},
+        MatchCase{"NotTheRecordsOwnIdentifier", Record::Safari, {"com.example.not-used"}, 0},
+        MatchCase{"Name", Record::Safari, {"x", "Safari", "y"}, 1},
+        MatchCase{"ExecutablePath",
+                  Record::Safari,
+                  {"/Applications/Safari.app/Contents/MacOS/Safari"},
+                  1},
+        MatchCase{"BundleDirectoryIsNotThePath", Record::Safari, {"/Applications/Safari.app"}, 0},
+        MatchCase{"CaseMatters", Record::Safari, {"safari", "COM.APPLE.SAFARI"}, 0},
+        MatchCase{"NothingTrimmed", Record::Safari, {"Safari\n", " Safari"}, 0},
+        MatchCase{"TwoEntriesTwoReports", Record::Safari, {"Safari", "com.apple.Safari"}, 2},
+        MatchCase{"DuplicatesReportTwice", Record::Safari, {"Safari", "Safari"}, 2},
+        MatchCase{"EmptyEntryNeverMatchesAbsent", Record::Safari, {""}, 0},
+        MatchCase{"NoBundleByName", Record::NoBundle, {"tool"}, 1},
+        MatchCase{"NoBundleByPath", Record::NoBundle, {"/usr/bin/tool"}, 1},
+        MatchCase{"EmptyEntryMatchesEmptyName", Record::EmptyName, {""}, 1},
+        MatchCase{"NonStringIdentifierIsAbsent", Record::EmptyName, {"7"}, 0},
+        MatchCase{"AbsentIsNotNullText", Record::Bare, {"", "(null)"}, 0},
+        MatchCase{"FirstEqualityEndsTheEntry", Record::AllSame, {"same"}, 1}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(Verdict, ExitsAndAbsentOrEmptyListsAreNeverJudged) {
+  EXPECT_TRUE(judge({"/usr/bin/tool"}, makeRecord(Record::NoBundle, 1)).kills.empty());
+  EXPECT_EQ(judge({"/usr/bin/tool"}, makeRecord(Record::NoBundle, 23)).kills.size(), 1u);
+  setItems(std::nullopt);
+  EXPECT_EQ(judge(makeRecord(Record::Safari)).kills.size(), 1u);  // only the earlier one
+  EXPECT_EQ(judge(BlockList{}, makeRecord(Record::Safari)).kills.size(), 1u);
+}
+
+TEST_F(Verdict, ReportCarriesTheRecordsValues) {
+  const auto out = judge({"Safari"}, makeRecord(Record::Safari));
+  ASSERT_EQ(out.lines.size(), 1u);
+  EXPECT_TRUE(out.lines[0].ends_with(
+      " Blocking process with name: Safari, bundle identifier: com.apple.Safari, path: "
+      "/Applications/Safari.app/Contents/MacOS/Safari"));
+  ASSERT_EQ(out.rows.size(), 1u);
+  EXPECT_TRUE(out.rows[0].ends_with(" \t\t\t\t Safari"));
+  ASSERT_EQ(out.notices.size(), 1u);
+  const Notice& notice = out.notices[0];
+  EXPECT_EQ(notice.header, "Application/Process is blocked!");
+  EXPECT_EQ(notice.message,
+            "The usage of the application/process in correlation with Safari has been blocked "
+            "by your system administrator.");
+  EXPECT_EQ(notice.defaultButton, "OK");
+  EXPECT_EQ(notice.timeout, std::chrono::seconds(10));
+  EXPECT_EQ(notice.level, platform::AlertLevel::Note);
+}
+
+// Also: the report follows even when the kill found nothing to signal.
+TEST_F(Verdict, AbsentValuesPrintAsNullAndControlCharactersAsEscapes) {
+  killResult_ = KillResult::ProcessGone;
+  auto process = makeRecord(Record::NoBundle);
+  process->binary()->setName(std::nullopt);
+  process->setPath("/tmp/evil\n2020 forged line");
+  const auto out = judge({"/tmp/evil\n2020 forged line"}, process);
+  ASSERT_EQ(out.lines.size(), 1u);
+  EXPECT_TRUE(out.lines[0].ends_with(
+      " Blocking process with name: (null), bundle identifier: (null), path: "
+      "/tmp/evil\\n2020 forged line"));
+  EXPECT_THAT(out.diagnostics, Not(HasSubstr("\n2020 forged line")));
+  ASSERT_EQ(out.rows.size(), 1u);
+  EXPECT_TRUE(out.rows[0].ends_with(" \t\t\t\t (null)"));
+  ASSERT_EQ(out.notices.size(), 1u);
+  EXPECT_THAT(out.notices[0].message, HasSubstr(" with (null) has been"));
+  EXPECT_THAT(out.diagnostics, HasSubstr("Kill of pid 4242: process has gone, nothing signalled"));
+}
+
+}  // namespace
+}  // namespace procblock
