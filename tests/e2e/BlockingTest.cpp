@@ -1,0 +1,94 @@
+// The agent's main job, end to end: listed programs die with their whole
+// process group the moment they start; nothing else is touched.
+#include <sys/stat.h>
+
+#include "e2e/E2eSupport.hpp"
+
+namespace e2e {
+namespace {
+
+using BlockingTest = AgentTest;
+
+TEST_F(BlockingTest, KillsListedNameWithItsWholeGroupWhereverItRunsAndSparesOthers) {
+  const std::string forbidden = makeProgram();
+  const std::string member = makeProgram();
+  const std::string harmless = makeProgram();
+  // The same name in another directory is the same forbidden program.
+  const std::string elsewhere = makeProgramNamed(root_ + "/elsewhere", nameOf(forbidden));
+  writeList(canaryName_ + "," + nameOf(forbidden));
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  const pid_t bystander = children_.startInSession(harmless);
+  const auto [leader, memberPid] = children_.startGroup(forbidden, member);
+  ASSERT_GT(memberPid, 0);
+  EXPECT_TRUE(killedBySigkill(leader)) << "the listed program";
+  EXPECT_TRUE(killedBySigkill(memberPid)) << "the other member of its process group";
+  const pid_t copy = children_.startInSession(elsewhere);
+  EXPECT_TRUE(killedBySigkill(copy)) << "the listed name in another directory";
+
+  // By the time its row is written, the agent has judged the bystander too.
+  EXPECT_TRUE(accessRowsFor(nameOf(forbidden)));
+  EXPECT_TRUE(stillRunning(bystander)) << "an unlisted program in a session of its own";
+}
+
+TEST_F(BlockingTest, KillsListedFullPathButNotTheSameNameElsewhere) {
+  const std::string forbidden = makeProgram();
+  const std::string twin = makeProgramNamed(root_ + "/elsewhere", nameOf(forbidden));
+  writeList(canaryName_ + "," + forbidden);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  const pid_t twinPid = children_.startInSession(twin);
+  const pid_t pid = children_.startInSession(forbidden);
+  EXPECT_TRUE(killedBySigkill(pid));
+  EXPECT_TRUE(accessRowsFor(nameOf(forbidden)));
+  EXPECT_TRUE(stillRunning(twinPid)) << "only the listed path is forbidden, not its file name";
+}
+
+// A test application bundle: <app>.app/Contents/{Info.plist,MacOS/<executable>}.
+class BundleBlockingTest : public AgentTest {
+ protected:
+  std::string makeBundle(const std::string& identifier, const std::string& executable) {
+    const std::string contents = dir_ + "/" + uniqueName() + ".app/Contents";
+    const std::string plist =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+        "<plist version=\"1.0\">\n<dict>\n"
+        "\t<key>CFBundleIdentifier</key>\n\t<string>" +
+        identifier +
+        "</string>\n"
+        "\t<key>CFBundleExecutable</key>\n\t<string>" +
+        executable +
+        "</string>\n"
+        "\t<key>CFBundlePackageType</key>\n\t<string>APPL</string>\n"
+        "</dict>\n</plist>\n";
+    makeProgramNamed(contents + "/MacOS", executable);
+    writeFile(contents + "/Info.plist", plist);
+    return contents;
+  }
+};
+
+TEST_F(BundleBlockingTest, IdentifierKillsTheMainExecutableOnly) {
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string contents = makeBundle(identifier, executable);
+  const std::string main = contents + "/MacOS/" + executable;
+  // Another program inside the same bundle is not its main executable.
+  const std::string helper = makeProgram(contents + "/MacOS");
+  writeList(canaryName_ + "," + identifier);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  const pid_t helperPid = children_.startInSession(helper);
+  const pid_t mainPid = children_.startInSession(main);
+  EXPECT_TRUE(killedBySigkill(mainPid));
+  EXPECT_TRUE(waitForDiagnostic("Blocking process with name: " + executable +
+                                ", bundle identifier: " + identifier + ", path: " + main));
+  EXPECT_TRUE(accessRowsFor(executable));
+  EXPECT_TRUE(stillRunning(helperPid)) << "a helper executable inside the listed bundle";
+}
+
+}  // namespace
+}  // namespace e2e

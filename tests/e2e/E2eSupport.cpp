@@ -1,0 +1,596 @@
+#include "e2e/E2eSupport.hpp"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#ifndef PROCBLOCK_AGENT
+#error "PROCBLOCK_AGENT must name the agent binary"
+#endif
+
+namespace e2e {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// Every test process adopts its orphaned grandchildren, and the agent's log
+// directory needs a mount point; made here (and removed again) only when the
+// machine has none.
+class LibraryMountPoint : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    if (::geteuid() == 0 && ::mkdir("/Library", 0755) == 0) created_ = true;
+  }
+  void TearDown() override {
+    if (created_) ::rmdir("/Library");
+    created_ = false;
+  }
+
+ private:
+  bool created_ = false;
+};
+
+[[maybe_unused]] ::testing::Environment* const kLibraryMountPoint =
+    ::testing::AddGlobalTestEnvironment(new LibraryMountPoint);
+
+// In a forked child: says what failed and ends with a status the parent can
+// tell from anything the agent would exit with.
+[[noreturn]] void childFailure(const char* what) {
+  const int saved = errno;
+  const char* reason = std::strerror(saved);
+  [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, "e2e child: ", 11);
+  n = ::write(STDERR_FILENO, what, std::strlen(what));
+  n = ::write(STDERR_FILENO, ": ", 2);
+  n = ::write(STDERR_FILENO, reason, std::strlen(reason));
+  n = ::write(STDERR_FILENO, "\n", 1);
+  ::_exit(126);
+}
+
+// In a forked child: dies with the test process, however that ends.
+void dieWithParent(pid_t parent) {
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) childFailure("PR_SET_PDEATHSIG");
+  if (::getppid() != parent) ::_exit(125);
+}
+
+// Whether /proc shows the pid as a process that has not ended.
+bool liveInProc(pid_t pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) return false;
+  const char state = stat[close + 2];
+  return state != 'Z' && state != 'X' && state != 'x';
+}
+
+// Kills and reaps every child of this process that is left (the agent's
+// orphans, adopted as subreaper). They are unreaped children, so their pids
+// cannot belong to anyone else.
+void reapOrphans() {
+  const std::string self = std::to_string(::getpid());
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = readFile(entry.path().string() + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string state, ppid;
+    fields >> state >> ppid;
+    if (ppid != self) continue;
+    const pid_t pid = static_cast<pid_t>(std::stol(name));
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+  }
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
+std::string basename(const std::string& path) {
+  return fs::path(path).filename();
+}
+
+}  // namespace
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (condition()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(interval);
+  }
+}
+
+std::string describeStatus(int status) {
+  if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) {
+    return "signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
+  }
+  return "wait status " + std::to_string(status);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::vector<AccessRow> accessRows(const std::string& log) {
+  static const std::regex row(R"(^(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}) \t\t\t\t (.*)$)");
+  std::vector<AccessRow> rows;
+  std::istringstream lines(log);
+  std::string line;
+  std::smatch match;
+  while (std::getline(lines, line)) {
+    if (std::regex_match(line, match, row)) rows.push_back({match[1], match[2]});
+  }
+  return rows;
+}
+
+// ---- Children ----
+
+pid_t Children::startInSession(const std::string& path) {
+  const pid_t parent = ::getpid();
+  const char* argv[] = {path.c_str(), "60", nullptr};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    dieWithParent(parent);
+    if (::setsid() < 0) childFailure("setsid");
+    ::execv(argv[0], const_cast<char* const*>(argv));
+    childFailure("execv");
+  }
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return -1;
+  }
+  status_[pid] = std::nullopt;
+  leaders_.push_back(pid);
+  return pid;
+}
+
+std::pair<pid_t, pid_t> Children::startGroup(const std::string& path,
+                                             const std::string& memberPath) {
+  const pid_t parent = ::getpid();
+  const char* argv[] = {path.c_str(), "60", nullptr};
+  const char* memberArgv[] = {memberPath.c_str(), "60", nullptr};
+  int channel[2];
+  if (::pipe2(channel, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+    return {-1, -1};
+  }
+  const pid_t leader = ::fork();
+  if (leader == 0) {
+    ::close(channel[0]);
+    dieWithParent(parent);
+    if (::setsid() < 0) childFailure("setsid");
+    // The member must outlive the leader unless something kills the whole
+    // group, so it gets no parent-death signal.
+    const pid_t member = ::fork();
+    if (member == 0) {
+      ::execv(memberArgv[0], const_cast<char* const*>(memberArgv));
+      childFailure("execv member");
+    }
+    if (member < 0) childFailure("fork member");
+    if (::write(channel[1], &member, sizeof member) != sizeof member) childFailure("write");
+    ::execv(argv[0], const_cast<char* const*>(argv));
+    childFailure("execv");
+  }
+  ::close(channel[1]);
+  if (leader < 0) {
+    ::close(channel[0]);
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return {-1, -1};
+  }
+  status_[leader] = std::nullopt;
+  leaders_.push_back(leader);
+  pid_t member = -1;
+  ssize_t n;
+  do {
+    n = ::read(channel[0], &member, sizeof member);
+  } while (n < 0 && errno == EINTR);
+  ::close(channel[0]);
+  if (n != sizeof member || member <= 0) {
+    ADD_FAILURE() << "the group's leader did not report its member";
+    return {leader, -1};
+  }
+  status_[member] = std::nullopt;
+  members_.push_back(member);
+  return {leader, member};
+}
+
+bool Children::poll(pid_t pid) {
+  auto it = status_.find(pid);
+  if (it == status_.end()) return true;
+  if (it->second) return true;
+  int status = 0;
+  const pid_t r = ::waitpid(pid, &status, WNOHANG);
+  if (r == pid) {
+    it->second = status;
+    return true;
+  }
+  // ECHILD: a member whose leader still lives (and has not reaped it).
+  return false;
+}
+
+bool Children::running(pid_t pid) {
+  if (poll(pid)) return false;
+  return liveInProc(pid);
+}
+
+std::optional<int> Children::waitForEnd(pid_t pid, std::chrono::milliseconds timeout) {
+  waitUntil([&] { return poll(pid); }, timeout, 10ms);
+  auto it = status_.find(pid);
+  return it == status_.end() ? std::nullopt : it->second;
+}
+
+void Children::stopAll() {
+  // A leader that is not reaped still holds its pid and so its group id.
+  for (pid_t leader : leaders_) {
+    if (!poll(leader)) ::killpg(leader, SIGKILL);
+  }
+  for (pid_t leader : leaders_) {
+    int status = 0;
+    if (!poll(leader) && ::waitpid(leader, &status, 0) == leader) status_[leader] = status;
+  }
+  // With their leaders gone, members are this process's children.
+  for (pid_t member : members_) {
+    int status = 0;
+    if (poll(member)) continue;
+    if (::waitpid(member, &status, WNOHANG) == 0) {
+      ::kill(member, SIGKILL);
+      if (::waitpid(member, &status, 0) == member) status_[member] = status;
+    }
+  }
+  leaders_.clear();
+  members_.clear();
+  status_.clear();
+}
+
+// ---- Agent ----
+
+void Agent::start(const std::string& workDirectory, const std::string& output,
+                  const AgentOptions& options) {
+  if (logDirectory_ >= 0) ::close(logDirectory_);
+  logDirectory_ = -1;
+  const pid_t parent = ::getpid();
+  // PROCBLOCK_E2E_AGENT runs the tests against another build of the agent.
+  const char* override = std::getenv("PROCBLOCK_E2E_AGENT");
+  const std::string agentPath = override && *override ? override : PROCBLOCK_AGENT;
+  const std::string corventa = "/Library/Corventa";
+  const std::string tessor = corventa + "/Tessor_Agent";
+  const std::string logs(kLogDirectory);
+  const std::string accessLog = logs + "/vornikaccess.log";
+  const char* argv[] = {agentPath.c_str(), nullptr};
+  // The child reports its mounts made on `ready` and waits on `go` while
+  // this process opens the log directory through the child's root.
+  int ready[2];
+  int go[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(go, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+    return;
+  }
+
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::close(ready[0]);
+    ::close(go[1]);
+    dieWithParent(parent);
+    if (::setsid() < 0) childFailure("setsid");
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (in < 0 || out < 0) childFailure("open");
+    ::dup2(in, STDIN_FILENO);
+    ::dup2(out, STDOUT_FILENO);
+    ::dup2(out, STDERR_FILENO);
+    if (::unshare(CLONE_NEWNS) != 0) childFailure("unshare");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      childFailure("mount private");
+    }
+    if (::mount("pbe2e", "/Library", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+      childFailure("mount tmpfs on /Library");
+    }
+    for (const std::string* dir : {&corventa, &tessor, &logs}) {
+      if (::mkdir(dir->c_str(), 0755) != 0) childFailure("mkdir");
+    }
+    if (options.existingAccessLog) {
+      const int fd = ::open(accessLog.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+      const auto& text = *options.existingAccessLog;
+      if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        childFailure("write existing access log");
+      }
+      ::close(fd);
+    }
+    if (options.unprivileged) {
+      if (::chmod(logs.c_str(), 0777) != 0) childFailure("chmod");
+      if (::setgroups(0, nullptr) != 0) childFailure("setgroups");
+      if (::setgid(kNobody) != 0) childFailure("setgid");
+      if (::setuid(kNobody) != 0) childFailure("setuid");
+      dieWithParent(parent);  // a change of user clears it
+    }
+    if (::chdir(workDirectory.c_str()) != 0) childFailure("chdir");
+    char byte = 1;
+    if (::write(ready[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1) ::_exit(125);
+    ::execv(argv[0], const_cast<char* const*>(argv));
+    childFailure("execv agent");
+  }
+  ::close(ready[1]);
+  ::close(go[0]);
+  reaped_ = false;
+  endStatus_.reset();
+  if (pid_ < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+  } else {
+    char byte = 0;
+    if (::read(ready[0], &byte, 1) == 1) {
+      // Held open, the directory stays readable after the agent and with it
+      // its mount namespace have gone.
+      const std::string path =
+          "/proc/" + std::to_string(pid_) + "/root" + std::string(kLogDirectory);
+      logDirectory_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (logDirectory_ < 0) ADD_FAILURE() << "open " << path << ": " << std::strerror(errno);
+      [[maybe_unused]] ssize_t n = ::write(go[1], &byte, 1);
+    } else {
+      ADD_FAILURE() << "the agent's process failed before its exec";
+    }
+  }
+  ::close(ready[0]);
+  ::close(go[1]);
+}
+
+bool Agent::running() {
+  if (pid_ <= 0 || reaped_) return false;
+  int status = 0;
+  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    reaped_ = true;
+    endStatus_ = status;
+    return false;
+  }
+  return true;
+}
+
+Agent::~Agent() {
+  stop();
+  if (logDirectory_ >= 0) ::close(logDirectory_);
+}
+
+std::string Agent::readLog(const char* file) const {
+  if (logDirectory_ < 0) return {};
+  const int fd = ::openat(logDirectory_, file, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string text;
+  char buf[8192];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  return text;
+}
+
+std::string Agent::diagnosticLog() const {
+  return readLog("vornik.log");
+}
+
+std::string Agent::accessLog() const {
+  return readLog("vornikaccess.log");
+}
+
+bool Agent::waitForDiagnostic(std::string_view text, std::chrono::milliseconds timeout) const {
+  return waitUntil([&] { return diagnosticLog().find(text) != std::string::npos; }, timeout);
+}
+
+bool Agent::hasConnectorSocket() const {
+  if (pid_ <= 0 || reaped_) return false;
+  const std::string proc = "/proc/" + std::to_string(pid_);
+  // sk Eth Pid Groups Rmem Wmem Dump Locks Drop Inode; protocol 11 is the connector.
+  std::istringstream table(readFile(proc + "/net/netlink"));
+  std::string line;
+  std::vector<std::string> inodes;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> columns;
+    for (std::string column; fields >> column;) columns.push_back(column);
+    if (columns.size() >= 10 && columns[1] == "11") inodes.push_back("socket:[" + columns[9] + "]");
+  }
+  std::error_code ec;
+  for (const auto& fd : fs::directory_iterator(proc + "/fd", ec)) {
+    std::error_code linkError;
+    const std::string target = fs::read_symlink(fd.path(), linkError);
+    for (const auto& inode : inodes) {
+      if (target == inode) return true;
+    }
+  }
+  return false;
+}
+
+void Agent::stop() {
+  if (pid_ <= 0 || reaped_) return;
+  ::kill(pid_, SIGTERM);
+  if (!waitUntil([&] { return !running(); }, 5s, 20ms)) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    if (::waitpid(pid_, &status, 0) == pid_) endStatus_ = status;
+    reaped_ = true;
+  }
+}
+
+// ---- AgentTest ----
+
+void AgentTest::SetUp() {
+  if (::geteuid() != 0) GTEST_SKIP() << "runs the agent, which needs root";
+  char pattern[] = "/tmp/pbe2e.XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr) << std::strerror(errno);
+  char real[PATH_MAX];
+  ASSERT_NE(::realpath(pattern, real), nullptr);
+  root_ = real;
+  // Readable for the unprivileged agent, writable only for root.
+  ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+  dir_ = root_ + "/work";
+  ASSERT_EQ(::mkdir(dir_.c_str(), 0755), 0);
+  output_ = root_ + "/agent-output";
+  canary_ = makeProgram();
+  canaryName_ = basename(canary_);
+}
+
+void AgentTest::TearDown() {
+  // The logs are read while the agent still runs.
+  if (HasFailure()) std::cout << context();
+  children_.stopAll();
+  agent_.stop();
+  reapOrphans();
+  if (!root_.empty()) {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+}
+
+std::string AgentTest::uniqueName() {
+  static std::mt19937_64 random{std::random_device{}()};
+  static constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::uniform_int_distribution<size_t> pick(0, kLetters.size() - 1);
+  std::string name = "pbe2e";
+  for (int i = 0; i < 9; ++i) name += kLetters[pick(random)];
+  return name;
+}
+
+std::string AgentTest::makeProgram(const std::string& directory) {
+  return makeProgramNamed(directory.empty() ? dir_ : directory, uniqueName());
+}
+
+std::string AgentTest::makeProgramNamed(const std::string& directory, const std::string& name) {
+  std::error_code ec;
+  fs::create_directories(directory, ec);
+  const std::string path = directory + "/" + name;
+  fs::copy_file("/bin/sleep", path, fs::copy_options::overwrite_existing, ec);
+  EXPECT_FALSE(ec) << "copy /bin/sleep to " << path << ": " << ec.message();
+  fs::permissions(path, fs::perms(0755), ec);
+  return path;
+}
+
+void AgentTest::writeList(std::string_view bytes) {
+  writeFile(dir_ + "/vornik.txt", bytes);
+}
+
+void AgentTest::writeFile(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << "writing " << path;
+}
+
+void AgentTest::startAgent(const AgentOptions& options) {
+  agent_.start(dir_, output_, options);
+}
+
+::testing::AssertionResult AgentTest::agentIsLive() {
+  std::vector<pid_t> canaries;
+  const auto deadline = Clock::now() + 15s;
+  while (Clock::now() < deadline) {
+    if (!agent_.running()) {
+      return ::testing::AssertionFailure()
+             << "the agent ended (" << describeStatus(agent_.endStatus().value_or(0))
+             << ") before it killed a canary";
+    }
+    canaries.push_back(children_.startInSession(canary_));
+    std::this_thread::sleep_for(100ms);
+    for (pid_t canary : canaries) {
+      if (children_.running(canary)) continue;
+      const int status = children_.waitForEnd(canary, 0ms).value_or(0);
+      if (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
+        return ::testing::AssertionSuccess();
+      }
+      return ::testing::AssertionFailure()
+             << "canary " << canary << " ended by itself: " << describeStatus(status);
+    }
+  }
+  return ::testing::AssertionFailure() << "no canary was killed within 15 s";
+}
+
+::testing::AssertionResult AgentTest::waitForConnector() {
+  if (!waitUntil([&] { return agent_.hasConnectorSocket(); }, 10s)) {
+    return ::testing::AssertionFailure() << "the agent opened no process-events socket within 10 s";
+  }
+  // The subscription follows the socket; give it a moment.
+  std::this_thread::sleep_for(500ms);
+  return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult AgentTest::killedBySigkill(pid_t pid) {
+  const auto status = children_.waitForEnd(pid, 10s);
+  if (!status) {
+    return ::testing::AssertionFailure() << "pid " << pid << " still runs after 10 s";
+  }
+  if (WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << "pid " << pid << " ended with " << describeStatus(*status) << ", not SIGKILL";
+}
+
+::testing::AssertionResult AgentTest::stillRunning(pid_t pid) {
+  if (children_.running(pid)) return ::testing::AssertionSuccess();
+  const auto status = children_.waitForEnd(pid, 0ms);
+  return ::testing::AssertionFailure()
+         << "pid " << pid << " has ended ("
+         << (status ? describeStatus(*status) : std::string("status unknown")) << ")";
+}
+
+::testing::AssertionResult AgentTest::waitForDiagnostic(std::string_view text) {
+  if (agent_.waitForDiagnostic(text, 10s)) return ::testing::AssertionSuccess();
+  auto failure = ::testing::AssertionFailure()
+                 << "the diagnostic log never held \"" << text << "\"";
+  if (!agent_.running()) {
+    failure << "; the agent has ended: " << describeStatus(agent_.endStatus().value_or(0));
+  }
+  return failure;
+}
+
+::testing::AssertionResult AgentTest::accessRowsFor(const std::string& name) {
+  const bool found = waitUntil(
+      [&] {
+        for (const auto& row : accessRows(agent_.accessLog())) {
+          if (row.name == name) return true;
+        }
+        return false;
+      },
+      10s);
+  if (found) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no access-log row for " << name;
+}
+
+std::string AgentTest::context() const {
+  return "--- diagnostic log ---\n" + agent_.diagnosticLog() + "--- access log ---\n" +
+         agent_.accessLog() + "--- agent output before the logs ---\n" + readFile(output_) +
+         "---\n";
+}
+
+std::string AgentTest::nameOf(const std::string& path) {
+  return basename(path);
+}
+
+}  // namespace e2e

@@ -1,0 +1,158 @@
+// Runs the real agent binary as root in a private mount namespace (a tmpfs on
+// /Library, so its fixed log directory is a temporary one) and starts uniquely
+// named programs for it to judge. Everything started here is stopped and
+// reaped in teardown.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+inline constexpr std::string_view kLogDirectory = "/Library/Corventa/Tessor_Agent/logs";
+
+// Polls until the condition holds or the time is up; true when it held.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval = 50ms);
+
+// "exit 3", "signal 9 (Killed)", ...
+std::string describeStatus(int status);
+
+std::string readFile(const std::string& path);
+
+// The lines of the access log that are rows, split into (date and time, name).
+struct AccessRow {
+  std::string when;
+  std::string name;
+};
+std::vector<AccessRow> accessRows(const std::string& log);
+
+// Programs this process started, in sessions of their own. Only pids that are
+// still unreaped children are ever signalled.
+class Children {
+ public:
+  Children() = default;
+  Children(const Children&) = delete;
+  Children& operator=(const Children&) = delete;
+  ~Children() { stopAll(); }
+
+  // Starts `path 60` as the leader of a new session.
+  pid_t startInSession(const std::string& path);
+  // A new session whose leader first forks a member running `memberPath`,
+  // then runs `path` itself: two processes of one group. {leader, member}.
+  std::pair<pid_t, pid_t> startGroup(const std::string& path, const std::string& memberPath);
+
+  // The wait status once the process has ended (it is reaped then), or none
+  // when it is still running after the time-out.
+  std::optional<int> waitForEnd(pid_t pid, std::chrono::milliseconds timeout);
+  bool running(pid_t pid);
+
+  // Kills and reaps everything started here.
+  void stopAll();
+
+ private:
+  // Reaps the pid when it has ended; true when it has.
+  bool poll(pid_t pid);
+
+  std::map<pid_t, std::optional<int>> status_;
+  std::vector<pid_t> leaders_;
+  std::vector<pid_t> members_;
+};
+
+struct AgentOptions {
+  // Run under uid and gid 65534 (after the mounts; the log directory is made
+  // writable for it).
+  bool unprivileged = false;
+  // Written to the access log before the agent starts.
+  std::optional<std::string> existingAccessLog;
+};
+
+class Agent {
+ public:
+  Agent() = default;
+  Agent(const Agent&) = delete;
+  Agent& operator=(const Agent&) = delete;
+  ~Agent();
+
+  // `output` receives what the agent writes before standard error moves.
+  void start(const std::string& workDirectory, const std::string& output,
+             const AgentOptions& options);
+  pid_t pid() const { return pid_; }
+  bool running();
+  std::optional<int> endStatus() const { return endStatus_; }
+
+  // Read through the agent's log directory, opened from outside through its
+  // root before it started; still readable after it has ended.
+  std::string diagnosticLog() const;
+  std::string accessLog() const;
+  bool waitForDiagnostic(std::string_view text, std::chrono::milliseconds timeout) const;
+  // Whether the agent holds a socket of the kernel's process-events connector.
+  bool hasConnectorSocket() const;
+
+  // SIGTERM, then SIGKILL after a while; always reaps.
+  void stop();
+
+ private:
+  std::string readLog(const char* file) const;
+
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  std::optional<int> endStatus_;
+  int logDirectory_ = -1;
+};
+
+// One agent run: a private temporary directory as its working directory,
+// programs for it to judge, and the agent itself.
+class AgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A unique program name: "pbe2e" and nine random characters.
+  static std::string uniqueName();
+  // A copy of /bin/sleep with a unique name in `directory` (the working
+  // directory when empty); its full path.
+  std::string makeProgram(const std::string& directory = {});
+  std::string makeProgramNamed(const std::string& directory, const std::string& name);
+  static std::string nameOf(const std::string& path);
+  // Writes vornik.txt into the working directory.
+  void writeList(std::string_view bytes);
+  void writeFile(const std::string& path, std::string_view bytes);
+
+  void startAgent(const AgentOptions& options = {});
+  // Starts the canary every 100 ms until one is killed.
+  ::testing::AssertionResult agentIsLive();
+  // For lists without a canary: waits until the agent holds its
+  // process-events socket, and a little longer.
+  ::testing::AssertionResult waitForConnector();
+  ::testing::AssertionResult killedBySigkill(pid_t pid);
+  ::testing::AssertionResult stillRunning(pid_t pid);
+  ::testing::AssertionResult waitForDiagnostic(std::string_view text);
+  // Waits for at least one access-log row naming the program.
+  ::testing::AssertionResult accessRowsFor(const std::string& name);
+
+  // The logs and the agent's early output, for failure messages.
+  std::string context() const;
+
+  std::string root_;    // private temporary directory (real path)
+  std::string dir_;     // the agent's working directory, inside it
+  std::string canary_;  // full path of a listed program that proves the agent live
+  std::string canaryName_;
+  std::string output_;  // the agent's output before standard error moves
+  Children children_;
+  Agent agent_;
+};
+
+}  // namespace e2e
