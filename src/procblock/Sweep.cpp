@@ -1,0 +1,215 @@
+#include "procblock/Sweep.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "procblock/AgentLog.hpp"
+#include "procblock/BlockList.hpp"
+#include "procscope/Dispatch.hpp"
+#include "procscope/Process.hpp"
+#include "procscope/Utf8.hpp"
+
+namespace procblock {
+namespace {
+
+using platform::kinfo_proc;
+using platform::kProcessRecordSize;
+using procscope::platform::RunningApplication;
+using procscope::platform::Workspace;
+using procscope::platform::WorkspaceNotification;
+using Applications = std::vector<std::shared_ptr<RunningApplication>>;
+
+// The process-table buffer of the sweep under way (null between sweeps), and
+// what the latest reallocation returned (null when it failed).
+kinfo_proc* process1 = nullptr;
+kinfo_proc* newprocess = nullptr;
+
+// The two above are single, so only one sweep may use them at a time.
+std::mutex& sweepMutex() {
+  static std::mutex instance;
+  return instance;
+}
+
+// An absent value equals no entry.
+bool equals(const std::string& entry, const std::optional<std::string>& value) {
+  return value && *value == entry;
+}
+
+std::int32_t countOf(const std::shared_ptr<const BlockList>& list) {
+  if (!list) return 0;
+  constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+  return static_cast<std::int32_t>(std::min(list->size(), kMax));
+}
+
+std::optional<std::string> entryAt(std::int32_t j) {
+  const auto list = items();
+  if (!list || j < 0 || static_cast<std::size_t>(j) >= list->size()) return std::nullopt;
+  return (*list)[static_cast<std::size_t>(j)];
+}
+
+// The integer value of a pid text; 0 when it holds none.
+std::int32_t intValue(const std::string& text) {
+  std::int32_t value = 0;
+  const auto [last, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  (void)last;
+  return error == std::errc() ? value : 0;
+}
+
+// Reads the table into process1, growing the buffer by a tenth before every
+// attempt. The number of records, or none when nothing is to be examined.
+std::optional<std::size_t> readProcessTable(platform::ProcessTable& table,
+                                            const SweepHooks& hooks) {
+  std::size_t size = hooks.startSize;
+  for (;;) {
+    size += size / 10;
+    newprocess = static_cast<kinfo_proc*>(hooks.reallocate(process1, size));
+    if (!newprocess) {
+      if (process1) hooks.release(process1);
+      process1 = nullptr;
+      return std::nullopt;
+    }
+    process1 = newprocess;
+
+    // Twice in a row: the second answer decides.
+    table.query(process1, &size);
+    const int result = table.query(process1, &size);
+    const int error = errno;
+    if (result == -1 && error == ENOMEM) {
+      // The next attempt starts from what was written. Fewer than ten records
+      // give it no room for one more, and it would ask the same for ever.
+      if (size / 10 < kProcessRecordSize) return std::nullopt;
+      continue;
+    }
+    if (result == -1) return std::nullopt;
+    if (size % kProcessRecordSize != 0) return std::nullopt;
+    return size / kProcessRecordSize;
+  }
+}
+
+// What a process match task knows of its process from the table.
+struct Listed {
+  std::string pidText;
+  std::string nameText;
+  std::uint64_t startTime;
+};
+
+void processMatchTask(const Listed& listed, std::int32_t j, platform::ProcessTable& table,
+                      const KillFunction& kill) {
+  const std::string& pidText = listed.pidText;
+  const std::string& nameText = listed.nameText;
+  // The record is built even when the name alone will decide.
+  const auto record = procscope::Process::init(intValue(pidText));
+  std::optional<std::string> path;
+  if (record && record->binary()) path = record->binary()->path();
+
+  const auto entry = entryAt(j);
+  if (!entry) return;
+  if (nameText != *entry && !equals(*entry, path)) return;
+
+  const std::int32_t pid = intValue(pidText);
+  // No signal for the kernel's own entry (a group lookup for 0 would name our
+  // own group), nor for a pid the listed process has ended and passed on.
+  const bool sameProcess =
+      pid > 0 && (listed.startTime == 0 || table.startTime(pid) == listed.startTime);
+  if (sameProcess) kill(pid);
+  // As for a start, the block is reported whether or not a signal went out.
+  DisplayMessage(nameText);
+}
+
+void applicationMatchTask(const std::shared_ptr<RunningApplication>& app,
+                          const std::shared_ptr<const Applications>& apps, std::size_t i,
+                          std::int32_t j) {
+  const auto entry = entryAt(j);
+  if (!entry || !app) return;
+  if (!equals(*entry, app->bundleIdentifier()) && !equals(*entry, app->localizedName()) &&
+      !equals(*entry, app->executableURL())) {
+    return;
+  }
+  if ((*apps)[i]->forceTerminate()) DisplayMessage(app->localizedName());
+}
+
+// Every notice leads to a full pass: which application is launching is not read.
+void launchObserver(const std::weak_ptr<Workspace>& weakWorkspace,
+                    const WorkspaceNotification* notification) {
+  if (!notification) return;
+  const auto workspace = weakWorkspace.lock();
+  if (!workspace) return;
+  const auto apps = std::make_shared<const Applications>(workspace->runningApplications());
+  const auto a = static_cast<std::int64_t>(apps->size());
+
+  const auto list = items();
+  Printlog(describeItems(list));
+  const std::int32_t c = countOf(list);
+  if (c == 0 || a <= 0) return;
+  for (std::size_t i = 0; i < apps->size(); ++i) {
+    const auto app = (*apps)[i];
+    for (std::int32_t j = 0; j < c; ++j) {
+      procscope::dispatch::async([app, apps, i, j] { applicationMatchTask(app, apps, i, j); });
+    }
+  }
+}
+
+}  // namespace
+
+Block::Block() : Block(SweepHooks{}) {}
+
+Block::Block(SweepHooks hooks) : hooks_(std::make_shared<const SweepHooks>(std::move(hooks))) {}
+
+void Block::procs() {
+  std::lock_guard lock(sweepMutex());
+  const auto table = platform::ProcessTables::get();
+  const std::optional<std::size_t> n = table ? readProcessTable(*table, *hooks_) : std::nullopt;
+
+  const std::int32_t c = countOf(items());
+  if (c > 0 && n && process1) {
+    // The last record of the table comes first.
+    for (std::size_t k = *n; k-- > 0;) {
+      kinfo_proc record;
+      std::memcpy(&record,
+                  reinterpret_cast<const unsigned char*>(process1) + k * kProcessRecordSize,
+                  sizeof record);
+      // The tasks hold their own texts, never the buffer, which is freed below.
+      auto listed = std::make_shared<const Listed>(
+          Listed{std::to_string(record.kp_proc.p_pid),
+                 procscope::decodeLossy(platform::shortName(record)), record.kp_proc.p_starttime});
+      for (std::int32_t j = 0; j < c; ++j) {
+        procscope::dispatch::async([listed, j, table, hooks = hooks_] {
+          processMatchTask(*listed, j, *table, hooks->kill);
+        });
+      }
+    }
+  }
+  if (process1) hooks_->release(process1);
+  process1 = nullptr;
+}
+
+void Block::apps() {
+  auto shared = procscope::platform::Workspaces::get();
+  setWorkspace(shared);
+  if (!shared) return;
+  // The registration is never removed, so its id is not kept. The observer
+  // holds the workspace weakly: the workspace owns the observer.
+  std::weak_ptr<Workspace> weak = shared;
+  shared->addObserver(
+      procscope::platform::kWillLaunchApplication,
+      [weak](const WorkspaceNotification* notification) { launchObserver(weak, notification); });
+}
+
+std::shared_ptr<Workspace> Block::workspace() const {
+  return workspace_.load(std::memory_order_acquire);
+}
+
+void Block::setWorkspace(std::shared_ptr<Workspace> workspace) {
+  workspace_.store(std::move(workspace), std::memory_order_release);
+}
+
+}  // namespace procblock

@@ -1,0 +1,212 @@
+// The process sweep: the buffer protocol against a scripted table, the match
+// tasks against a kill that only records, and real kills of this test's own
+// children over the live /proc table.
+#include <gtest/gtest.h>
+
+#include "SweepTestSupport.hpp"
+#include "procblock/BlockList.hpp"
+#include "procscope/Dispatch.hpp"
+
+namespace procblock {
+namespace {
+
+using platform::makeProcessRecord;
+using sweeptest::impossiblePid;
+
+constexpr std::size_t kRecord = platform::kProcessRecordSize;
+
+class ProcsProtocol : public ::testing::Test {
+ protected:
+  ProcsProtocol() {
+    // Pids no process has: only the name can match, and nothing is signalled.
+    for (int i = 0; i < 40; ++i) {
+      table_->records.push_back(
+          makeProcessRecord(impossiblePid() + i, i == 0 ? "pbsw-first" : "pbsw-other"));
+    }
+    setItems(BlockList{"pbsw-first"});
+  }
+  ~ProcsProtocol() override { setItems(std::nullopt); }
+
+  // One sweep from `start` bytes, with a kill that records; the pids asked for.
+  std::vector<std::int32_t> sweep(std::size_t start) {
+    allocator_ = sweeptest::WatchedAllocator{};
+    SweepHooks hooks;
+    hooks.startSize = start;
+    hooks.kill = [this](std::int32_t pid) {
+      std::lock_guard lock(mu_);
+      killed_.push_back(pid);
+      return KillResult::SignalledGroup;
+    };
+    allocator_.hookInto(hooks);
+    Block(std::move(hooks)).procs();
+    procscope::dispatch::waitIdle();
+    std::lock_guard lock(mu_);
+    return std::exchange(killed_, {});
+  }
+
+  void expectBufferFreed() {
+    ASSERT_EQ(allocator_.released.size(), 1u);
+    EXPECT_EQ(allocator_.released[0], allocator_.current);
+  }
+
+  sweeptest::Reports reports_;
+  std::shared_ptr<sweeptest::FakeTable> table_ = std::make_shared<sweeptest::FakeTable>();
+  procscope::platform::ScopedService<platform::ProcessTable> installed_{table_};
+  sweeptest::WatchedAllocator allocator_;
+  std::mutex mu_;
+  std::vector<std::int32_t> killed_;
+};
+
+TEST_F(ProcsProtocol, GrowsByATenthFromWhatEachFailedQueryWrote) {
+  EXPECT_EQ(sweep(10 * kRecord), std::vector<std::int32_t>{impossiblePid()});
+  std::size_t expected = 10 * kRecord;
+  for (std::size_t size : allocator_.sizes) {
+    expected += expected / 10;
+    EXPECT_EQ(size, expected);
+    expected = std::min<std::size_t>(size / kRecord, 40) * kRecord;
+  }
+  EXPECT_GE(allocator_.sizes.back(), 40 * kRecord);
+  expectBufferFreed();
+
+  // Twice per attempt, the second time with the size the first one left.
+  table_->asked.clear();
+  sweep(100 * kRecord);
+  EXPECT_EQ(table_->asked, (std::vector<std::size_t>{110 * kRecord, 40 * kRecord}));
+}
+
+TEST_F(ProcsProtocol, AProcessStartedBetweenTheTwoQueriesLeadsToAnotherAttempt) {
+  table_->latecomer = makeProcessRecord(impossiblePid() + 40, "pbsw-first");
+  EXPECT_EQ(sweep(100 * kRecord).size(), 2u);
+  EXPECT_EQ(allocator_.sizes, (std::vector<std::size_t>{110 * kRecord, 44 * kRecord}));
+  expectBufferFreed();
+}
+
+TEST_F(ProcsProtocol, NothingIsExaminedWhenTheTableCannotBeRead) {
+  const struct {
+    const char* what;
+    int failWith;
+    std::size_t strayBytes;
+    std::size_t start;
+  } cases[] = {
+      {"an error other than ENOMEM", EIO, 0, 100 * kRecord},
+      {"a size that is not a whole number of records", 0, 1, 100 * kRecord},
+      {"a start of 0, which never grows", 0, 0, 0},
+      {"a start below ten records, which never grows", 0, 0, 9 * kRecord},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    table_->failWith = c.failWith;
+    table_->strayBytes = c.strayBytes;
+    EXPECT_TRUE(sweep(c.start).empty());
+    expectBufferFreed();
+  }
+}
+
+TEST_F(ProcsProtocol, FailedGrowthFreesTheOldBufferAndEndsTheSweep) {
+  allocator_.failAt = 2;
+  SweepHooks hooks;
+  hooks.startSize = 10 * kRecord;
+  hooks.kill = [](std::int32_t) { return KillResult::NotAProcess; };
+  allocator_.hookInto(hooks);
+  Block(hooks).procs();
+  EXPECT_EQ(allocator_.sizes.size(), 2u);
+  expectBufferFreed();
+
+  allocator_ = sweeptest::WatchedAllocator{};
+  allocator_.failAt = 1;  // nothing allocated, nothing to free, nothing asked
+  allocator_.hookInto(hooks);
+  table_->asked.clear();
+  Block(hooks).procs();
+  procscope::dispatch::waitIdle();
+  EXPECT_TRUE(allocator_.released.empty());
+  EXPECT_TRUE(table_->asked.empty());
+  EXPECT_TRUE(reports_.notices().empty());
+}
+
+TEST_F(ProcsProtocol, EachMatchingEntryKillsAndReportsOnItsOwn) {
+  setItems(BlockList{"pbsw-first", "", "pbsw-first", "pbsw-firs"});
+  EXPECT_EQ(sweep(100 * kRecord).size(), 2u);
+  EXPECT_EQ(reports_.notices().size(), 2u);
+  const auto rows = reports_.rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_NE(rows[0].find("\t pbsw-first"), std::string::npos) << rows[0];
+
+  for (auto list : {std::optional<BlockList>(BlockList{}), std::optional<BlockList>()}) {
+    setItems(list);
+    EXPECT_TRUE(sweep(100 * kRecord).empty());
+    expectBufferFreed();
+  }
+}
+
+TEST_F(ProcsProtocol, TheKernelsEntryAndEndedProcessesAreNeverSignalledButReported) {
+  // Our child holds a listed pid but started after the listed process: it
+  // stands for a later owner of an ended process's pid.
+  sweeptest::Sleeper later("pbsw-later");
+  const auto started = table_->startTime(later.pid());
+  ASSERT_TRUE(started.has_value());
+  table_->records = {makeProcessRecord(0, "pbsw-kernel"),
+                     makeProcessRecord(impossiblePid(), "pbsw-ended"),
+                     makeProcessRecord(later.pid(), "pbsw-later", *started - 1)};
+  setItems(BlockList{"pbsw-kernel", "pbsw-ended", "pbsw-later"});
+  std::vector<KillResult> results;
+  SweepHooks hooks;
+  // Only the pid no process has reaches the real guard.
+  hooks.kill = [&](std::int32_t pid) {
+    const KillResult result =
+        pid == impossiblePid() ? killProcessGroup(pid) : KillResult::SignalledGroup;
+    std::lock_guard lock(mu_);
+    killed_.push_back(pid);
+    results.push_back(result);
+    return result;
+  };
+  Block(std::move(hooks)).procs();
+  procscope::dispatch::waitIdle();
+  EXPECT_EQ(killed_, std::vector<std::int32_t>{impossiblePid()});
+  EXPECT_EQ(results, std::vector<KillResult>{KillResult::ProcessGone});
+  // Each match is still reported, signal or not.
+  EXPECT_EQ(reports_.notices().size(), 3u);
+  EXPECT_EQ(reports_.rows().size(), 3u);
+  EXPECT_EQ(::waitpid(later.pid(), nullptr, WNOHANG), 0);  // still running
+}
+
+// Over the real table. The list holds only this test's unique names and
+// paths, and the kill refuses every pid but the child's.
+TEST(ProcsLive, KillsARunningForbiddenProcessByShortNameOrByFullPath) {
+  const std::string tag = std::to_string(::getpid() % 1000000);
+  const struct {
+    std::string name;
+    bool byPath;
+  } cases[] = {
+      {"pbswn" + tag, false},
+      // Linux keeps 15 characters of this name: only the path can match.
+      {"pbsw-long-name-" + tag + "-sleeper", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sweeptest::Reports reports;
+    sweeptest::Sleeper sleeper(c.name);
+    ASSERT_GT(sleeper.pid(), 0);
+    setItems(c.byPath ? BlockList{c.name, sleeper.path()} : BlockList{c.name});
+    std::vector<std::int32_t> asked;
+    std::mutex mu;
+    SweepHooks hooks;
+    hooks.kill = [&](std::int32_t pid) {
+      std::lock_guard lock(mu);
+      asked.push_back(pid);
+      return pid == sleeper.pid() ? killProcessGroup(pid) : KillResult::NotAProcess;
+    };
+    Block(std::move(hooks)).procs();
+    procscope::dispatch::waitIdle();
+    setItems(std::nullopt);
+
+    EXPECT_EQ(asked, std::vector<std::int32_t>{sleeper.pid()});
+    EXPECT_TRUE(sleeper.killed());
+    // The notice names the process by its short name.
+    ASSERT_EQ(reports.notices().size(), 1u);
+    EXPECT_NE(reports.notices()[0].find("with " + c.name.substr(0, 15) + " has"),
+              std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace procblock
