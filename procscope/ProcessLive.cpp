@@ -1,5 +1,6 @@
 // The Process fillers that ask the kernel about a live process.
 #include "procscope/Process.hpp"
+#include "procscope/ProcessIdentity.hpp"
 #include "procscope/Signing.hpp"
 #include "procscope/Utf8.hpp"
 #include "procscope/platform/Kernel.hpp"
@@ -11,6 +12,11 @@ using platform::Kernel;
 std::shared_ptr<Process> Process::init(std::int32_t pid) {
   auto process = init();
   if (!process) return nullptr;
+  // Pinned before anything is read, so that what is read belongs to the
+  // pinned process (or to nobody) and a kill on the record reaches only it.
+  // A process already gone gets an identity that matches nothing.
+  auto identity = ProcessIdentity::pin(pid);
+  process->setIdentity(identity ? std::move(identity) : ProcessIdentity::vanished(pid));
   process->setPid(pid);
   process->setPpid(getParentID(pid));
   process->pathFromPid();

@@ -10,9 +10,11 @@
 #include "procscope/Binary.hpp"
 #include "procscope/Dispatch.hpp"
 #include "procscope/Log.hpp"
+#include "procscope/ProcessIdentity.hpp"
 #include "procscope/Utf8.hpp"
 #include "procscope/Utilities.hpp"
 #include "procscope/bsm/Token.hpp"
+#include "procscope/platform/ProcEvents.hpp"
 
 namespace procscope {
 namespace {
@@ -41,6 +43,42 @@ bool isHeader(std::uint8_t id) {
 bool isSubject(std::uint8_t id) {
   return id == bsm::AUT_SUBJECT32 || id == bsm::AUT_SUBJECT64 || id == bsm::AUT_SUBJECT32_EX ||
          id == bsm::AUT_SUBJECT64_EX;
+}
+
+// Whether the loop on this thread reads the live source, whose reader thread
+// pins each process at its event (platform::LivePins).
+thread_local bool readsLivePins = false;
+
+// Takes part in the live source's pinning for as long as the loop runs.
+class LivePinsUse {
+ public:
+  explicit LivePinsUse(bool live) : live_(live) {
+    if (live_) platform::LivePins::shared().open();
+    readsLivePins = live_;
+  }
+  ~LivePinsUse() {
+    readsLivePins = false;
+    if (live_) platform::LivePins::shared().close();
+  }
+  LivePinsUse(const LivePinsUse&) = delete;
+  LivePinsUse& operator=(const LivePinsUse&) = delete;
+
+ private:
+  bool live_;
+};
+
+// The pin for a start record: the one the live source took at the event, or
+// one taken now (recorded streams, or no pin waiting). A process gone before
+// it was pinned gets an identity that matches nothing, so that nothing acting
+// on the record reaches a later owner of the number.
+std::shared_ptr<const ProcessIdentity> pinFor(std::int32_t pid) {
+  if (readsLivePins) {
+    if (auto taken = platform::LivePins::shared().take(pid)) {
+      return *taken ? std::move(*taken) : ProcessIdentity::vanished(pid);
+    }
+  }
+  auto pinned = ProcessIdentity::pin(pid);
+  return pinned ? pinned : ProcessIdentity::vanished(pid);
 }
 
 // The number under `key`; 0 when the dictionary, the entry or a number is missing.
@@ -80,6 +118,9 @@ std::unique_ptr<platform::AuditStream> ProcScope::openPipe(const std::string& pa
 }
 
 void ProcScope::monitor() {
+  // Pinning starts before the stream opens: an event with no record leaves
+  // an unclaimed pin, the harmless way round (see LivePins).
+  LivePinsUse pins(pipePath_ == platform::kAuditPipePath);
   std::unique_ptr<platform::AuditStream> stream = openPipe(pipePath_);
   if (!stream) return;
 
@@ -176,6 +217,8 @@ void ProcScope::completeRecord(LoopState& state) {
     return;
   }
 
+  // Before anything more is read about the pid.
+  if (!process->identity()) process->setIdentity(pinFor(process->pid()));
   process->pathFromPid();
   const auto& path = process->path();
   bool unusable = !path || path->empty() || path->starts_with("/dev/");

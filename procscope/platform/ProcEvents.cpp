@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "procscope/Log.hpp"
+#include "procscope/ProcessIdentity.hpp"
 
 namespace procscope::platform {
 namespace {
@@ -48,6 +49,14 @@ ssize_t readFile(const char* path, char* buf, size_t cap) {
   }
   ::close(fd);
   return static_cast<ssize_t>(got);
+}
+
+// The event after a connector header sits 4 bytes off its natural (8-byte)
+// alignment: copy it out rather than read it in place.
+proc_event eventOf(const cn_msg& msg) {
+  proc_event ev;
+  std::memcpy(&ev, msg.data, sizeof ev);
+  return ev;
 }
 
 struct Ids {
@@ -180,11 +189,12 @@ bool ProcEventHub::Impl::open() {
     auto* hdr = reinterpret_cast<nlmsghdr*>(buf);
     if (!NLMSG_OK(hdr, static_cast<unsigned>(n))) continue;
     auto* msg = static_cast<cn_msg*>(NLMSG_DATA(hdr));
-    auto* ev = reinterpret_cast<proc_event*>(msg->data);
+    if (msg->len < sizeof(proc_event)) continue;
+    const proc_event ev = eventOf(*msg);
     // The kernel numbers its acknowledgement itself (the request's sequence
     // number is not echoed); it is the one event of kind "none" with ack 1.
-    if (ev->what == proc_event::PROC_EVENT_NONE && msg->ack == 1) {
-      if (ev->event_data.ack.err != 0) break;
+    if (ev.what == proc_event::PROC_EVENT_NONE && msg->ack == 1) {
+      if (ev.event_data.ack.err != 0) break;
       return true;
     }
   }
@@ -236,6 +246,7 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
       const auto& f = ev.event_data.fork;
       if (ids.size() > kMaxCachedIds) ids.clear();  // exits were lost; start afresh
       if (f.child_pid != f.child_tgid) return;      // a new thread, not a process
+      LivePins::shared().forked(f.child_tgid);
       ProcEvent e;
       e.kind = ProcEvent::Kind::Fork;
       e.pid = f.child_tgid;
@@ -248,6 +259,8 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
     }
     case proc_event::PROC_EVENT_EXEC: {
       const std::int32_t pid = ev.event_data.exec.process_tgid;
+      // First the pin, then the snapshot, so the snapshot is of the pinned process.
+      LivePins::shared().executed(pid);
       if (!held.empty()) releaseHeld(false, pid);
       ProcEvent e;
       e.kind = ProcEvent::Kind::Exec;
@@ -345,19 +358,116 @@ void ProcEventHub::Impl::run() {
       auto* msg = static_cast<cn_msg*>(NLMSG_DATA(hdr));
       if (msg->id.idx != CN_IDX_PROC || msg->id.val != CN_VAL_PROC) continue;
       if (msg->len < sizeof(proc_event)) continue;
-      const auto* ev = reinterpret_cast<const proc_event*>(msg->data);
-      if (ev->what == proc_event::PROC_EVENT_NONE) continue;  // acknowledgements
-      auto [it, fresh] = nextSeq.try_emplace(ev->cpu, msg->seq);
+      const proc_event ev = eventOf(*msg);
+      if (ev.what == proc_event::PROC_EVENT_NONE) continue;  // acknowledgements
+      auto [it, fresh] = nextSeq.try_emplace(ev.cpu, msg->seq);
       if (!fresh && msg->seq != it->second && msg->seq > it->second) {
         lost(msg->seq - it->second, false);
       }
       it->second = msg->seq + 1;
-      handle(*ev);
+      handle(ev);
     }
   }
 }
 
 ProcEventHub::ProcEventHub() : impl_(std::make_shared<Impl>()) {}
+
+// ---- Pins ----
+
+LivePins::LivePins() = default;
+
+namespace {
+
+// Every pin holds a descriptor: leave most of the program's for its own use.
+std::size_t pinCapacity() {
+  rlimit files{};
+  std::size_t limit = 1024;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    limit = files.rlim_cur == RLIM_INFINITY ? std::size_t{1} << 20
+                                            : static_cast<std::size_t>(files.rlim_cur);
+  }
+  return std::clamp<std::size_t>(limit / 4, 64, 4096);
+}
+
+}  // namespace
+
+LivePins& LivePins::shared() {
+  static LivePins* pins = new LivePins();  // the detached reader may outlive statics
+  return *pins;
+}
+
+void LivePins::open() {
+  std::lock_guard lock(mu_);
+  // Read at each first open: the program may have raised its limit by then.
+  if (consumers_.load() == 0) capacity_ = pinCapacity();
+  consumers_.fetch_add(1);
+}
+
+void LivePins::close() {
+  std::lock_guard lock(mu_);
+  if (consumers_.fetch_sub(1) == 1) {
+    byPid_.clear();
+    entries_ = 0;
+  }
+}
+
+void LivePins::push(std::int32_t pid, std::shared_ptr<const ProcessIdentity> pin) {
+  std::lock_guard lock(mu_);
+  if (!active()) return;
+  if (entries_ >= capacity_) {
+    byPid_.clear();
+    entries_ = 0;
+  }
+  byPid_[pid].push_back(Entry{std::move(pin)});
+  ++entries_;
+}
+
+void LivePins::forked(std::int32_t child) {
+  if (!active()) return;
+  push(child, ProcessIdentity::pin(child));  // always a new process
+}
+
+void LivePins::executed(std::int32_t pid) {
+  if (!active()) return;
+  {
+    std::lock_guard lock(mu_);
+    auto it = byPid_.find(pid);
+    // A pinned process that is still unreaped holds the number: the exec is
+    // its own, and its record pairs with the same pin.
+    if (it != byPid_.end() && !it->second.empty()) {
+      Entry& last = it->second.back();
+      if (last.pin && last.pin->alive()) {
+        ++last.events;
+        return;
+      }
+    }
+  }
+  push(pid, ProcessIdentity::pin(pid));
+}
+
+std::optional<std::shared_ptr<const ProcessIdentity>> LivePins::take(std::int32_t pid) {
+  std::lock_guard lock(mu_);
+  auto it = byPid_.find(pid);
+  if (it == byPid_.end() || it->second.empty()) return std::nullopt;
+  Entry& front = it->second.front();
+  std::shared_ptr<const ProcessIdentity> pin = front.pin;
+  if (++front.taken >= front.events) {
+    it->second.pop_front();
+    --entries_;
+    if (it->second.empty()) byPid_.erase(it);
+  }
+  return pin;
+}
+
+std::size_t LivePins::size() const {
+  std::lock_guard lock(mu_);
+  return entries_;
+}
+
+std::size_t LivePins::capacity() const {
+  std::lock_guard lock(mu_);
+  return capacity_;
+}
 
 ProcEventHub& ProcEventHub::shared() {
   static ProcEventHub* hub = new ProcEventHub();  // lives as long as its detached reader

@@ -3,8 +3,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +14,8 @@
 #include "procscope/Value.hpp"
 
 namespace procscope {
+
+class ProcessIdentity;
 
 class Process {
  public:
@@ -63,6 +65,10 @@ class Process {
   void setSigningInfo(std::optional<Dictionary> v) { signingInfo_ = std::move(v); }
   const std::shared_ptr<Binary>& binary() const { return binary_; }
   void setBinary(std::shared_ptr<Binary> v) { binary_ = std::move(v); }
+  // The process pinned when it was seen; a kill acts on it or on nothing.
+  // Not part of the description.
+  const std::shared_ptr<const ProcessIdentity>& identity() const { return identity_; }
+  void setIdentity(std::shared_ptr<const ProcessIdentity> v) { identity_ = std::move(v); }
 
   // "pid: %d\npath: %@\nuser: %d\nargs: %@\nancestors: %@\n signing info: %@\n binary:\n%@"
   std::string description() const;
@@ -79,6 +85,7 @@ class Process {
   Clock::time_point timestamp_;
   std::optional<Dictionary> signingInfo_;
   std::shared_ptr<Binary> binary_;
+  std::shared_ptr<const ProcessIdentity> identity_;
 };
 
 using ProcessCallback = std::function<void(const std::shared_ptr<Process>&)>;

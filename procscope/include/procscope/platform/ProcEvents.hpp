@@ -3,28 +3,40 @@
 // slow consumer never makes the kernel drop events. For an exec the thread
 // snapshots the executable path, the argument vector and the effective user
 // from /proc at once: a short-lived program is gone within a millisecond.
+// It also pins each new process (fork) and each exec'ing one right after the
+// event, for the monitor to attach to the records (see LivePins).
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <unordered_map>
+
+namespace procscope {
+class ProcessIdentity;
+}
 
 namespace procscope::platform {
 
 struct ProcEvent {
   enum class Kind { Fork, Exec, Exit };
   Kind kind = Kind::Exec;
-  std::int32_t pid = -1;       // fork: the child; exec and exit: the process
-  std::int32_t parent = -1;    // fork: the forking process; otherwise -1
+  std::int32_t pid = -1;     // fork: the child; exec and exit: the process
+  std::int32_t parent = -1;  // fork: the forking process; otherwise -1
   // Identities (fork: the parent's); 0xFFFFFFFF where unknown.
   std::uint32_t euid = 0xFFFFFFFFu;
   std::uint32_t ruid = 0xFFFFFFFFu;
   std::uint32_t egid = 0xFFFFFFFFu;
   std::uint32_t rgid = 0xFFFFFFFFu;
-  std::uint32_t exitStatus = 0;      // exit: the raw wait status
-  bool pathKnown = false;            // exec: whether /proc still answered
-  std::string_view path;             // exec: executable path bytes
+  std::uint32_t exitStatus = 0;                 // exit: the raw wait status
+  bool pathKnown = false;                       // exec: whether /proc still answered
+  std::string_view path;                        // exec: executable path bytes
   std::span<const std::string_view> arguments;  // exec: argv, capped
 };
 
@@ -57,6 +69,61 @@ class ProcEventHub {
  private:
   ProcEventHub();
   std::shared_ptr<Impl> impl_;
+};
+
+// The pins the reader thread takes (a pidfd right after each fork's and
+// exec's event, before the /proc snapshot), handed to the monitor when it
+// completes the record of that event.
+//
+// The pins wait in a bounded table keyed by pid rather than travelling inside
+// the records, because the records are BSM bytes, the same format a recorded
+// trail has, with no room for a descriptor. Each pid keeps its pins in event
+// order, one per distinct process, with a count of the events (records) that
+// process made; the monitor takes one per record, so records and pins pair up
+// in the order both were made even when the number was reused in between.
+// Records the live queue dropped leave their pins unclaimed: a later record
+// of the same pid may then get a pin of an earlier, ended process, and a kill
+// on it sends nothing (a miss, never a wrong target). When the table is full
+// (the monitor has fallen far behind, or nobody takes) it is emptied, and the
+// records of the events before it are pinned when they are completed, as the
+// records of a recorded stream are.
+class LivePins {
+ public:
+  static LivePins& shared();
+
+  // Pinning runs while at least one live monitor is open; the last close
+  // empties the table. One live monitor per program takes pins.
+  void open();
+  void close();
+  bool active() const { return consumers_.load(std::memory_order_relaxed) > 0; }
+
+  // The reader thread, before it passes the event on.
+  void forked(std::int32_t child);
+  void executed(std::int32_t pid);
+
+  // The pin for the next record about `pid`. None when the table has no
+  // entry for it; a null pointer when the process was gone when pinned.
+  std::optional<std::shared_ptr<const ProcessIdentity>> take(std::int32_t pid);
+
+  std::size_t size() const;
+  // At most this many pins wait: a quarter of the descriptors the program
+  // may open (read when the first monitor opens), between 64 and 4096.
+  std::size_t capacity() const;
+
+ private:
+  LivePins();
+  struct Entry {
+    std::shared_ptr<const ProcessIdentity> pin;
+    std::uint32_t events = 1;
+    std::uint32_t taken = 0;
+  };
+  void push(std::int32_t pid, std::shared_ptr<const ProcessIdentity> pin);
+
+  mutable std::mutex mu_;
+  std::unordered_map<std::int32_t, std::deque<Entry>> byPid_;
+  std::size_t entries_ = 0;
+  std::size_t capacity_ = 64;
+  std::atomic<int> consumers_{0};
 };
 
 }  // namespace procscope::platform
