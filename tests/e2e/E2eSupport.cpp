@@ -20,6 +20,7 @@
 #include <iostream>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -140,6 +141,30 @@ std::string readFile(const std::string& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+bool agentMemoryIsMeasurable() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return false;
+#else
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+  return false;
+#endif
+#endif
+  const char* override = std::getenv("PROCBLOCK_E2E_AGENT");
+  return !(override && *override);
+#endif
+}
+
+std::string uniqueHelperName() {
+  static std::mt19937_64 random{std::random_device{}()};
+  static constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::uniform_int_distribution<size_t> pick(0, kLetters.size() - 1);
+  std::string name = "pbh";
+  for (int i = 0; i < 11; ++i) name += kLetters[pick(random)];
+  return name;
 }
 
 std::vector<AccessRow> accessRows(const std::string& log) {
@@ -317,6 +342,7 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
       childFailure("mount tmpfs on /Library");
     }
     for (const std::string* dir : {&corventa, &tessor, &logs}) {
+      if (dir == &logs && options.withoutLogDirectory) continue;
       if (::mkdir(dir->c_str(), 0755) != 0) childFailure("mkdir");
     }
     if (options.existingAccessLog) {
@@ -326,6 +352,22 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
         childFailure("write existing access log");
       }
       ::close(fd);
+      if (options.existingAccessLogMode &&
+          ::chmod(accessLog.c_str(), *options.existingAccessLogMode) != 0) {
+        childFailure("chmod existing access log");
+      }
+      if (options.readOnlyAccessLogMount) {
+        if (::mount(accessLog.c_str(), accessLog.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+          childFailure("bind-mount access log");
+        }
+        if (::mount(nullptr, accessLog.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
+                    nullptr) != 0) {
+          childFailure("remount access log read-only");
+        }
+      }
+    }
+    if (options.directoryAtAccessLog && ::mkdir(accessLog.c_str(), 0755) != 0) {
+      childFailure("mkdir at the access log");
     }
     if (options.unprivileged) {
       if (::chmod(logs.c_str(), 0777) != 0) childFailure("chmod");
@@ -353,8 +395,10 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
       // its mount namespace have gone.
       const std::string path =
           "/proc/" + std::to_string(pid_) + "/root" + std::string(kLogDirectory);
-      logDirectory_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (logDirectory_ < 0) ADD_FAILURE() << "open " << path << ": " << std::strerror(errno);
+      if (!options.withoutLogDirectory) {
+        logDirectory_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (logDirectory_ < 0) ADD_FAILURE() << "open " << path << ": " << std::strerror(errno);
+      }
       [[maybe_unused]] ssize_t n = ::write(go[1], &byte, 1);
     } else {
       ADD_FAILURE() << "the agent's process failed before its exec";
@@ -427,6 +471,45 @@ bool Agent::hasConnectorSocket() const {
     }
   }
   return false;
+}
+
+std::optional<unsigned long long> Agent::connectorDrops() const {
+  if (pid_ <= 0 || reaped_) return std::nullopt;
+  const std::string proc = "/proc/" + std::to_string(pid_);
+  std::set<std::string> held;
+  std::error_code ec;
+  for (const auto& fd : fs::directory_iterator(proc + "/fd", ec)) {
+    std::error_code linkError;
+    held.insert(fs::read_symlink(fd.path(), linkError).string());
+  }
+  // sk Eth Pid Groups Rmem Wmem Dump Locks Drops Inode; protocol 11 is the connector.
+  std::istringstream table(readFile(proc + "/net/netlink"));
+  std::string line;
+  std::optional<unsigned long long> drops;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::vector<std::string> columns;
+    for (std::string column; fields >> column;) columns.push_back(column);
+    if (columns.size() < 10 || columns[1] != "11") continue;
+    if (held.count("socket:[" + columns[9] + "]") == 0) continue;
+    drops = drops.value_or(0) + std::stoull(columns[8]);
+  }
+  return drops;
+}
+
+std::optional<long> Agent::statusKilobytes(std::string_view field) const {
+  if (pid_ <= 0 || reaped_) return std::nullopt;
+  std::istringstream status(readFile("/proc/" + std::to_string(pid_) + "/status"));
+  const std::string key = std::string(field) + ":";
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.compare(0, key.size(), key) != 0) continue;
+    std::istringstream value(line.substr(key.size()));
+    long kilobytes = 0;
+    if (value >> kilobytes) return kilobytes;
+  }
+  return std::nullopt;
 }
 
 void Agent::stop() {

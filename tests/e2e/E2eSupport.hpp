@@ -32,6 +32,15 @@ std::string describeStatus(int status);
 
 std::string readFile(const std::string& path);
 
+// Whether the agent's memory use means what it would in a release: not when
+// it is built with a sanitizer (as these tests are), nor when another build
+// of it runs (PROCBLOCK_E2E_AGENT).
+bool agentMemoryIsMeasurable();
+
+// Another kind of unique program name: "pbh" and eleven random characters
+// (fourteen in all, so the kernel's short name is the whole name).
+std::string uniqueHelperName();
+
 // The lines of the access log that are rows, split into (date and time, name).
 struct AccessRow {
   std::string when;
@@ -77,6 +86,15 @@ struct AgentOptions {
   bool unprivileged = false;
   // Written to the access log before the agent starts.
   std::optional<std::string> existingAccessLog;
+  // Applied to that existing access log.
+  std::optional<mode_t> existingAccessLogMode;
+  // That existing access log bind-mounted read-only onto itself: not even
+  // root can write it.
+  bool readOnlyAccessLogMount = false;
+  // A directory where the access log belongs.
+  bool directoryAtAccessLog = false;
+  // Only the log directory's parents are made; its logs cannot be read then.
+  bool withoutLogDirectory = false;
 };
 
 class Agent {
@@ -100,6 +118,11 @@ class Agent {
   bool waitForDiagnostic(std::string_view text, std::chrono::milliseconds timeout) const;
   // Whether the agent holds a socket of the kernel's process-events connector.
   bool hasConnectorSocket() const;
+  // How many messages the kernel dropped at that socket (the Drops column of
+  // /proc/net/netlink); none while the agent holds no such socket.
+  std::optional<unsigned long long> connectorDrops() const;
+  // A field of /proc/<agent>/status in kB ("VmHWM", "VmRSS"); none when gone.
+  std::optional<long> statusKilobytes(std::string_view field) const;
 
   // SIGTERM, then SIGKILL after a while; always reaps.
   void stop();
