@@ -1,10 +1,13 @@
 #include "procscope/Log.hpp"
 
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -28,21 +31,35 @@ std::string logPrefix() {
 }
 
 void logMessage(std::string_view message) {
-  std::string line = logPrefix();
-  line.append(message);
-  if (line.empty() || line.back() != '\n') line.push_back('\n');
-  // One write per message: appends from many threads never interleave.
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDERR_FILENO, p, left);
+  const std::string prefix = logPrefix();
+  const bool addLineFeed = message.empty() || message.back() != '\n';
+  // One writev per message: appends from many threads never interleave, and a
+  // long message (a big block list) is not copied to be written.
+  iovec parts[3] = {
+      {const_cast<char*>(prefix.data()), prefix.size()},
+      {const_cast<char*>(message.data()), message.size()},
+      {const_cast<char*>("\n"), addLineFeed ? 1u : 0u},
+  };
+  iovec* next = parts;
+  int count = 3;
+  while (count > 0) {
+    ssize_t n = ::writev(STDERR_FILENO, next, count);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    p += n;
-    left -= static_cast<size_t>(n);
+    auto done = static_cast<size_t>(n);
+    while (count > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
   }
-  std::string body(message);
-  syslog(LOG_NOTICE, "%s", body.c_str());
+  // The message as it stands, without a copy.
+  syslog(LOG_NOTICE, "%.*s", static_cast<int>(std::min<size_t>(message.size(), INT_MAX)),
+         message.data());
 }
 
 std::string visibleText(std::string_view text) {
