@@ -192,6 +192,30 @@ bool binaryPropertyListWithinLimits(std::string_view bytes, std::size_t maxDepth
   auto refAt = [&](const Refs& refs, std::size_t i) {
     return bigEndian(base + refs.start + i * refWidth, refWidth);
   };
+  // libplist asserts (and so aborts the agent) on a dictionary key whose
+  // UTF-16 text holds a zero unit; such a file is refused as damaged. Any
+  // UTF-16 string with one is refused: none belongs in an Info.plist.
+  auto utf16HoldsZero = [&](std::size_t index) {
+    auto at = objectAt(index);
+    if (!at || (base[*at] >> 4) != 0x6) return false;
+    std::uint64_t n = base[*at] & 0x0F;
+    std::size_t pos = *at + 1;
+    if (n == 0x0F) {
+      if (pos >= tableOffset || (base[pos] >> 4) != 0x1) return true;
+      const std::size_t width = std::size_t{1} << (base[pos] & 0x0F);
+      if (width > 8 || pos + 1 + width > tableOffset) return true;
+      n = bigEndian(base + pos + 1, width);
+      pos += 1 + width;
+    }
+    if (n > (tableOffset - pos) / 2) return true;
+    for (std::uint64_t i = 0; i < n; ++i) {
+      if (base[pos + 2 * i] == 0 && base[pos + 2 * i + 1] == 0) return true;
+    }
+    return false;
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    if (utf16HoldsZero(i)) return false;
+  }
 
   // Depth-first over the object graph with an explicit stack, counting for
   // each object the nodes it expands to and the depth below it.
