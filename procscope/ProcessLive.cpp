@@ -15,7 +15,7 @@ std::shared_ptr<Process> Process::init(std::int32_t pid) {
   // Pinned before anything is read, so that what is read belongs to the
   // pinned process (or to nobody) and a kill on the record reaches only it.
   // A process already gone gets an identity that matches nothing.
-  auto identity = ProcessIdentity::pin(pid);
+  auto identity = Kernel::get()->pin(pid);
   process->setIdentity(identity ? std::move(identity) : ProcessIdentity::vanished(pid));
   process->setPid(pid);
   process->setPpid(getParentID(pid));

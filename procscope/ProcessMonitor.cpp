@@ -14,6 +14,7 @@
 #include "procscope/Utf8.hpp"
 #include "procscope/Utilities.hpp"
 #include "procscope/bsm/Token.hpp"
+#include "procscope/platform/Kernel.hpp"
 #include "procscope/platform/ProcEvents.hpp"
 
 namespace procscope {
@@ -77,7 +78,7 @@ std::shared_ptr<const ProcessIdentity> pinFor(std::int32_t pid) {
       return *taken ? std::move(*taken) : ProcessIdentity::vanished(pid);
     }
   }
-  auto pinned = ProcessIdentity::pin(pid);
+  auto pinned = platform::Kernel::get()->pin(pid);
   return pinned ? pinned : ProcessIdentity::vanished(pid);
 }
 

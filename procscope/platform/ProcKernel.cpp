@@ -322,9 +322,15 @@ class AbsentKernel final : public KernelQueries {
   }
   bool isAlive(std::int32_t) override { return false; }
   std::vector<std::int32_t> allPids() override { return {}; }
+  // A trail from elsewhere must not pin whatever holds its pids here.
+  std::shared_ptr<const ProcessIdentity> pin(std::int32_t) override { return nullptr; }
 };
 
 }  // namespace
+
+std::shared_ptr<const ProcessIdentity> KernelQueries::pin(std::int32_t pid) {
+  return ProcessIdentity::pin(pid);
+}
 
 std::shared_ptr<KernelQueries> makeAbsentKernel() {
   return std::make_shared<AbsentKernel>();

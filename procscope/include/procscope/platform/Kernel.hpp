@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "procscope/ProcessIdentity.hpp"
 #include "procscope/platform/Service.hpp"
 
 namespace procscope::platform {
@@ -38,6 +39,8 @@ class KernelQueries {
   virtual bool isAlive(std::int32_t pid) = 0;
   // Every process ID now on the machine, in no particular order.
   virtual std::vector<std::int32_t> allPids() = 0;
+  // The process pinned by a pidfd (see ProcessIdentity); none when it is gone.
+  virtual std::shared_ptr<const ProcessIdentity> pin(std::int32_t pid);
 };
 
 using Kernel = Service<KernelQueries>;
