@@ -1,5 +1,7 @@
 // The verdict on every reported process: judged against the block list in
-// worker tasks, and a forbidden one killed and reported.
+// worker tasks, and a forbidden one killed and reported. The callback queues a
+// task only for the entries that equal one of the process's three values;
+// each task then judges its entry as every entry is judged.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +15,20 @@
 namespace procblock {
 
 using KillFunction = std::function<KillResult(std::int32_t pid)>;
+// How the verdict kills: given the whole record, so that the kill acts on the
+// process the record pinned, never on a later owner of its pid.
+using RecordKillFunction = std::function<KillResult(const procscope::Process& process)>;
 
-// The callback with the kill handed in; `block` is this with killProcessGroup.
-procscope::ProcessCallback makeBlock(KillFunction kill);
+// The callback with the kill handed in; `block` is this with killProcessGroupOf.
+procscope::ProcessCallback makeBlock(RecordKillFunction kill);
 
 // The agent's process callback, handed to the monitor at start-up.
 extern const procscope::ProcessCallback block;
+
+// The callback finds the entries that can match an event through a lookup
+// built once per list, on the first event judged against it. Calling this
+// after the list is set builds it at once, so that no event waits for it.
+void prepareVerdict();
 
 // Reports a block: the access-log row, then the user notice.
 void DisplayMessage(const std::optional<std::string>& name);

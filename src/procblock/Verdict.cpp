@@ -1,9 +1,12 @@
 #include "procblock/Verdict.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <memory>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "procblock/AgentLog.hpp"
 #include "procblock/BlockList.hpp"
@@ -29,7 +32,7 @@ std::optional<std::string> bundleIdentifierOf(const procscope::Binary* binary) {
 
 // One entry against one record, on a worker thread.
 void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t index,
-                const KillFunction& kill) {
+                const RecordKillFunction& kill) {
   const auto list = items();
   if (!list || index < 0 || static_cast<size_t>(index) >= list->size()) return;
   const std::string& entry = (*list)[static_cast<size_t>(index)];
@@ -47,7 +50,7 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
       ", bundle identifier: " + procscope::visibleText(procscope::orNull(bundleIdentifier)) +
       ", path: " + procscope::visibleText(procscope::orNull(path)));
   const std::int32_t pid = process->pid();
-  const KillResult result = kill(pid);
+  const KillResult result = kill(*process);
   if (result != KillResult::SignalledGroup) {
     procscope::logMessage("Kill of pid " + std::to_string(pid) + ": " +
                           std::string(describe(result)));
@@ -55,26 +58,103 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
   DisplayMessage(name);
 }
 
+// Where each entry text stands in one list. A task per entry would cost every
+// event the whole list; with this, an event costs three lookups and a task
+// per entry that can match, and each task still judges its entry in full.
+struct EntryIndex {
+  // Held so that the positions below stay valid and the list's identity is
+  // not reused by another list while this index is cached.
+  std::shared_ptr<const BlockList> list;
+  // Entry positions sorted by entry text: four bytes an entry, so that a list
+  // of a hundred thousand entries costs the agent little memory.
+  std::vector<std::int32_t> order;
+
+  // The positions of the entries equal to `value`, in list order.
+  std::pair<std::vector<std::int32_t>::const_iterator, std::vector<std::int32_t>::const_iterator>
+  find(std::string_view value) const {
+    struct ByText {
+      const BlockList& entries;
+      bool operator()(std::int32_t a, std::string_view b) const {
+        return std::string_view(entries[static_cast<size_t>(a)]) < b;
+      }
+      bool operator()(std::string_view a, std::int32_t b) const {
+        return a < std::string_view(entries[static_cast<size_t>(b)]);
+      }
+    };
+    return std::equal_range(order.begin(), order.end(), value, ByText{*list});
+  }
+};
+
+std::shared_ptr<const EntryIndex> buildIndex(std::shared_ptr<const BlockList> list) {
+  auto index = std::make_shared<EntryIndex>();
+  const size_t count =
+      std::min(list->size(), static_cast<size_t>(std::numeric_limits<std::int32_t>::max()));
+  index->order.resize(count);
+  for (size_t i = 0; i < count; ++i) index->order[i] = static_cast<std::int32_t>(i);
+  const BlockList& entries = *list;
+  std::stable_sort(index->order.begin(), index->order.end(), [&](std::int32_t a, std::int32_t b) {
+    return entries[static_cast<size_t>(a)] < entries[static_cast<size_t>(b)];
+  });
+  index->list = std::move(list);
+  return index;
+}
+
+std::atomic<std::shared_ptr<const EntryIndex>>& cachedIndex() {
+  static std::atomic<std::shared_ptr<const EntryIndex>> instance;
+  return instance;
+}
+
+// The index of `list`, built on first use. The list is set once at start-up,
+// so this builds once; a list set later gets its own index on its first event.
+std::shared_ptr<const EntryIndex> indexFor(const std::shared_ptr<const BlockList>& list) {
+  auto index = cachedIndex().load(std::memory_order_acquire);
+  if (index && index->list == list) return index;
+  index = buildIndex(list);
+  cachedIndex().store(index, std::memory_order_release);
+  return index;
+}
+
 }  // namespace
 
-procscope::ProcessCallback makeBlock(KillFunction kill) {
-  auto sharedKill = std::make_shared<const KillFunction>(std::move(kill));
+void prepareVerdict() {
+  if (const auto list = items()) indexFor(list);
+}
+
+procscope::ProcessCallback makeBlock(RecordKillFunction kill) {
+  auto sharedKill = std::make_shared<const RecordKillFunction>(std::move(kill));
   return [sharedKill](const std::shared_ptr<procscope::Process>& process) {
     if (!process || process->type() == kExitEvent) return;
     const auto list = items();
     if (!list || list->empty()) return;
-    const size_t count =
-        std::min(list->size(), static_cast<size_t>(std::numeric_limits<std::int32_t>::max()));
+    const auto index = indexFor(list);
+
+    const procscope::Binary* binary = process->binary().get();
+    const std::optional<std::string> bundleIdentifier = bundleIdentifierOf(binary);
+    const std::optional<std::string> noName;
+    const std::optional<std::string>& name = binary ? binary->name() : noName;
+    const std::optional<std::string>& path = process->path();
+
+    // Every entry equal to one of the three values, each entry once: entries
+    // equal to two of them (values that are equal) are looked up only once.
     // The callback runs on the monitor's event thread: queue and return.
-    for (size_t i = 0; i < count; ++i) {
-      procscope::dispatch::async([process, index = static_cast<std::int32_t>(i), sharedKill] {
-        judgeEntry(process, index, *sharedKill);
-      });
+    const std::optional<std::string>* values[] = {&bundleIdentifier, &name, &path};
+    for (size_t v = 0; v < std::size(values); ++v) {
+      const std::optional<std::string>& value = *values[v];
+      if (!value) continue;  // absent equals nothing
+      bool repeated = false;
+      for (size_t u = 0; u < v; ++u) repeated = repeated || (*values[u] && **values[u] == *value);
+      if (repeated) continue;
+      const auto [first, last] = index->find(*value);
+      for (auto it = first; it != last; ++it) {
+        const std::int32_t position = *it;
+        procscope::dispatch::async(
+            [process, position, sharedKill] { judgeEntry(process, position, *sharedKill); });
+      }
     }
   };
 }
 
-const procscope::ProcessCallback block = makeBlock(killProcessGroup);
+const procscope::ProcessCallback block = makeBlock(killProcessGroupOf);
 
 void DisplayMessage(const std::optional<std::string>& name) {
   Printlog(name);

@@ -104,9 +104,9 @@ class Verdict : public ::testing::Test {
   std::mutex mu_;
   std::vector<std::int32_t> kills_;
   KillResult killResult_ = KillResult::SignalledGroup;
-  procscope::ProcessCallback verdict_ = makeBlock([this](std::int32_t pid) {
+  procscope::ProcessCallback verdict_ = makeBlock([this](const procscope::Process& process) {
     std::lock_guard lock(mu_);
-    kills_.push_back(pid);
+    kills_.push_back(process.pid());
     return killResult_;
   });
 };
@@ -196,6 +196,48 @@ TEST_F(Verdict, AbsentValuesPrintAsNullAndControlCharactersAsEscapes) {
   ASSERT_EQ(out.notices.size(), 1u);
   EXPECT_THAT(out.notices[0].message, HasSubstr(" with (null) has been"));
   EXPECT_THAT(out.diagnostics, HasSubstr("Kill of pid 4242: process has gone, nothing signalled"));
+}
+
+// A large list is judged through a lookup, not entry by entry: every entry
+// equal to one of the three values still reports once, duplicates each count,
+// and nothing else reports, whatever the list's length.
+TEST_F(Verdict, LongListWithDuplicatesReportsEachMatchingEntry) {
+  BlockList list;
+  for (int i = 0; i < 10000; ++i) list.push_back("com.example.unrelated" + std::to_string(i));
+  const std::string path = "/Applications/Safari.app/Contents/MacOS/Safari";
+  list[17] = "com.apple.Safari";  // by bundle identifier, listed twice
+  list[9000] = "com.apple.Safari";
+  list[500] = "Safari";  // by name, listed three times
+  list[501] = "Safari";
+  list[9999] = "Safari";
+  list[7777] = path;  // by path, once
+  // Near misses, which report nothing.
+  list[1] = "safari";
+  list[2] = "";
+  list[3] = "(null)";
+  list[4] = "com.example.not-used";
+  list[5] = "/Applications/Safari.app";
+  list[6] = "Safari ";
+  const auto out = judge(list, makeRecord(Record::Safari));
+  EXPECT_EQ(out.lines.size(), 6u);
+  EXPECT_EQ(out.rows.size(), 6u);
+  EXPECT_EQ(out.notices.size(), 6u);
+  EXPECT_EQ(out.kills, std::vector<std::int32_t>(6, kFakePid));
+  for (const auto& line : out.lines) {
+    EXPECT_TRUE(line.ends_with(
+        " Blocking process with name: Safari, bundle identifier: com.apple.Safari, path: " + path));
+  }
+  for (const auto& row : out.rows) EXPECT_TRUE(row.ends_with(" \t\t\t\t Safari"));
+}
+
+// Each event is judged against the list in force: a new list replaces what
+// the previous one matched.
+TEST_F(Verdict, FollowsTheListInForce) {
+  EXPECT_EQ(judge({"tool", "tool"}, makeRecord(Record::NoBundle)).kills.size(), 2u);
+  EXPECT_EQ(judge({"Safari"}, makeRecord(Record::NoBundle)).kills.size(), 2u);  // none more
+  EXPECT_EQ(judge({"x", "/usr/bin/tool"}, makeRecord(Record::NoBundle)).kills.size(), 3u);
+  prepareVerdict();  // building ahead changes nothing
+  EXPECT_EQ(judge(makeRecord(Record::NoBundle)).kills.size(), 4u);
 }
 
 }  // namespace

@@ -16,7 +16,8 @@
 
 namespace procscope::platform {
 
-inline constexpr const char* kWillLaunchApplication = "NSWorkspaceWillLaunchApplicationNotification";
+inline constexpr const char* kWillLaunchApplication =
+    "NSWorkspaceWillLaunchApplicationNotification";
 inline constexpr const char* kDidTerminateApplication =
     "NSWorkspaceDidTerminateApplicationNotification";
 inline constexpr const char* kApplicationProcessIdentifier = "NSApplicationProcessIdentifier";
