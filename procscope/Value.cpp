@@ -27,7 +27,9 @@ std::optional<std::string> stringForKey(const std::optional<Dictionary>& dict,
 
 namespace {
 
-std::string pad(int indent) { return std::string(static_cast<size_t>(indent) * 4, ' '); }
+std::string pad(int indent) {
+  return std::string(static_cast<size_t>(indent) * 4, ' ');
+}
 
 bool isBareWord(const std::string& s) {
   if (s.empty()) return false;
@@ -44,11 +46,21 @@ std::string describeString(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char buf[8];
@@ -113,7 +125,25 @@ std::string describe(const Dictionary& value, int indent) {
 }
 
 std::string describe(const std::vector<std::string>& strings, int indent) {
-  return describeList(strings, indent, [](const std::string& s) { return describeString(s); });
+  std::string out;
+  appendDescription(out, strings, indent);
+  return out;
+}
+
+void appendDescription(std::string& out, const std::vector<std::string>& strings, int indent) {
+  // Sized first: a block list can run to megabytes, and growing by doubling
+  // would hold twice that for a moment.
+  size_t size = 2 * pad(indent).size() + 4;
+  for (const auto& s : strings) size += pad(indent + 1).size() + s.size() + 4;
+  out.reserve(out.size() + size + size / 8);
+  out += "(\n";
+  for (size_t i = 0; i < strings.size(); ++i) {
+    out += pad(indent + 1);
+    out += describeString(strings[i]);
+    out += (i + 1 < strings.size()) ? ",\n" : "\n";
+  }
+  out += pad(indent);
+  out += ")";
 }
 
 std::string describe(const std::vector<std::int32_t>& numbers, int indent) {

@@ -13,6 +13,7 @@
 #include "procblock/Verdict.hpp"
 #include "procscope/Dispatch.hpp"
 #include "procscope/Log.hpp"
+#include "procscope/Value.hpp"
 #include "procscope/platform/LiveAuditPipe.hpp"
 
 namespace procblock::startup {
@@ -70,7 +71,16 @@ void run() {
   // The platform's request not to throttle an idle process has no Linux
   // counterpart: a daemon is never napped.
   setItems(readBlockList(blockListPath(currentDirectory())));
-  ::procscope::logMessage("got items: " + describeItems(items()));
+  {
+    // Written straight into the message: a long list is megabytes of text.
+    std::string line = "got items: ";
+    if (const auto list = items()) {
+      ::procscope::appendDescription(line, *list);
+    } else {
+      line += "(null)";
+    }
+    ::procscope::logMessage(line);
+  }
   // The verdict's lookup of a long list is built now, not on the first event.
   prepareVerdict();
   // When the kernel's buffer of process events overflowed, starts may have

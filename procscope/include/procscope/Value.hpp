@@ -27,17 +27,17 @@ class Value {
       std::variant<std::string, std::int64_t, double, bool, Date, Data, Array, Dictionary>;
 
   Value() : v_(std::string()) {}
-  Value(std::string s) : v_(std::move(s)) {}           // NOLINT(google-explicit-constructor)
-  Value(const char* s) : v_(std::string(s)) {}         // NOLINT(google-explicit-constructor)
-  Value(std::int64_t i) : v_(i) {}                     // NOLINT(google-explicit-constructor)
-  Value(int i) : v_(static_cast<std::int64_t>(i)) {}   // NOLINT(google-explicit-constructor)
+  Value(std::string s) : v_(std::move(s)) {}          // NOLINT(google-explicit-constructor)
+  Value(const char* s) : v_(std::string(s)) {}        // NOLINT(google-explicit-constructor)
+  Value(std::int64_t i) : v_(i) {}                    // NOLINT(google-explicit-constructor)
+  Value(int i) : v_(static_cast<std::int64_t>(i)) {}  // NOLINT(google-explicit-constructor)
   Value(std::uint32_t i) : v_(static_cast<std::int64_t>(i)) {}  // NOLINT
-  Value(double d) : v_(d) {}                           // NOLINT(google-explicit-constructor)
-  Value(bool b) : v_(b) {}                             // NOLINT(google-explicit-constructor)
-  Value(Date d) : v_(d) {}                             // NOLINT(google-explicit-constructor)
-  Value(Data d) : v_(std::move(d)) {}                  // NOLINT(google-explicit-constructor)
-  Value(Array a) : v_(std::move(a)) {}                 // NOLINT(google-explicit-constructor)
-  Value(Dictionary d) : v_(std::move(d)) {}            // NOLINT(google-explicit-constructor)
+  Value(double d) : v_(d) {}                 // NOLINT(google-explicit-constructor)
+  Value(bool b) : v_(b) {}                   // NOLINT(google-explicit-constructor)
+  Value(Date d) : v_(d) {}                   // NOLINT(google-explicit-constructor)
+  Value(Data d) : v_(std::move(d)) {}        // NOLINT(google-explicit-constructor)
+  Value(Array a) : v_(std::move(a)) {}       // NOLINT(google-explicit-constructor)
+  Value(Dictionary d) : v_(std::move(d)) {}  // NOLINT(google-explicit-constructor)
 
   const Storage& storage() const { return v_; }
 
@@ -76,9 +76,13 @@ std::string describe(const Value& value, int indent = 0);
 std::string describe(const Array& value, int indent = 0);
 std::string describe(const Dictionary& value, int indent = 0);
 std::string describe(const std::vector<std::string>& strings, int indent = 0);
+// The same rendering appended to `out`, without an intermediate copy.
+void appendDescription(std::string& out, const std::vector<std::string>& strings, int indent = 0);
 std::string describe(const std::vector<std::int32_t>& numbers, int indent = 0);
 
 // What "%@" prints for an optional string: the text, or "(null)".
-inline std::string orNull(const std::optional<std::string>& s) { return s ? *s : "(null)"; }
+inline std::string orNull(const std::optional<std::string>& s) {
+  return s ? *s : "(null)";
+}
 
 }  // namespace procscope
