@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "procscope/Binary.hpp"
+#include "procscope/FileDescriptor.hpp"
 #include "procscope/Signing.hpp"
 #include "procscope/Utilities.hpp"
 #include "procscope/platform/Icons.hpp"
@@ -24,20 +25,6 @@
 namespace procscope {
 
 namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Account names come from NSS, which may read files or ask a directory
 // service each time; one executable's start should not wait on that, so

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <string>
 
+#include "procscope/FileDescriptor.hpp"
 #include "procscope/platform/Bundle.hpp"
 #include "procscope/platform/PropertyList.hpp"
 
@@ -16,19 +17,7 @@ namespace procscope::platform {
 
 namespace {
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+using procscope::FileDescriptor;
 
 // The whole file, or none when it is no regular file, cannot be read or is
 // larger than any information dictionary.
