@@ -59,16 +59,21 @@ proc_event eventOf(const cn_msg& msg) {
   return ev;
 }
 
+// Reads /proc/<pid>/<file> into `buf`; the bytes read, or -1.
+ssize_t readProcFile(std::int32_t pid, const char* file, char* buf, size_t cap) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/%s", pid, file);
+  return readFile(path, buf, cap);
+}
+
 struct Ids {
   std::uint32_t ruid = 0xFFFFFFFFu, euid = 0xFFFFFFFFu, rgid = 0xFFFFFFFFu, egid = 0xFFFFFFFFu;
 };
 
 // The real and effective user and group of "Uid:" and "Gid:" in /proc/<pid>/status.
 std::optional<Ids> readIds(std::int32_t pid) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/status", pid);
   char buf[2048];
-  ssize_t n = readFile(path, buf, sizeof buf);
+  ssize_t n = readProcFile(pid, "status", buf, sizeof buf);
   if (n <= 0) return std::nullopt;
   std::string_view text(buf, static_cast<size_t>(n));
   auto pair = [&](std::string_view key, std::uint32_t& real, std::uint32_t& eff) {
@@ -89,10 +94,8 @@ std::optional<Ids> readIds(std::int32_t pid) {
 
 // 'R', 'S', 'Z', ...; none when the process is gone.
 std::optional<char> readState(std::int32_t pid) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
   char buf[512];
-  ssize_t n = readFile(path, buf, sizeof buf);
+  ssize_t n = readProcFile(pid, "stat", buf, sizeof buf);
   if (n <= 0) return std::nullopt;
   std::string_view line(buf, static_cast<size_t>(n));
   auto close = line.rfind(')');
@@ -271,8 +274,7 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
       if (n > 0 && static_cast<size_t>(n) < pathBuf.size()) {
         e.pathKnown = true;
         e.path = std::string_view(pathBuf.data(), static_cast<size_t>(n));
-        std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
-        ssize_t len = readFile(path, argBuf.data(), kMaxEventArgumentBytes);
+        ssize_t len = readProcFile(pid, "cmdline", argBuf.data(), kMaxEventArgumentBytes);
         args.clear();
         if (len > 0) {
           const char* p = argBuf.data();
