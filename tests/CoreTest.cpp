@@ -2,8 +2,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sched.h>
+#include <sys/wait.h>
+
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "procscope/Dispatch.hpp"
 #include "procscope/Log.hpp"
@@ -58,4 +64,42 @@ TEST(Dispatch, RunsEveryTaskExactlyOnceConcurrently) {
   }
   dispatch::waitIdle();
   EXPECT_EQ(arrived.load(), 2);
+}
+
+// waitIdle covers both pools, whichever queues into the other.
+TEST(Dispatch, WaitIdleCoversUrgentTasksAndWhatTheyQueue) {
+  std::atomic<int> ran{0};
+  for (int i = 0; i < 50; ++i) {
+    dispatch::asyncUrgent([&ran] {
+      dispatch::async([&ran] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        dispatch::asyncUrgent([&ran] { ran++; });
+      });
+    });
+  }
+  dispatch::waitIdle();
+  EXPECT_EQ(ran.load(), 50);
+}
+
+// Urgent workers run at raised priority where permitted, and nothing they
+// start (a thread, a process) inherits it.
+TEST(Dispatch, UrgentPriorityIsNotPassedOn) {
+  std::atomic<int> worker{-1}, thread{-1}, child{-1};
+  dispatch::asyncUrgent([&] {
+    worker = sched_getscheduler(0);
+    std::thread([&] { thread = sched_getscheduler(0); }).join();
+    const pid_t pid = fork();
+    if (pid == 0) _exit(sched_getscheduler(0) == SCHED_OTHER ? 0 : 1);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    child = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  });
+  dispatch::waitIdle();
+  // SCHED_RESET_ON_FORK shows in the policy the thread reads back.
+  if (geteuid() == 0) {
+    EXPECT_EQ(worker.load() & ~SCHED_RESET_ON_FORK, SCHED_FIFO);
+  }
+  EXPECT_EQ(thread.load(), SCHED_OTHER);
+  EXPECT_EQ(child.load(), 0);
 }

@@ -27,7 +27,8 @@ extern const procscope::ProcessCallback block;
 
 // The callback finds the entries that can match an event through a lookup
 // built once per list, on the first event judged against it. Calling this
-// after the list is set builds it at once, so that no event waits for it.
+// after the list is set builds it at once, and starts the threads that kill,
+// so that no event waits for either.
 void prepareVerdict();
 
 // Reports a block: the access-log row, then the user notice.

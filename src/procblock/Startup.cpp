@@ -13,6 +13,7 @@
 #include "procblock/Verdict.hpp"
 #include "procscope/Dispatch.hpp"
 #include "procscope/Log.hpp"
+#include "procscope/ThreadPriority.hpp"
 #include "procscope/Value.hpp"
 #include "procscope/platform/LiveAuditPipe.hpp"
 
@@ -91,6 +92,9 @@ void run() {
     if (overflow) sweepAfterLoss();
   });
   procscope = ::procscope::ProcScope::init(true);
+  // This thread runs the monitor's event loop: each start is judged here
+  // before its kill is queued, so it must get a CPU the moment an event waits.
+  ::procscope::raiseThreadPriority();
   procscope->start(block);
 }
 

@@ -117,6 +117,7 @@ std::shared_ptr<const EntryIndex> indexFor(const std::shared_ptr<const BlockList
 }  // namespace
 
 void prepareVerdict() {
+  procscope::dispatch::prepare();
   if (const auto list = items()) indexFor(list);
 }
 
@@ -147,7 +148,8 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill) {
       const auto [first, last] = index->find(*value);
       for (auto it = first; it != last; ++it) {
         const std::int32_t position = *it;
-        procscope::dispatch::async(
+        // A kill must not queue behind a sweep's many tasks.
+        procscope::dispatch::asyncUrgent(
             [process, position, sharedKill] { judgeEntry(process, position, *sharedKill); });
       }
     }
