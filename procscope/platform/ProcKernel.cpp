@@ -12,7 +12,11 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
 
+#include "procscope/FileDescriptor.hpp"
 #include "procscope/Utf8.hpp"
 #include "procscope/platform/Kernel.hpp"
 
@@ -249,6 +253,78 @@ std::optional<std::string> readLink(const char* path) {
   }
 }
 
+// The /proc/<pid>/stat files of the processes asked about most recently, held
+// open. Every start walks its ancestors, mostly the same few long-lived
+// processes, and a held file costs one read where a fresh one costs three
+// syscalls. A file belongs to its process, not to the number: once that
+// process has been reaped the file reads nothing (ESRCH), even when the
+// number has passed to another, so a held file never answers for another
+// process; it is dropped and the number opened afresh.
+class StatFiles {
+ public:
+  ssize_t read(std::int32_t pid, char* into, std::size_t size) {
+    if (auto held = find(pid)) {
+      ssize_t n = preadRetrying(held->get(), into, size);
+      if (n > 0) return n;
+      drop(pid, held);
+    }
+    auto fresh = std::make_shared<FileDescriptor>(
+        ::open(ProcPath(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
+    if (fresh->get() < 0) return -1;
+    ssize_t n = preadRetrying(fresh->get(), into, size);
+    if (n > 0) keep(pid, std::move(fresh));
+    return n;
+  }
+
+ private:
+  static constexpr std::size_t kHeld = 64;
+  struct Entry {
+    std::int32_t pid;
+    std::shared_ptr<FileDescriptor> file;  // shared: a reader may still use a dropped one
+    std::uint64_t lastUse;
+  };
+
+  static ssize_t preadRetrying(int fd, char* into, std::size_t size) {
+    for (;;) {
+      ssize_t n = ::pread(fd, into, size, 0);
+      if (n >= 0 || errno != EINTR) return n;
+    }
+  }
+
+  std::shared_ptr<FileDescriptor> find(std::int32_t pid) {
+    std::lock_guard lock(mu_);
+    for (auto& e : entries_) {
+      if (e.pid == pid) {
+        e.lastUse = ++clock_;
+        return e.file;
+      }
+    }
+    return nullptr;
+  }
+
+  void drop(std::int32_t pid, const std::shared_ptr<FileDescriptor>& file) {
+    std::lock_guard lock(mu_);
+    std::erase_if(entries_, [&](const Entry& e) { return e.pid == pid && e.file == file; });
+  }
+
+  void keep(std::int32_t pid, std::shared_ptr<FileDescriptor> file) {
+    std::lock_guard lock(mu_);
+    for (const auto& e : entries_) {
+      if (e.pid == pid) return;  // another thread held it meanwhile
+    }
+    if (entries_.size() >= kHeld) {
+      auto oldest = std::min_element(entries_.begin(), entries_.end(),
+                                     [](auto& a, auto& b) { return a.lastUse < b.lastUse; });
+      entries_.erase(oldest);
+    }
+    entries_.push_back({pid, std::move(file), ++clock_});
+  }
+
+  std::mutex mu_;
+  std::vector<Entry> entries_;
+  std::uint64_t clock_ = 0;
+};
+
 class ProcKernel final : public KernelQueries {
  public:
   std::int32_t parentID(std::int32_t pid) override {
@@ -256,7 +332,7 @@ class ProcKernel final : public KernelQueries {
     if (pid < 0) return -1;
     // comm is at most 64 bytes, so field 4 always lies in the first kilobyte.
     char line[1024];
-    ssize_t n = readInto(ProcPath(pid, "stat").c_str(), line, sizeof line);
+    ssize_t n = statFiles_.read(pid, line, sizeof line);
     if (n <= 0) return -1;
     return procfs::parentFromStat(std::string_view(line, static_cast<std::size_t>(n))).value_or(-1);
   }
@@ -309,6 +385,9 @@ class ProcKernel final : public KernelQueries {
     ::closedir(dir);
     return pids;
   }
+
+ private:
+  StatFiles statFiles_;
 };
 
 class AbsentKernel final : public KernelQueries {

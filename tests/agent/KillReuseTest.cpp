@@ -83,7 +83,7 @@ TEST_P(KillReuseTest, NeverSignalsAProcessThatTookOverTheMatchedPid) {
   std::this_thread::sleep_for(30ms);
   // ...and a harmless process, in a session (so a group) of that number, takes the pid.
   std::string why;
-  auto taken = killtest::startWithPid(
+  auto taken = test::startWithPid(
       pid, [&] { return harmless.startInOwnSession(); }, why);
   if (!taken) GTEST_SKIP() << "the pid could not be reused: " << why;
   SessionChild harmlessChild(*taken);
@@ -116,7 +116,7 @@ TEST(LivePinsUnderReuse, PairEachRecordWithItsOwnProcess) {
   ASSERT_TRUE(firstChild.stop().has_value());
 
   std::string why;
-  auto taken = killtest::startWithPid(
+  auto taken = test::startWithPid(
       pid, [&] { return second.startInOwnSession(); }, why);
   if (!taken) GTEST_SKIP() << "the pid could not be reused: " << why;
   SessionChild secondChild(*taken);
