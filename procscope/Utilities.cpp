@@ -144,8 +144,10 @@ std::shared_ptr<const platform::Bundle> PS_findAppBundle(const std::string& path
   auto bundles = platform::Bundles::get();
   std::string current = path;
   for (;;) {
-    if (auto bundle = bundles->bundleWithPath(current)) {
-      if (bundle->executablePath() == path) return bundle;
+    if (bundles->mayHoldExecutable(current, path)) {
+      if (auto bundle = bundles->bundleWithPath(current)) {
+        if (bundle->executablePath() == path) return bundle;
+      }
     }
     std::string parent = deletingLastPathComponent(current);
     if (parent == "/" || parent.empty()) return nullptr;

@@ -40,12 +40,24 @@ std::optional<std::string> readInfoFile(int fd) {
   return bytes;
 }
 
+// "/a/b/" names the same directory as "/a/b"; "/" stays itself.
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Where the main executable of the bundle at `bundlePath` (without trailing
+// slashes) lies, followed by its CFBundleExecutable.
+std::string executableDirectory(const std::string& bundlePath) {
+  return bundlePath + "/Contents/MacOS/";
+}
+
 class LinuxBundle : public Bundle {
  public:
   LinuxBundle(std::string path, std::optional<Dictionary> info)
       : path_(std::move(path)), info_(std::move(info)) {
     auto name = stringForKey(info_, "CFBundleExecutable");
-    if (name && !name->empty()) executable_ = path_ + "/Contents/MacOS/" + *name;
+    if (name && !name->empty()) executable_ = executableDirectory(path_) + *name;
   }
 
   std::string bundlePath() const override { return path_; }
@@ -68,12 +80,6 @@ class LinuxBundle : public Bundle {
   std::optional<Dictionary> info_;
   std::optional<std::string> executable_;
 };
-
-// "/a/b/" names the same directory as "/a/b"; "/" stays itself.
-std::string withoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
 
 class LinuxBundles : public BundleLayer {
  public:
@@ -99,6 +105,12 @@ class LinuxBundles : public BundleLayer {
       }
     }
     return std::make_shared<LinuxBundle>(std::move(dir), std::move(info));
+  }
+
+  bool mayHoldExecutable(const std::string& directory, const std::string& executable) override {
+    if (directory.empty()) return false;
+    const std::string prefix = executableDirectory(withoutTrailingSlashes(directory));
+    return executable.size() > prefix.size() && executable.starts_with(prefix);
   }
 };
 

@@ -184,4 +184,25 @@ TEST(FindAppBundle, FindsTheBundleWhoseExecutableIsExactlyThePath) {
   EXPECT_EQ(found->bundlePath(), inner);
   EXPECT_EQ(PS_findAppBundle(app + "/Contents/Resources/tool"), nullptr);
   EXPECT_EQ(PS_findAppBundle(app), nullptr);  // the directory is no executable
+
+  // An executable name may reach into a folder below Contents/MacOS.
+  std::string nested =
+      test::makeBundle(tmp / "Applications", "Nested", {{"CFBundleExecutable", "bin/tool"}});
+  test::writeFile(nested + "/Contents/MacOS/bin/tool", "#!/bin/sh\n", 0755);
+  found = PS_findAppBundle(nested + "/Contents/MacOS/bin/tool");
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->bundlePath(), nested);
+}
+
+// The search skips only directories whose bundle could never claim the path.
+TEST(FindAppBundle, LinuxLayerRulesOutDirectoriesByTheirPlaceAlone) {
+  auto layer = platform::makeDefaultService<platform::BundleLayer>();
+  EXPECT_TRUE(layer->mayHoldExecutable("/A.app", "/A.app/Contents/MacOS/A"));
+  EXPECT_TRUE(layer->mayHoldExecutable("/A.app//", "/A.app/Contents/MacOS/A"));
+  EXPECT_TRUE(layer->mayHoldExecutable("/A.app", "/A.app/Contents/MacOS/bin/A"));
+  EXPECT_FALSE(layer->mayHoldExecutable("/A.app", "/A.app/Contents/MacOS/"));
+  EXPECT_FALSE(layer->mayHoldExecutable("/A.app/Contents", "/A.app/Contents/MacOS/A"));
+  EXPECT_FALSE(layer->mayHoldExecutable("/usr/bin", "/usr/bin/true"));
+  EXPECT_FALSE(layer->mayHoldExecutable("/usr", "/usr/bin/true"));
+  EXPECT_FALSE(layer->mayHoldExecutable("", "/Contents/MacOS/A"));
 }

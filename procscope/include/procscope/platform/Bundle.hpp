@@ -21,8 +21,8 @@ class Bundle {
   // None when Info.plist cannot be read or parsed.
   virtual const std::optional<Dictionary>& infoDictionary() const = 0;
   // Path of Contents/Resources/<name>.<type> when it exists.
-  virtual std::optional<std::string> pathForResource(const std::optional<std::string>& name,
-                                                     const std::optional<std::string>& type) const = 0;
+  virtual std::optional<std::string> pathForResource(
+      const std::optional<std::string>& name, const std::optional<std::string>& type) const = 0;
 };
 
 class BundleLayer {
@@ -30,6 +30,15 @@ class BundleLayer {
   virtual ~BundleLayer() = default;
   // The bundle whose directory is `path`, or none when `path` is no bundle.
   virtual std::shared_ptr<const Bundle> bundleWithPath(const std::string& path) = 0;
+  // False when no bundle at `directory` could have `executable` as its main
+  // executable, whatever its Info.plist says. The search for the bundle that
+  // encloses an executable runs at every process start and skips such
+  // directories without looking at them.
+  virtual bool mayHoldExecutable(const std::string& directory, const std::string& executable) {
+    (void)directory;
+    (void)executable;
+    return true;
+  }
 };
 
 using Bundles = Service<BundleLayer>;
