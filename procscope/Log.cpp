@@ -1,16 +1,20 @@
 #include "procscope/Log.hpp"
 
+#include <paths.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 
 namespace procscope {
 
@@ -29,6 +33,28 @@ std::string logPrefix() {
                 static_cast<long>(syscall(SYS_gettid)));
   return buf;
 }
+
+namespace {
+
+// Without a system logger, syslog(3) tries to connect anew for every message:
+// three wasted syscalls on the way to each kill. Its socket is looked for at
+// most once a second instead.
+bool systemLoggerPresent() {
+  static std::atomic<std::int64_t> checkedAt{std::numeric_limits<std::int64_t>::min()};
+  static std::atomic<bool> present{false};
+  const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch())
+                               .count();
+  const std::int64_t last = checkedAt.load(std::memory_order_relaxed);
+  if (last == std::numeric_limits<std::int64_t>::min() || now - last >= 1000) {
+    struct stat st {};
+    present.store(::stat(_PATH_LOG, &st) == 0 && S_ISSOCK(st.st_mode), std::memory_order_relaxed);
+    checkedAt.store(now, std::memory_order_relaxed);
+  }
+  return present.load(std::memory_order_relaxed);
+}
+
+}  // namespace
 
 void logMessage(std::string_view message) {
   const std::string prefix = logPrefix();
@@ -58,8 +84,10 @@ void logMessage(std::string_view message) {
     }
   }
   // The message as it stands, without a copy.
-  syslog(LOG_NOTICE, "%.*s", static_cast<int>(std::min<size_t>(message.size(), INT_MAX)),
-         message.data());
+  if (systemLoggerPresent()) {
+    syslog(LOG_NOTICE, "%.*s", static_cast<int>(std::min<size_t>(message.size(), INT_MAX)),
+           message.data());
+  }
 }
 
 std::string visibleText(std::string_view text) {

@@ -63,14 +63,13 @@ std::optional<std::uint64_t> readStartTime(std::int32_t pid) noexcept {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   // The name is at most 64 bytes; the first 22 fields fit well within this.
+  // /proc hands over the whole file in one read when it fits.
   char buf[1024];
-  std::size_t got = 0;
-  while (got < sizeof buf) {
-    const ssize_t n = ::read(fd, buf + got, sizeof buf - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
+  ssize_t n = 0;
+  do {
+    n = ::read(fd, buf, sizeof buf);
+  } while (n < 0 && errno == EINTR);
+  const std::size_t got = n > 0 ? static_cast<std::size_t>(n) : 0;
   ::close(fd);
   // The name may hold anything, ')' too: the fields start after the last one.
   std::size_t close = got;

@@ -24,6 +24,7 @@
 
 #include "procscope/Log.hpp"
 #include "procscope/ProcessIdentity.hpp"
+#include "procscope/ThreadPriority.hpp"
 
 namespace procscope::platform {
 namespace {
@@ -37,6 +38,9 @@ constexpr size_t kMaxCachedIds = 1 << 16;
 
 using Clock = std::chrono::steady_clock;
 
+// /proc makes these files whole on each read and hands over all that fits:
+// a read that leaves room in the buffer has reached the end, and asking
+// again for the end would cost a syscall per event.
 ssize_t readFile(const char* path, char* buf, size_t cap) {
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -46,6 +50,7 @@ ssize_t readFile(const char* path, char* buf, size_t cap) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += static_cast<size_t>(n);
+    if (got < cap) break;
   }
   ::close(fd);
   return static_cast<ssize_t>(got);
@@ -319,8 +324,9 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
 }
 
 void ProcEventHub::Impl::run() {
-  // Draining fast is what keeps the kernel from dropping events.
-  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), -10);
+  // Draining fast is what keeps the kernel from dropping events, and the
+  // snapshot of a short-lived program must be taken before it is gone.
+  raiseThreadPriority(Urgency::Reading);
   alignas(nlmsghdr) static thread_local char buf[64 * 1024];
   for (;;) {
     int timeout = -1;
