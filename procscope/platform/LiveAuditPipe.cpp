@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "procscope/Log.hpp"
@@ -19,16 +20,21 @@ constexpr std::uint32_t kClassExec = 0x40000000;
 std::mutex lossMu;
 std::function<void(std::uint64_t, bool)> lossHandler;
 
-void reportLoss(std::uint64_t lost, bool overflow) {
-  std::string line = overflow ? "process events: the kernel's buffer overflowed; events were lost"
-                              : "process events: " + std::to_string(lost) + " events were lost";
-  logMessage(line);
+void callLossHandler(std::uint64_t lost, bool certain) {
   std::function<void(std::uint64_t, bool)> handler;
   {
     std::lock_guard lock(lossMu);
     handler = lossHandler;
   }
-  if (handler) handler(lost, overflow);
+  if (handler) handler(lost, certain);
+}
+
+// What the kernel reports: an overflow of its buffer certainly lost events;
+// a gap in its sequence numbers suggests so.
+void reportKernelLoss(std::uint64_t lost, bool overflow) {
+  logMessage(overflow ? "process events: the kernel's buffer overflowed; events were lost"
+                      : "process events: " + std::to_string(lost) + " events were lost");
+  callLossHandler(lost, overflow);
 }
 
 // Encodes events on the reader thread and queues the records for the monitor.
@@ -71,6 +77,7 @@ class Encoder final : public ProcEventListener {
     }
     auto record = builder_.finishInPlace();
     bool dropped = false;
+    std::uint64_t droppedBefore = 0;
     {
       std::lock_guard lock(mu_);
       if (queue_.size() >= limit_) {
@@ -85,14 +92,26 @@ class Encoder final : public ProcEventListener {
         queue_.push_back(std::move(slot));
       }
     }
-    if (dropped) {
-      reportLoss(1, false);
-    } else {
+    if (!dropped) {
       ready_.notify_one();
+      droppedBefore = std::exchange(dropped_, 0);
+      if (droppedBefore > 0) {
+        // The burst is over: say how big it was, and ask again for what the
+        // loss calls for, now that what came after it is queued.
+        logMessage("process events: " + std::to_string(droppedBefore) +
+                   " records were dropped while the monitor was behind");
+        callLossHandler(droppedBefore, true);
+      }
+      return;
+    }
+    // One line when a burst of drops begins, not one per record.
+    if (dropped_++ == 0) {
+      logMessage("process events: the monitor is behind; records are being dropped");
+      callLossHandler(1, true);
     }
   }
 
-  void onLoss(std::uint64_t lost, bool overflow) override { reportLoss(lost, overflow); }
+  void onLoss(std::uint64_t lost, bool overflow) override { reportKernelLoss(lost, overflow); }
 
   std::int64_t take(std::vector<std::uint8_t>& buffer) {
     std::unique_lock lock(mu_);
@@ -115,6 +134,7 @@ class Encoder final : public ProcEventListener {
 
  private:
   bsm::RecordBuilder builder_{bsm::AUE_EXECVE};  // reader thread only
+  std::uint64_t dropped_ = 0;                    // reader thread only: the burst so far
   std::mutex mu_;
   std::condition_variable ready_;
   std::deque<std::vector<std::uint8_t>> queue_;

@@ -84,12 +84,13 @@ void run() {
   }
   // The verdict's lookup of a long list is built now, not on the first event.
   prepareVerdict();
-  // When the kernel's buffer of process events overflowed, starts may have
-  // gone unseen: one sweep of the running processes finds the forbidden ones
-  // among them. (The event source itself logs the loss.)
+  // When the kernel's buffer of process events overflowed, or the monitor
+  // fell so far behind that records were dropped, starts may have gone
+  // unseen: one sweep of the running processes finds the forbidden ones among
+  // them. (The event source itself logs the loss.)
   lossSweeper();
-  ::procscope::platform::setLiveLossHandler([](std::uint64_t, bool overflow) {
-    if (overflow) sweepAfterLoss();
+  ::procscope::platform::setLiveLossHandler([](std::uint64_t, bool certain) {
+    if (certain) sweepAfterLoss();
   });
   procscope = ::procscope::ProcScope::init(true);
   // This thread runs the monitor's event loop: each start is judged here

@@ -19,8 +19,11 @@ inline constexpr std::uint32_t kLiveQueueLimitMax = 65536;
 std::unique_ptr<AuditStream> openLiveAuditPipe();
 
 // Called (on the event reader thread) when events were lost, with the count
-// of records dropped (0 when unknown) and whether the kernel's buffer
-// overflowed. The agent uses it to sweep for starts it may have missed.
-void setLiveLossHandler(std::function<void(std::uint64_t lost, bool overflow)> handler);
+// of events (0 when unknown) and whether the loss is certain: the kernel's
+// buffer overflowed, or the monitor fell so far behind that its queue was
+// full (called when such a burst begins and again when it ends). A gap in
+// the kernel's sequence numbers is reported as uncertain. The agent sweeps
+// for starts it may have missed after a certain loss.
+void setLiveLossHandler(std::function<void(std::uint64_t lost, bool certain)> handler);
 
 }  // namespace procscope::platform
