@@ -107,14 +107,24 @@ std::shared_ptr<const ProcessIdentity> ProcessIdentity::pin(std::int32_t pid) {
     if (!started) return nullptr;
     return std::shared_ptr<const ProcessIdentity>(new ProcessIdentity(pid, -1, started));
   }
-  // Read while pinned: if the process is still unreaped afterwards, the
-  // number was its own throughout and the start time is its.
-  auto started = readStartTime(pid);
-  if (!started || !pidfd::alive(fd)) {
+  // The pidfd names the process that held the number at the call; one that
+  // had already been reaped gives a descriptor on which it is not alive. The
+  // start time is read only if asked for (see startTime): a pin is taken for
+  // every process start, and is mostly never used.
+  if (!pidfd::alive(fd)) {
     ::close(fd);
     return nullptr;
   }
-  return std::shared_ptr<const ProcessIdentity>(new ProcessIdentity(pid, fd, started));
+  return std::shared_ptr<const ProcessIdentity>(new ProcessIdentity(pid, fd, std::nullopt));
+}
+
+std::optional<std::uint64_t> ProcessIdentity::startTime() const {
+  if (startTime_ || pidfd_ < 0) return startTime_;
+  // Read while pinned: if the process is still unreaped afterwards, the
+  // number was its own throughout and the start time is its.
+  auto started = readStartTime(pid_);
+  if (!started || !pidfd::alive(pidfd_)) return std::nullopt;
+  return started;
 }
 
 std::shared_ptr<const ProcessIdentity> ProcessIdentity::vanished(std::int32_t pid) {

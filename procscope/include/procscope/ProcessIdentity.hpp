@@ -18,11 +18,9 @@ namespace procscope {
 
 class ProcessIdentity {
  public:
-  // Pins the process `pid` now: its pidfd, then its start time, read while
-  // the pidfd shows the process unreaped so that both belong to one process.
-  // None when the process is gone (or pid is not a process). Where pidfds are
-  // unavailable (old kernel, no descriptor left) the pin holds the start time
-  // alone.
+  // Pins the process `pid` now by its pidfd. None when the process is gone
+  // (or pid is not a process). Where pidfds are unavailable (old kernel, no
+  // descriptor left) the pin holds the start time alone.
   static std::shared_ptr<const ProcessIdentity> pin(std::int32_t pid);
   // The identity of a process that was gone before it could be pinned: it
   // matches nothing, so nothing acting on it reaches a later owner of `pid`.
@@ -35,8 +33,10 @@ class ProcessIdentity {
   std::int32_t pid() const { return pid_; }
   // -1 when the pin has none.
   int pidfd() const { return pidfd_; }
-  // Field 22 of /proc/<pid>/stat: clock ticks after boot; none when unknown.
-  std::optional<std::uint64_t> startTime() const { return startTime_; }
+  // Field 22 of /proc/<pid>/stat: clock ticks after boot; none when unknown,
+  // and none once a process pinned by its pidfd has been reaped (it is read
+  // then, while the pidfd shows the process unreaped).
+  std::optional<std::uint64_t> startTime() const;
   // False for a vanished identity: there is nothing to check it against.
   bool verifiable() const { return pidfd_ >= 0 || startTime_.has_value(); }
 
