@@ -1,9 +1,8 @@
 // The logger and the concurrent queue.
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <sched.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -22,12 +21,12 @@ TEST(Logger, PrefixCarriesDateTimeMillisProgramAndIds) {
   int y, mo, d, h, mi, s, ms, pid, end = 0;
   long tid;
   char name[64];
-  ASSERT_EQ(std::sscanf(prefix.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d %63[^[][%d:%ld] %n", &y, &mo, &d,
-                        &h, &mi, &s, &ms, name, &pid, &tid, &end),
+  ASSERT_EQ(std::sscanf(prefix.c_str(), "%4d-%2d-%2d %2d:%2d:%2d.%3d %63[^[][%d:%ld] %n", &y, &mo,
+                        &d, &h, &mi, &s, &ms, name, &pid, &tid, &end),
             10)
       << prefix;
   EXPECT_EQ(static_cast<size_t>(end), prefix.size()) << prefix;
-  EXPECT_EQ(prefix[4], '-');
+  EXPECT_EQ(prefix[4], '-');  // zero-padded to fixed places
   EXPECT_EQ(prefix.substr(19, 1), ".");
   EXPECT_EQ(pid, getpid());
 }
@@ -43,7 +42,9 @@ TEST(Logger, OneLinePerMessageWithLineFeedAddedOnlyWhenMissing) {
 }
 
 TEST(Logger, VisibleTextEscapesControlBytesOnly) {
-  EXPECT_EQ(visibleText("a\nb\rc\td\x1b" "e\x7f"), "a\\nb\\rc\\td\\x1be\\x7f");
+  EXPECT_EQ(visibleText("a\nb\rc\td\x1b"
+                        "e\x7f"),
+            "a\\nb\\rc\\td\\x1be\\x7f");
   EXPECT_EQ(visibleText("caf\xc3\xa9 %s %@"), "caf\xc3\xa9 %s %@");
 }
 

@@ -1,5 +1,6 @@
 // Property lists and the bundle layer.
 #include <gtest/gtest.h>
+#include <plist/plist.h>
 #include <sys/stat.h>
 
 #include "ExecFixture.hpp"
@@ -10,11 +11,6 @@ using namespace procscope;
 using platform::parsePropertyList;
 
 namespace {
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string toBinary(const std::string& xml) {
   plist_t root = nullptr;
@@ -68,7 +64,8 @@ std::string nestedXml(unsigned levels) {
 }  // namespace
 
 TEST(PropertyList, EveryTypeReadTheSameFromXmlAndBinary) {
-  const std::string xml = readAll(PROCBLOCK_TESTDATA "/exec/AllTypes.plist");
+  std::ifstream in(PROCBLOCK_TESTDATA "/exec/AllTypes.plist", std::ios::binary);
+  const std::string xml(std::istreambuf_iterator<char>(in), {});
   ASSERT_FALSE(xml.empty());
   const Value expected(Dictionary{
       {"CFBundleName", "Caf\xC3\xA9 & Co"},
@@ -118,8 +115,7 @@ TEST(PropertyList, BinaryShapeCountsNodesAndDepthOfTheExpandedTree) {
   EXPECT_FALSE(platform::binaryPropertyListWithinLimits(list, 4, 31));
   EXPECT_FALSE(platform::binaryPropertyListWithinLimits(list, 5, 30));
   // Shared leaves of a real list count once per reference, as the reader copies them.
-  const std::string real =
-      test::plistOfStrings({{"a", "same"}, {"b", "same"}}, test::PlistForm::kBinary);
+  const std::string real = toBinary(test::plistOfStrings({{"a", "same"}, {"b", "same"}}));
   EXPECT_TRUE(platform::binaryPropertyListWithinLimits(real, 2, 5));
   EXPECT_FALSE(platform::binaryPropertyListWithinLimits(real, 2, 4));
 }

@@ -1,12 +1,11 @@
-// A code-signing backend for tests that models signed code: each file or
-// process has a signature with a validity, an anchor, a certificate chain of
-// common names, an identifier and entitlements, and the three requirement
-// texts of the signer classes are evaluated against it.
+// A code-signing backend for tests: each file or process has a signature
+// with a validity, the requirement texts it meets, a certificate chain of
+// common names, an identifier and entitlements.
 #pragma once
 
-#include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,9 +17,8 @@ using procscope::Dictionary;
 using namespace procscope::platform;
 
 struct FakeSignature {
-  enum class Anchor { kNone, kAppleGeneric, kApple };
-  OSStatus validity = errSecSuccess;  // the plain check
-  Anchor anchor = Anchor::kNone;
+  OSStatus validity = errSecSuccess;                // the plain check
+  std::set<std::string> meets{};                    // requirement texts
   std::vector<std::optional<std::string>> chain{};  // leaf first; none: name unreadable
   std::optional<std::string> identifier{};
   std::optional<Dictionary> entitlements{};
@@ -31,12 +29,9 @@ class FakeCodeSigning : public CodeSigningLayer {
  public:
   std::map<std::string, FakeSignature> files;
   std::map<std::int32_t, FakeSignature> processes;
-
   // Every text any instance was asked to compile, in order, for the run.
-  static std::vector<std::string> compiledTexts() {
-    std::lock_guard lock(compiledMutex());
-    return compiled();
-  }
+  inline static std::vector<std::string> compiled;
+  inline static std::mutex compiledMutex;
 
   Outcome<std::shared_ptr<const Code>> createStaticCode(const std::string& path,
                                                         std::uint32_t) override {
@@ -49,12 +44,11 @@ class FakeCodeSigning : public CodeSigningLayer {
     if (it == processes.end()) return {errSecCSNoSuchCode, {}};
     return {errSecSuccess, std::make_shared<FakeCode>(it->second, true)};
   }
-  OSStatus checkStaticValidity(const Code& code, std::uint32_t,
-                               const Requirement* requirement) override {
-    return check(code, false, requirement);
+  OSStatus checkStaticValidity(const Code& code, std::uint32_t, const Requirement* r) override {
+    return check(code, false, r);
   }
-  OSStatus checkValidity(const Code& code, std::uint32_t, const Requirement* requirement) override {
-    return check(code, true, requirement);
+  OSStatus checkValidity(const Code& code, std::uint32_t, const Requirement* r) override {
+    return check(code, true, r);
   }
   Outcome<SigningInformation> copySigningInformation(const Code& code, std::uint32_t) override {
     auto* fake = dynamic_cast<const FakeCode*>(&code);
@@ -74,11 +68,8 @@ class FakeCodeSigning : public CodeSigningLayer {
   }
   Outcome<std::shared_ptr<const Requirement>> createRequirement(const std::string& text,
                                                                 std::uint32_t) override {
-    {
-      std::lock_guard lock(compiledMutex());
-      compiled().push_back(text);
-    }
-    if (!parse(text)) return {errSecCSReqInvalid, {}};
+    std::lock_guard lock(compiledMutex);
+    compiled.push_back(text);
     return {errSecSuccess, std::make_shared<Requirement>(text)};
   }
 
@@ -92,45 +83,14 @@ class FakeCodeSigning : public CodeSigningLayer {
     explicit FakeCertificate(std::optional<std::string> name) : commonName(std::move(name)) {}
     std::optional<std::string> commonName;
   };
-  static std::vector<std::string>& compiled() {
-    static std::vector<std::string> texts;
-    return texts;
-  }
-  static std::mutex& compiledMutex() {
-    static std::mutex m;
-    return m;
-  }
-
-  // The three texts the signer classes are made of; anything else does not compile.
-  static std::optional<std::function<bool(const FakeSignature&)>> parse(const std::string& text) {
-    using A = FakeSignature::Anchor;
-    auto generic = [](const FakeSignature& s) {
-      return s.anchor == A::kApple || s.anchor == A::kAppleGeneric;
-    };
-    if (text == "anchor apple") {
-      return [](const FakeSignature& s) { return s.anchor == A::kApple; };
-    }
-    if (text == "anchor apple generic") return generic;
-    if (text ==
-        "anchor apple generic and certificate leaf [subject.CN] = \"Apple Mac OS Application "
-        "Signing\"") {
-      return [generic](const FakeSignature& s) {
-        return generic(s) && !s.chain.empty() &&
-               s.chain.front() == "Apple Mac OS Application Signing";
-      };
-    }
-    return std::nullopt;
-  }
 
   static OSStatus check(const Code& code, bool dynamic, const Requirement* requirement) {
     auto* fake = dynamic_cast<const FakeCode*>(&code);
     // Static code must go through the static check and dynamic code through the other.
     if (!fake || fake->dynamic != dynamic) return errSecCSInvalidObjectRef;
     if (fake->signature.validity != errSecSuccess) return fake->signature.validity;
-    if (!requirement) return errSecSuccess;
-    auto meets = parse(requirement->text());
-    if (!meets) return errSecCSReqInvalid;
-    return (*meets)(fake->signature) ? errSecSuccess : errSecCSReqFailed;
+    if (!requirement || fake->signature.meets.count(requirement->text())) return errSecSuccess;
+    return errSecCSReqFailed;
   }
 };
 

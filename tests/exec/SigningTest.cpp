@@ -12,20 +12,30 @@
 
 using namespace procscope;
 using test::FakeSignature;
-using Anchor = FakeSignature::Anchor;
+using Names = std::vector<std::string>;
 
 namespace {
 
-const std::vector<std::optional<std::string>> kAppleChain = {
-    "Software Signing", "Apple Code Signing Certification Authority", "Apple Root CA"};
-const std::vector<std::optional<std::string>> kAppStoreChain = {
-    "Apple Mac OS Application Signing", "Apple Worldwide Developer Relations CA", "Apple Root CA"};
-const std::vector<std::optional<std::string>> kDevIDChain = {
-    "Developer ID Application: Example (ABCDE12345)", "Developer ID Certification Authority",
-    "Apple Root CA"};
+const Names kApple = {"Software Signing", "Apple Code Signing Certification Authority",
+                      "Apple Root CA"};
+const Names kAppStore = {"Apple Mac OS Application Signing",
+                         "Apple Worldwide Developer Relations CA", "Apple Root CA"};
+const Names kDevID = {"Developer ID Application: Example (ABCDE12345)",
+                      "Developer ID Certification Authority", "Apple Root CA"};
 
-Array names(std::vector<std::string> list) {
-  return Array(list.begin(), list.end());
+std::vector<std::optional<std::string>> chain(const Names& names) {
+  return {names.begin(), names.end()};
+}
+
+// What a valid signature yields: status 0, the signer, and the parts given.
+Dictionary valid(std::int32_t signer, std::optional<std::string> identifier = {},
+                 const Names& authorities = {}, std::optional<Dictionary> entitlements = {}) {
+  Dictionary d{{"signatureStatus", 0}, {"signatureSigner", signer}};
+  if (identifier) d["signatureIdentifier"] = *identifier;
+  if (!authorities.empty())
+    d["signatureAuthorities"] = Array(authorities.begin(), authorities.end());
+  if (entitlements) d["signatureEntitlements"] = *entitlements;
+  return d;
 }
 
 class SigningTest : public ::testing::Test {
@@ -37,66 +47,37 @@ class SigningTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(SigningTest, SignerIsTheFirstRequirementMetInOrder) {
-  struct Case {
+  const Dictionary sandbox{{"com.apple.security.app-sandbox", true}};
+  const struct {
     const char* what;
     FakeSignature signature;
     Dictionary expected;
   } cases[] = {
-      {"apple code also meets anchor apple generic",
-       {.anchor = Anchor::kApple, .chain = kAppleChain, .identifier = "com.apple.finder"},
-       {{"signatureStatus", 0},
-        {"signatureSigner", SignerApple},
-        {"signatureIdentifier", "com.apple.finder"},
-        {"signatureAuthorities",
-         names({"Software Signing", "Apple Code Signing Certification Authority",
-                "Apple Root CA"})}}},
-      {"app store",
-       {.anchor = Anchor::kAppleGeneric, .chain = kAppStoreChain, .identifier = "com.shop.app"},
-       {{"signatureStatus", 0},
-        {"signatureSigner", SignerAppStore},
-        {"signatureIdentifier", "com.shop.app"},
-        {"signatureAuthorities",
-         names({"Apple Mac OS Application Signing", "Apple Worldwide Developer Relations CA",
-                "Apple Root CA"})}}},
-      {"developer id",
-       {.anchor = Anchor::kAppleGeneric,
-        .chain = kDevIDChain,
-        .entitlements = Dictionary{{"com.apple.security.app-sandbox", true}}},
-       {{"signatureStatus", 0},
-        {"signatureSigner", SignerDevID},
-        {"signatureEntitlements", Dictionary{{"com.apple.security.app-sandbox", true}}},
-        {"signatureAuthorities",
-         names({"Developer ID Application: Example (ABCDE12345)",
-                "Developer ID Certification Authority", "Apple Root CA"})}}},
-      {"app store leaf without apple's anchor",
-       {.anchor = Anchor::kNone, .chain = {"Apple Mac OS Application Signing", "Other Root"}},
-       {{"signatureStatus", 0},
-        {"signatureSigner", SignerOther},
-        {"signatureAuthorities", names({"Apple Mac OS Application Signing", "Other Root"})}}},
-      {"ad hoc: identifier, no certificates",
-       {.identifier = "a.out-55554944"},
-       {{"signatureStatus", 0},
-        {"signatureSigner", SignerOther},
-        {"signatureIdentifier", "a.out-55554944"}}},
+      {"apple code also meets the developer requirement",
+       {.meets = {kRequirementApple, kRequirementDevID}, .chain = chain(kApple), .identifier = "a"},
+       valid(SignerApple, "a", kApple)},
+      {"app store before developer id",
+       {.meets = {kRequirementDevID, kRequirementAppStore}, .chain = chain(kAppStore)},
+       valid(SignerAppStore, {}, kAppStore)},
+      {"developer id, with entitlements",
+       {.meets = {kRequirementDevID}, .chain = chain(kDevID), .entitlements = sandbox},
+       valid(SignerDevID, {}, kDevID, sandbox)},
+      {"none met", {.chain = chain(kAppStore)}, valid(SignerOther, {}, kAppStore)},
+      {"ad hoc: identifier, no certificates", {.identifier = "a.out"}, valid(SignerOther, "a.out")},
       {"unreadable names are left out",
-       {.anchor = Anchor::kAppleGeneric, .chain = {"Leaf", std::nullopt, "Root"}},
-       {{"signatureStatus", 0},
-        {"signatureSigner", SignerDevID},
-        {"signatureAuthorities", names({"Leaf", "Root"})}}},
+       {.chain = {"Leaf", std::nullopt, "Root"}},
+       valid(SignerOther, {}, {"Leaf", "Root"})},
       {"no readable name: no authorities",
        {.chain = {std::nullopt, std::nullopt}, .identifier = "x"},
-       {{"signatureStatus", 0}, {"signatureSigner", SignerOther}, {"signatureIdentifier", "x"}}},
+       valid(SignerOther, "x")},
       {"signing information unavailable: status and signer only",
-       {.anchor = Anchor::kApple,
-        .chain = kAppleChain,
-        .identifier = "com.apple.x",
+       {.meets = {kRequirementApple},
+        .chain = chain(kApple),
+        .identifier = "a",
         .informationStatus = platform::errSecCSUnimplemented},
-       {{"signatureStatus", 0}, {"signatureSigner", SignerApple}}},
+       valid(SignerApple)},
       {"invalid signature: status only",
-       {.validity = platform::errSecCSSignatureFailed,
-        .anchor = Anchor::kApple,
-        .chain = kAppleChain,
-        .identifier = "com.apple.x"},
+       {.validity = platform::errSecCSSignatureFailed, .meets = {kRequirementApple}},
        {{"signatureStatus", platform::errSecCSSignatureFailed}}},
   };
   int pid = 100;
@@ -120,7 +101,7 @@ TEST_F(SigningTest, CodeThatCannotBeFoundGivesItsStatusOnly) {
 }
 
 TEST_F(SigningTest, RequirementsCompiledOnceInOrderWhateverTheThreads) {
-  fake->files["/bin/signed"] = FakeSignature{.anchor = Anchor::kApple, .chain = kAppleChain};
+  fake->files["/bin/signed"] = FakeSignature{.chain = chain(kApple)};
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) {
     threads.emplace_back([] {
@@ -130,11 +111,10 @@ TEST_F(SigningTest, RequirementsCompiledOnceInOrderWhateverTheThreads) {
   for (auto& t : threads) t.join();
   // No other backend in this program ever gets as far as the signer, so the
   // fake saw the one and only compilation.
-  EXPECT_EQ(test::FakeCodeSigning::compiledTexts(),
-            (std::vector<std::string>{
-                "anchor apple", "anchor apple generic",
-                "anchor apple generic and certificate leaf [subject.CN] = \"Apple Mac OS "
-                "Application Signing\""}));
+  EXPECT_EQ(test::FakeCodeSigning::compiled,
+            (Names{"anchor apple", "anchor apple generic",
+                   "anchor apple generic and certificate leaf [subject.CN] = \"Apple Mac OS "
+                   "Application Signing\""}));
 }
 
 TEST(LinuxSigning, EverythingThereIsUnsignedAndTheRestNotFound) {
@@ -146,7 +126,7 @@ TEST(LinuxSigning, EverythingThereIsUnsignedAndTheRestNotFound) {
   if (child == 0) _exit(0);
   ASSERT_EQ(waitpid(child, nullptr, 0), child);  // reaped: the pid names nothing now
 
-  struct Case {
+  const struct {
     const char* what;
     std::int32_t pid;
     std::optional<std::string> path;

@@ -5,73 +5,60 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
+#include <filesystem>
 
 #include "ExecFixture.hpp"
 #include "procscope/Utilities.hpp"
 
 using namespace procscope;
 
-namespace {
-
-std::optional<std::int64_t> number(const Dictionary& d, const char* key) {
-  auto it = d.find(key);
-  return it == d.end() ? std::nullopt : it->second.integer();
-}
-
-}  // namespace
-
-TEST(OSVersion, ReadsThreeLeadingNumbersOfTheRelease) {
-  struct Case {
+TEST(OSVersion, ReadsThreeLeadingNumbersOfTheReleaseAndSupports10Point8AndLater10x) {
+  const struct {
     const char* release;
-    std::optional<std::array<int, 3>> version;
+    std::vector<std::int64_t> version;  // empty: none
+    bool supported;
   } cases[] = {
-      {"6.18.44-fc-v1272", std::array{6, 18, 44}},
-      {"5.15.90.1-microsoft-standard-WSL2", std::array{5, 15, 90}},
-      {"10.12.4", std::array{10, 12, 4}},
-      {"6.1", std::nullopt},
-      {"6.1.", std::nullopt},
-      {"6..1", std::nullopt},
-      {"", std::nullopt},
-      {"linux", std::nullopt},
-      {"99999999999.1.2", std::nullopt},
+      {"6.18.44-fc-v1272", {6, 18, 44}, false},
+      {"5.15.90.1-microsoft-standard-WSL2", {5, 15, 90}, false},
+      {"10.12.4", {10, 12, 4}, true},
+      {"10.8.0", {10, 8, 0}, true},
+      {"10.7.5", {10, 7, 5}, false},
+      {"11.0.1", {11, 0, 1}, false},
+      {"6.1", {}, false},
+      {"6.1.", {}, false},
+      {"6..1", {}, false},
+      {"", {}, false},
+      {"linux", {}, false},
+      {"99999999999.1.2", {}, false},
   };
   for (const auto& c : cases) {
     auto v = osVersionFromRelease(c.release);
-    ASSERT_EQ(v.has_value(), c.version.has_value()) << c.release;
-    if (!v) continue;
-    EXPECT_EQ(v->size(), 3u);
-    EXPECT_EQ(number(*v, "majorVersion"), (*c.version)[0]) << c.release;
-    EXPECT_EQ(number(*v, "minorVersion"), (*c.version)[1]) << c.release;
-    EXPECT_EQ(number(*v, "bugfixVersion"), (*c.version)[2]) << c.release;
+    std::optional<Dictionary> expected;
+    if (!c.version.empty()) {
+      expected = Dictionary{{"majorVersion", c.version[0]},
+                            {"minorVersion", c.version[1]},
+                            {"bugfixVersion", c.version[2]}};
+    }
+    EXPECT_EQ(v, expected) << c.release;
+    EXPECT_EQ(isSupportedVersion(v), c.supported) << c.release;
   }
 }
 
-TEST(OSVersion, SupportedAre10Point8AndLater10x) {
-  EXPECT_TRUE(isSupportedVersion(osVersionFromRelease("10.12.4")));
-  EXPECT_TRUE(isSupportedVersion(osVersionFromRelease("10.8.0")));
-  EXPECT_FALSE(isSupportedVersion(osVersionFromRelease("10.7.5")));
-  EXPECT_FALSE(isSupportedVersion(osVersionFromRelease("11.0.1")));
-  EXPECT_FALSE(isSupportedVersion(std::nullopt));
-}
-
-TEST(OSVersion, LiveVersionIsTheRunningKernels) {
+TEST(LiveQueries, TheRunningKernelAndProcesses) {
   struct utsname names {};
   ASSERT_EQ(uname(&names), 0);
   EXPECT_EQ(PS_getOSVersion(), osVersionFromRelease(names.release));
   EXPECT_EQ(PS_isSupportedOS(), isSupportedVersion(PS_getOSVersion()));
+
+  auto pids = PS_enumerateProcesses();
+  EXPECT_NE(std::find(pids.begin(), pids.end(), static_cast<std::uint32_t>(getpid())), pids.end());
+  EXPECT_EQ(std::find(pids.begin(), pids.end(), 0u), pids.end());
 }
 
 TEST(Processes, OnlyNonZeroNumericNamesInOrder) {
   EXPECT_EQ(processIDsFromNames(
                 {".", "1", "0", "self", "42", "4294967295", "4294967296", "12a", "", "7"}),
             (std::vector<std::uint32_t>{1, 42, 4294967295u, 7}));
-}
-
-TEST(Processes, LiveListHoldsThisProcessAndNoZero) {
-  auto pids = PS_enumerateProcesses();
-  EXPECT_NE(std::find(pids.begin(), pids.end(), static_cast<std::uint32_t>(getpid())), pids.end());
-  EXPECT_EQ(std::find(pids.begin(), pids.end(), 0u), pids.end());
 }
 
 TEST(PathStrings, FollowThePlatformRules) {
@@ -102,38 +89,37 @@ TEST(PathStrings, FollowThePlatformRules) {
   EXPECT_EQ(appendingPathComponent("", "ls"), "ls");
 }
 
-TEST(Which, FirstExecutableRegularFileAlongThePath) {
+// The first executable regular file along the path; an empty piece means the
+// current directory.
+TEST(Which, SearchesThePath) {
   test::TempDir tmp;
   test::writeFile(tmp / "a/tool", "#!/bin/sh\n", 0644);  // there, not executable
   test::writeFile(tmp / "b/tool", "#!/bin/sh\n", 0755);
   test::writeFile(tmp / "c/tool", "#!/bin/sh\n", 0755);
   std::filesystem::create_directories(tmp / "a/dir");  // a directory is no executable
   test::writeFile(tmp / "c/dir", "#!/bin/sh\n", 0755);
-
-  test::ScopedEnv path("PATH",
-                       tmp / "missing" + ":" + tmp / "a" + ":" + tmp / "b/" + ":" + tmp / "c");
-  EXPECT_EQ(PS_which("tool"), tmp / "b/tool");
-  EXPECT_EQ(PS_which("dir"), tmp / "c/dir");
-  EXPECT_EQ(PS_which("nothing"), std::nullopt);
-}
-
-TEST(Which, EmptyPieceMeansTheCurrentDirectory) {
-  test::TempDir tmp;
   test::writeFile(tmp / "here/tool", "#!/bin/sh\n", 0755);
-  test::writeFile(tmp / "later/tool", "#!/bin/sh\n", 0755);
-  test::ScopedCwd cwd(tmp / "here");
-  for (const std::string& search : {tmp / "none" + "::" + tmp / "later",  // middle
-                                    ":" + tmp / "later"}) {               // leading
-    test::ScopedEnv path("PATH", search);
-    EXPECT_EQ(PS_which("tool"), "tool") << search;
-  }
-  test::ScopedEnv trailing("PATH", tmp / "none" + ":");
-  EXPECT_EQ(PS_which("tool"), "tool");
-}
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(tmp / "here");
 
-TEST(Which, NoPathNoAnswer) {
-  test::ScopedEnv path("PATH", std::nullopt);
-  EXPECT_EQ(PS_which("sh"), std::nullopt);
+  const struct {
+    std::optional<std::string> path;
+    const char* command;
+    std::optional<std::string> found;
+  } cases[] = {
+      {tmp / "missing:" + tmp / "a:" + tmp / "b/:" + tmp / "c", "tool", tmp / "b/tool"},
+      {tmp / "a:" + tmp / "c", "dir", tmp / "c/dir"},
+      {tmp / "a:" + tmp / "c", "nothing", std::nullopt},
+      {tmp / "none::" + tmp / "c", "tool", "tool"},
+      {":" + tmp / "c", "tool", "tool"},
+      {tmp / "none:", "tool", "tool"},
+      {std::nullopt, "sh", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    test::ScopedEnv path("PATH", c.path);
+    EXPECT_EQ(PS_which(c.command), c.found) << c.path.value_or("(unset)");
+  }
+  std::filesystem::current_path(cwd);
 }
 
 namespace {
@@ -151,20 +137,17 @@ class RecordingBundles : public platform::BundleLayer {
 }  // namespace
 
 TEST(FindAppBundle, WalkStopsBeforeTheRootOrAnEmptyPath) {
-  struct Case {
-    const char* path;
-    std::vector<std::string> asked;
-  } cases[] = {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
       {"/usr/bin/true", {"/usr/bin/true", "/usr/bin", "/usr"}},
       {"/true", {"/true"}},
       {"tool", {"tool"}},
       {"a/b/tool", {"a/b/tool", "a/b", "a"}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [path, asked] : cases) {
     auto recording = std::make_shared<RecordingBundles>();
     platform::ScopedService<platform::BundleLayer> scoped(recording);
-    EXPECT_EQ(PS_findAppBundle(c.path), nullptr);
-    EXPECT_EQ(recording->asked, c.asked) << c.path;
+    EXPECT_EQ(PS_findAppBundle(path), nullptr);
+    EXPECT_EQ(recording->asked, asked) << path;
   }
 }
 
@@ -176,22 +159,21 @@ TEST(FindAppBundle, FindsTheBundleWhoseExecutableIsExactlyThePath) {
       test::makeBundle(app + "/Contents/Helpers", "Inner", {{"CFBundleExecutable", "Inner"}});
   test::writeFile(app + "/Contents/Resources/tool", "#!/bin/sh\n", 0755);
 
-  auto found = PS_findAppBundle(app + "/Contents/MacOS/Name");
-  ASSERT_NE(found, nullptr);
-  EXPECT_EQ(found->bundlePath(), app);
-  found = PS_findAppBundle(inner + "/Contents/MacOS/Inner");  // the innermost claims its own
-  ASSERT_NE(found, nullptr);
-  EXPECT_EQ(found->bundlePath(), inner);
-  EXPECT_EQ(PS_findAppBundle(app + "/Contents/Resources/tool"), nullptr);
-  EXPECT_EQ(PS_findAppBundle(app), nullptr);  // the directory is no executable
-
-  // An executable name may reach into a folder below Contents/MacOS.
   std::string nested =
       test::makeBundle(tmp / "Applications", "Nested", {{"CFBundleExecutable", "bin/tool"}});
   test::writeFile(nested + "/Contents/MacOS/bin/tool", "#!/bin/sh\n", 0755);
-  found = PS_findAppBundle(nested + "/Contents/MacOS/bin/tool");
-  ASSERT_NE(found, nullptr);
-  EXPECT_EQ(found->bundlePath(), nested);
+
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {app + "/Contents/MacOS/Name", app},
+      {inner + "/Contents/MacOS/Inner", inner},       // the innermost claims its own
+      {nested + "/Contents/MacOS/bin/tool", nested},  // the name may reach below MacOS
+      {app + "/Contents/Resources/tool", std::nullopt},
+      {app, std::nullopt},  // the directory is no executable
+  };
+  for (const auto& [path, bundle] : cases) {
+    auto found = PS_findAppBundle(path);
+    EXPECT_EQ(found ? std::optional(found->bundlePath()) : std::nullopt, bundle) << path;
+  }
 }
 
 // The search skips only directories whose bundle could never claim the path.

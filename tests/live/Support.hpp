@@ -1,7 +1,8 @@
 // Test helpers: crafted argument areas and a kernel whose processes are
-// whatever a test says they are.
+// whatever a test says they are (the monitor tests use it too).
 #pragma once
 
+#include <atomic>
 #include <cstring>
 #include <map>
 
@@ -20,31 +21,50 @@ inline std::string area(std::int32_t argc, std::string_view rest) {
   return countBytes(argc) + std::string(rest);
 }
 
-template <class K, class V>
-std::optional<V> lookup(const std::map<K, V>& map, K key) {
-  auto it = map.find(key);
-  return it == map.end() ? std::nullopt : std::optional<V>(it->second);
-}
-
+// A pid it was not told about names no process.
 struct FakeKernel : procscope::platform::KernelQueries {
-  std::map<std::int32_t, std::int32_t> parents;
-  std::map<std::int32_t, std::string> paths;
-  std::map<std::int32_t, std::string> areas;
+  struct Entry {
+    std::int32_t ppid = 1;
+    std::optional<std::string> exe;
+    std::uint32_t euid = 501;
+  };
+  std::map<std::int32_t, Entry> processes;
+  std::map<std::int32_t, std::string> areas;  // argument areas
   std::int64_t areaMax = 1 << 20;
+  std::atomic<int> parentQueries{0}, pathQueries{0};
 
-  std::int32_t parentID(std::int32_t pid) override { return lookup(parents, pid).value_or(-1); }
-  std::optional<std::uint32_t> effectiveUser(std::int32_t) override { return 501; }
+  std::int32_t parentID(std::int32_t pid) override {
+    ++parentQueries;
+    const Entry* p = find(pid);
+    return p ? p->ppid : -1;
+  }
+  std::optional<std::uint32_t> effectiveUser(std::int32_t pid) override {
+    const Entry* p = find(pid);
+    return p ? std::optional(p->euid) : std::nullopt;
+  }
   std::optional<std::string> executablePath(std::int32_t pid) override {
-    return lookup(paths, pid);
+    ++pathQueries;
+    const Entry* p = find(pid);
+    return p ? p->exe : std::nullopt;
   }
   std::int64_t argumentAreaMax() override { return areaMax; }
   std::optional<std::string> argumentArea(std::int32_t pid, std::size_t capacity) override {
-    auto area = lookup(areas, pid);
-    if (area) area->resize(std::min(area->size(), capacity));
-    return area;
+    auto it = areas.find(pid);
+    if (it == areas.end()) return std::nullopt;
+    return it->second.substr(0, capacity);
   }
-  bool isAlive(std::int32_t pid) override { return parents.count(pid) != 0; }
-  std::vector<std::int32_t> allPids() override { return {}; }
+  bool isAlive(std::int32_t pid) override { return find(pid) != nullptr; }
+  std::vector<std::int32_t> allPids() override {
+    std::vector<std::int32_t> pids;
+    for (const auto& entry : processes) pids.push_back(entry.first);
+    return pids;
+  }
+
+ private:
+  const Entry* find(std::int32_t pid) const {
+    auto it = processes.find(pid);
+    return it == processes.end() ? nullptr : &it->second;
+  }
 };
 
 }  // namespace test

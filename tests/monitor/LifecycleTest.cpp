@@ -1,5 +1,4 @@
-// The monitor object: creation, the start-message gate, start/stop and
-// workspace notices.
+// The monitor object: the start-message gate, start/stop and workspace notices.
 #include <gtest/gtest.h>
 
 #include "monitor/MonitorFixture.hpp"
@@ -9,22 +8,10 @@
 namespace monitortest {
 namespace {
 
-namespace platform = procscope::platform;
-using platform::ScopedService;
 using procscope::Dictionary;
-using procscope::ProcessCallback;
 
 platform::WorkspaceNotification notice(const char* name, std::int32_t pid) {
   return {name, {{platform::kApplicationProcessIdentifier, pid}}};
-}
-
-TEST(LifecycleTest, InitSetsGoEasyOnly) {
-  auto plain = ProcScope::init();
-  EXPECT_FALSE(plain->goEasy());
-  EXPECT_FALSE(plain->shouldStop());
-  EXPECT_FALSE(plain->processCallback());
-  EXPECT_TRUE(ProcScope::init(true)->goEasy());
-  EXPECT_FALSE(ProcScope::init(false)->goEasy());
 }
 
 TEST(LifecycleTest, StartMessageGate) {
@@ -32,12 +19,11 @@ TEST(LifecycleTest, StartMessageGate) {
     return std::optional<Dictionary>(
         Dictionary{{"majorVersion", 10}, {"minorVersion", minor}, {"bugfixVersion", bugfix}});
   };
-  struct Case {
+  const struct {
     std::uint32_t uid;
     std::optional<Dictionary> version;
     bool queued;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {501, version(15, 0), false},
       {0, version(11, 6), false},
       {0, version(12, 3), false},
@@ -47,7 +33,7 @@ TEST(LifecycleTest, StartMessageGate) {
       {0, Dictionary{{"minorVersion", 14}}, true},     // a missing entry reads 0
       {0, Dictionary{{"minorVersion", "13"}}, false},  // so does a non-number
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     EXPECT_EQ(ProcScope::startsWithQueuedMessage(c.uid, c.version), c.queued)
         << "uid " << c.uid << " has version " << c.version.has_value();
   }
@@ -58,9 +44,7 @@ class WorkspaceTest : public ::testing::Test {
   WorkspaceTest() {
     kernel->processes[1] = {0, "/sbin/init", 0};
     kernel->processes[700] = {1, "/Applications/Tool.app/Contents/MacOS/Tool", 501};
-  }
-  ProcessCallback collect() {
-    return [this](const std::shared_ptr<Process>& p) { got.push_back(p); };
+    monitor->setProcessCallback([this](const std::shared_ptr<Process>& p) { got.push_back(p); });
   }
 
   std::shared_ptr<FakeKernel> kernel = std::make_shared<FakeKernel>();
@@ -74,13 +58,12 @@ class WorkspaceTest : public ::testing::Test {
 TEST_F(WorkspaceTest, WithoutPipeStartReturnsAndNoticesArriveUntilStop) {
   ScopedService<platform::AuditPipeLayer> pipe(platform::makeAuditPipeLayer(nullptr));
   test::StderrCapture err;
-  monitor->start(collect());
+  monitor->start(monitor->processCallback());
   procscope::dispatch::waitIdle();
   EXPECT_EQ(workspace->observers.size(), 2u);
 
   workspace->post(notice(platform::kWillLaunchApplication, 700));
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0]->type(), 0);
   EXPECT_EQ(got[0]->pid(), 700);
 
   monitor->stop();
@@ -96,31 +79,16 @@ TEST_F(WorkspaceTest, WithoutPipeStartReturnsAndNoticesArriveUntilStop) {
 }
 
 TEST_F(WorkspaceTest, StoppedMonitorReadsNothingWhenStartedAgain) {
-  auto layer = std::make_shared<ScriptedLayer>(std::vector<Read>{failedRead(), failedRead()});
+  auto layer = std::make_shared<ScriptedLayer>(std::vector<Bytes>{{}, {}});
   ScopedService<platform::AuditPipeLayer> pipe(layer);
   test::StderrCapture err;
   monitor->stop();
-  monitor->start(collect());
+  monitor->start(monitor->processCallback());
   procscope::dispatch::waitIdle();
-  EXPECT_EQ(layer->log->reads, 0);
-}
-
-TEST_F(WorkspaceTest, TerminationIsAnExitWithOnlyThePid) {
-  monitor->setProcessCallback(collect());
-  monitor->appEvent(notice(platform::kDidTerminateApplication, 700));
-  monitor->appEvent({"SomeOtherNotification", {}});
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0]->type(), 1);
-  EXPECT_EQ(got[0]->pid(), 700);
-  EXPECT_EQ(got[0]->ppid(), -1);
-  EXPECT_EQ(got[0]->uid(), 0xFFFFFFFFu);
-  EXPECT_FALSE(got[0]->path());
-  EXPECT_EQ(got[1]->type(), 1);
-  EXPECT_EQ(got[1]->pid(), 0);  // no identifier entry reads as 0
+  EXPECT_EQ(layer->script->readCount, 0);
 }
 
 TEST_F(WorkspaceTest, LaunchIsAStartOfTypeZeroUnlessTheProcessIsGone) {
-  monitor->setProcessCallback(collect());
   monitor->appEvent(notice(platform::kWillLaunchApplication, 701));
   EXPECT_TRUE(got.empty());
   monitor->appEvent(notice(platform::kWillLaunchApplication, 700));
@@ -133,6 +101,19 @@ TEST_F(WorkspaceTest, LaunchIsAStartOfTypeZeroUnlessTheProcessIsGone) {
   EXPECT_EQ(got[0]->ancestors(), (std::vector<std::int32_t>{1}));
   EXPECT_TRUE(got[0]->binary());
   EXPECT_FALSE(got[0]->signingInfo());  // goEasy
+}
+
+TEST_F(WorkspaceTest, TerminationIsAnExitWithOnlyThePid) {
+  monitor->appEvent(notice(platform::kDidTerminateApplication, 700));
+  monitor->appEvent({"SomeOtherNotification", {}});
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0]->type(), 1);
+  EXPECT_EQ(got[0]->pid(), 700);
+  EXPECT_EQ(got[0]->ppid(), -1);
+  EXPECT_EQ(got[0]->uid(), 0xFFFFFFFFu);
+  EXPECT_FALSE(got[0]->path());
+  EXPECT_EQ(got[1]->type(), 1);
+  EXPECT_EQ(got[1]->pid(), 0);  // no identifier entry reads as 0
 }
 
 }  // namespace

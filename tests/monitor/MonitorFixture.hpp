@@ -1,133 +1,69 @@
-// Shared pieces of the monitor tests: a kernel that knows only the processes a
-// test names, an audit stream that serves scripted reads, and a runner that
-// replays them through ProcScope::monitor() and collects what it delivers.
+// Shared pieces of the monitor tests: a workspace that posts what a test
+// says, an audit stream that serves scripted reads, a runner that replays
+// them through ProcScope::monitor() and collects what it delivers, and
+// records to feed it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "live/Support.hpp"
 #include "procscope/ProcessMonitor.hpp"
 #include "procscope/bsm/Encoder.hpp"
 #include "procscope/platform/AuditPipe.hpp"
-#include "procscope/platform/Kernel.hpp"
 #include "procscope/platform/Workspace.hpp"
 
 namespace monitortest {
 
+namespace bsm = procscope::bsm;
+namespace platform = procscope::platform;
+using platform::ScopedService;
 using procscope::Process;
 using procscope::ProcScope;
+using test::FakeKernel;
 using Bytes = std::vector<std::uint8_t>;
 
-// ---- Kernel ----
-
-struct FakeProcess {
-  std::int32_t ppid = 1;
-  std::optional<std::string> exe;
-  std::uint32_t euid = 0;
-};
-
-// Knows the processes it is given and nothing else ("no such process").
-class FakeKernel final : public procscope::platform::KernelQueries {
- public:
-  // Tests fill `processes` before the monitor runs.
-  std::map<std::int32_t, FakeProcess> processes;
-
-  std::int32_t parentID(std::int32_t pid) override {
-    ++parentQueries;
-    if (pid == 0) return 0;
-    auto it = processes.find(pid);
-    return it == processes.end() ? -1 : it->second.ppid;
-  }
-  std::optional<std::uint32_t> effectiveUser(std::int32_t pid) override {
-    auto it = processes.find(pid);
-    if (it == processes.end()) return std::nullopt;
-    return it->second.euid;
-  }
-  std::optional<std::string> executablePath(std::int32_t pid) override {
-    ++pathQueries;
-    auto it = processes.find(pid);
-    if (it == processes.end()) return std::nullopt;
-    return it->second.exe;
-  }
-  std::int64_t argumentAreaMax() override { return -1; }
-  std::optional<std::string> argumentArea(std::int32_t, std::size_t) override {
-    return std::nullopt;
-  }
-  bool isAlive(std::int32_t pid) override { return processes.count(pid) != 0; }
-  std::vector<std::int32_t> allPids() override {
-    std::vector<std::int32_t> pids;
-    for (const auto& [pid, _] : processes) pids.push_back(pid);
-    return pids;
-  }
-
-  std::atomic<int> parentQueries{0};
-  std::atomic<int> pathQueries{0};
-};
-
-// ---- Workspace ----
-
-// Delivers the notices a test posts, synchronously, to the observers of
-// their name.
-class FakeWorkspace final : public procscope::platform::Workspace {
+// Delivers the notices a test posts, synchronously, to the observers of their name.
+class FakeWorkspace final : public platform::Workspace {
  public:
   ObserverId addObserver(const std::string& name, Observer observer) override {
     observers[++lastId_] = {name, std::move(observer)};
     return lastId_;
   }
   void removeObserver(ObserverId id) override { observers.erase(id); }
-  std::vector<std::shared_ptr<procscope::platform::RunningApplication>> runningApplications()
-      override {
+  std::vector<std::shared_ptr<platform::RunningApplication>> runningApplications() override {
     return {};
   }
-  void post(const procscope::platform::WorkspaceNotification& notification) {
+  void post(const platform::WorkspaceNotification& notification) {
     for (auto& [id, entry] : observers) {
       if (entry.first == notification.name) entry.second(&notification);
     }
   }
-
   std::map<ObserverId, std::pair<std::string, Observer>> observers;
 
  private:
   ObserverId lastId_ = 0;
 };
 
-// ---- Audit stream ----
-
-// One scripted read: a record, or a read that yields nothing (-1 or 0).
-struct Read {
-  Bytes record;
-  std::int64_t result = 0;  // used when `record` is empty
-};
-inline Read record(Bytes bytes) {
-  return Read{std::move(bytes), 0};
-}
-inline Read failedRead() {
-  return Read{{}, -1};
-}
-inline Read emptyRead() {
-  return Read{{}, 0};
-}
-
-struct StreamLog {
-  std::vector<std::string> requests;  // configuration requests, in order
-  int reads = 0;
+// What a scripted stream serves, and what it was asked.
+struct Script {
+  std::deque<Bytes> reads;  // an empty one is a read that yields nothing
+  int failingRequest = 0;   // 1-based configuration request that fails; 0: none
+  std::vector<std::string> requests;
+  int readCount = 0;
   bool closed = false;
 };
 
-class ScriptedStream final : public procscope::platform::AuditStream {
+class ScriptedStream final : public platform::AuditStream {
  public:
-  ScriptedStream(std::deque<Read> reads, std::shared_ptr<StreamLog> log, int failingRequest)
-      : reads_(std::move(reads)), log_(std::move(log)), failingRequest_(failingRequest) {}
-  ~ScriptedStream() override { log_->closed = true; }
+  explicit ScriptedStream(std::shared_ptr<Script> script) : s_(std::move(script)) {}
+  ~ScriptedStream() override { s_->closed = true; }
 
   int setPreselectMode(int mode) override { return request("mode " + std::to_string(mode)); }
   int getQueueLimitMax(std::uint32_t& limit) override {
@@ -143,17 +79,14 @@ class ScriptedStream final : public procscope::platform::AuditStream {
   int setPreselectNaFlags(std::uint32_t success, std::uint32_t failure) override {
     return request("naflags " + hex(success) + " " + hex(failure));
   }
-
   std::int64_t readRecord(Bytes& buffer) override {
-    ++log_->reads;
-    if (reads_.empty()) return -1;
-    Read next = std::move(reads_.front());
-    reads_.pop_front();
-    if (next.record.empty()) return next.result;
-    buffer = std::move(next.record);
-    return static_cast<std::int64_t>(buffer.size());
+    ++s_->readCount;
+    if (s_->reads.empty()) return -1;
+    buffer = std::move(s_->reads.front());
+    s_->reads.pop_front();
+    return buffer.empty() ? -1 : static_cast<std::int64_t>(buffer.size());
   }
-  bool exhausted() const override { return reads_.empty(); }
+  bool exhausted() const override { return s_->reads.empty(); }
 
  private:
   static std::string hex(std::uint32_t v) {
@@ -162,36 +95,29 @@ class ScriptedStream final : public procscope::platform::AuditStream {
     return text;
   }
   int request(std::string what) {
-    log_->requests.push_back(std::move(what));
-    return static_cast<int>(log_->requests.size()) == failingRequest_ ? -1 : 0;
+    s_->requests.push_back(std::move(what));
+    return static_cast<int>(s_->requests.size()) == s_->failingRequest ? -1 : 0;
   }
-
-  std::deque<Read> reads_;
-  std::shared_ptr<StreamLog> log_;
-  int failingRequest_;
+  std::shared_ptr<Script> s_;
 };
 
-class ScriptedLayer final : public procscope::platform::AuditPipeLayer {
+class ScriptedLayer final : public platform::AuditPipeLayer {
  public:
-  ScriptedLayer(std::vector<Read> reads, int failingRequest = 0)
-      : reads_(reads.begin(), reads.end()), failingRequest_(failingRequest) {}
-  std::unique_ptr<procscope::platform::AuditStream> open(const std::string& path) override {
-    openedPath = path;
-    return std::make_unique<ScriptedStream>(std::move(reads_), log, failingRequest_);
+  explicit ScriptedLayer(const std::vector<Bytes>& reads, int failingRequest = 0) {
+    script->reads.assign(reads.begin(), reads.end());
+    script->failingRequest = failingRequest;
   }
-  std::shared_ptr<StreamLog> log = std::make_shared<StreamLog>();
+  std::unique_ptr<platform::AuditStream> open(const std::string& path) override {
+    openedPath = path;
+    return std::make_unique<ScriptedStream>(script);
+  }
+  std::shared_ptr<Script> script = std::make_shared<Script>();
   std::string openedPath;
-
- private:
-  std::deque<Read> reads_;
-  int failingRequest_;  // 1-based configuration request that fails; 0: none
 };
-
-// ---- Running the monitor ----
 
 using Delivered = std::vector<std::shared_ptr<Process>>;
 
-// Runs monitor() until its stream is drained and returns what reached the
+// Runs monitor() until its input is drained and returns what reached the
 // callback. The monitor is handed in so a test can preset its fields.
 inline Delivered runMonitor(ProcScope& monitor) {
   Delivered delivered;
@@ -201,34 +127,35 @@ inline Delivered runMonitor(ProcScope& monitor) {
   return delivered;
 }
 
-inline Delivered runMonitor(std::vector<Read> reads, bool goEasy = true) {
-  procscope::platform::ScopedService<procscope::platform::AuditPipeLayer> pipe(
-      std::make_shared<ScriptedLayer>(std::move(reads)));
-  auto monitor = ProcScope::init(goEasy);
-  return runMonitor(*monitor);
+inline Delivered runMonitor(const std::vector<Bytes>& reads, bool goEasy = true) {
+  ScopedService<platform::AuditPipeLayer> pipe(std::make_shared<ScriptedLayer>(reads));
+  return runMonitor(*ProcScope::init(goEasy));
 }
 
-// ---- Records ----
-
-inline procscope::bsm::SubjectFields subject(std::uint32_t pid, std::uint32_t euid) {
-  procscope::bsm::SubjectFields s;
-  s.auid = 1000;
-  s.euid = euid;
-  s.egid = 20;
-  s.ruid = 1002;
-  s.rgid = 21;
-  s.pid = pid;
-  s.sid = 100;
-  return s;
+inline bsm::SubjectFields subject(std::uint32_t pid, std::uint32_t euid = 1001) {
+  return {1000, euid, 20, 1002, 21, pid, 100};
 }
 
-inline Bytes readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+inline Bytes forkRecord(std::uint32_t child, std::uint32_t parent) {
+  return bsm::RecordBuilder(bsm::AUE_FORK)
+      .arg32(0, child, "child PID")
+      .subject32(subject(parent))
+      .return32(0, child)
+      .finish();
 }
 
-inline std::string vector(const std::string& name) {
-  return std::string(PROCBLOCK_TESTDATA) + "/bsm/" + name;
+inline Bytes exitRecord(std::uint32_t pid, std::uint32_t status) {
+  return bsm::RecordBuilder(bsm::AUE_EXIT).subject32(subject(pid)).exit(status, 0).finish();
+}
+
+// An exec-like record: an argument token, then a token for each path.
+inline Bytes execRecord(std::uint16_t event, std::uint32_t pid,
+                        const std::vector<std::string_view>& paths,
+                        const std::vector<std::string_view>& args = {}) {
+  bsm::RecordBuilder b(event);
+  b.execArgs(args);
+  for (auto path : paths) b.path(path);
+  return b.subject32(subject(pid)).return32(0, 0).finish();
 }
 
 }  // namespace monitortest

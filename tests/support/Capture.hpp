@@ -18,7 +18,11 @@ class StderrCapture {
     saved_ = dup(STDERR_FILENO);
     dup2(fd_, STDERR_FILENO);
   }
-  ~StderrCapture() { restore(); }
+  ~StderrCapture() {
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    close(fd_);
+  }
   StderrCapture(const StderrCapture&) = delete;
   StderrCapture& operator=(const StderrCapture&) = delete;
 
@@ -26,25 +30,13 @@ class StderrCapture {
   std::string take() {
     std::string out;
     char buf[4096];
-    off_t off = 0;
-    ssize_t n;
-    while ((n = pread(fd_, buf, sizeof buf, off)) > 0) {
+    for (ssize_t n; (n = pread(fd_, buf, sizeof buf, static_cast<off_t>(out.size()))) > 0;) {
       out.append(buf, static_cast<size_t>(n));
-      off += n;
     }
     return out;
   }
 
  private:
-  void restore() {
-    if (saved_ >= 0) {
-      dup2(saved_, STDERR_FILENO);
-      close(saved_);
-      saved_ = -1;
-    }
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
   int fd_ = -1;
   int saved_ = -1;
 };

@@ -38,15 +38,6 @@ class Apps : public ::testing::Test {
   procscope::platform::ScopedService<procscope::platform::Workspace> installed_{workspace_};
 };
 
-TEST_F(Apps, StoresTheWorkspaceAndObservesLaunches) {
-  Block block;
-  EXPECT_EQ(block.workspace(), nullptr);
-  block.apps();
-  EXPECT_EQ(block.workspace(), workspace_);
-  ASSERT_EQ(workspace_->observers.size(), 1u);
-  EXPECT_EQ(workspace_->observers[0].first, "NSWorkspaceWillLaunchApplicationNotification");
-}
-
 TEST_F(Apps, EachEntryIsComparedWithIdentifierNameAndUrlText) {
   const struct {
     std::string entry;
@@ -102,7 +93,11 @@ TEST_F(Apps, AnApplicationWithoutIdentifierIsJudgedByNameAndUrl) {
 TEST_F(Apps, EveryNoticeLogsTheListOnceForEachRegistration) {
   auto app = add("x", "pbsw-app", std::nullopt);
   Block block;
-  block.apps();
+  EXPECT_EQ(block.workspace(), nullptr);
+  block.apps();  // stores the workspace and observes launches
+  EXPECT_EQ(block.workspace(), workspace_);
+  ASSERT_EQ(workspace_->observers.size(), 1u);
+  EXPECT_EQ(workspace_->observers[0].first, "NSWorkspaceWillLaunchApplicationNotification");
   post(nullptr);  // no notice: nothing at all
   EXPECT_TRUE(reports_.rows().empty());
   post();  // absent list: its row, and nothing checked

@@ -62,22 +62,19 @@ TEST(GetOutputForExecution, PassesExactlyTheGivenArgumentsAfterTheProgramsName) 
   expectNoChildLeft();
 }
 
-TEST(GetOutputForExecution, ReadsOutputLargerThanAPipeHolds) {
+// Output larger than a pipe holds is read whole; a chunk of 1024 bytes that
+// is not UTF-8 by itself is dropped whole, here both around a straddling "é".
+TEST(GetOutputForExecution, ReadsEveryChunkThatIsUtf8ByItself) {
   const std::string big(300 * 1024 + 7, 'x');
-  StandIn standIn(big);
-  EXPECT_EQ(GetOutputForExecution(standIn.path(), {}), big);
-  expectNoChildLeft();
-}
-
-TEST(GetOutputForExecution, DropsWholeEveryChunkThatIsNotUtf8ByItself) {
-  // "é" straddles the first 1024-byte boundary: both chunks around it go.
   const std::string straddling =
       std::string(1023, 'x') + "\xC3\xA9" + std::string(1024, 'y') + "z\n";
-  StandIn cut(straddling);
-  EXPECT_EQ(GetOutputForExecution(cut.path(), {}), "yz\n");
-  // Within one chunk it is kept.
-  StandIn whole("Zo\xC3\xAB\n");
-  EXPECT_EQ(GetOutputForExecution(whole.path(), {}), "Zo\xC3\xAB\n");
+  const std::pair<std::string, std::string> cases[] = {
+      {big, big}, {straddling, "yz\n"}, {"Zo\xC3\xAB\n", "Zo\xC3\xAB\n"}};
+  for (const auto& [output, expected] : cases) {
+    StandIn standIn(output);
+    EXPECT_EQ(GetOutputForExecution(standIn.path(), {}), expected);
+  }
+  expectNoChildLeft();
 }
 
 TEST(GetOutputForExecution, AProgramThatCannotStartGivesNoneAndOneLine) {
@@ -127,7 +124,9 @@ TEST(GetLoggedOnUsers, ParsesWhatTheSourcePrints) {
   }
 }
 
-TEST(GetLoggedOnUsers, TooShortOutputGivesNoneSilently) {
+// Output too short to hold a name gives none silently; a program that cannot
+// start, none with the runner's line and the list logged as absent.
+TEST(GetLoggedOnUsers, GivesNoneWithoutAName) {
   for (const std::string output : {"\n", "", "\xC3\xA9"}) {
     StandIn standIn(output);
     procscope::platform::ScopedService<platform::LoginRecordSource> source(
@@ -136,9 +135,6 @@ TEST(GetLoggedOnUsers, TooShortOutputGivesNoneSilently) {
     EXPECT_EQ(GetLoggedOnUsers(), std::nullopt);
     EXPECT_EQ(capture.take(), "");
   }
-}
-
-TEST(GetLoggedOnUsers, AMissingProgramIsLoggedAsAnAbsentList) {
   procscope::platform::ScopedService<platform::LoginRecordSource> source(
       platform::makeProgramLoginRecords("/nonexistent/pbsw-users", {" "}));
   test::StderrCapture capture;

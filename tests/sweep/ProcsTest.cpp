@@ -10,8 +10,8 @@
 namespace procblock {
 namespace {
 
+using agenttest::impossiblePid;
 using platform::makeProcessRecord;
-using sweeptest::impossiblePid;
 
 constexpr std::size_t kRecord = platform::kProcessRecordSize;
 
@@ -27,15 +27,18 @@ class ProcsProtocol : public ::testing::Test {
   }
   ~ProcsProtocol() override { setItems(std::nullopt); }
 
-  // One sweep from `start` bytes, with a kill that records; the pids asked for.
-  std::vector<std::int32_t> sweep(std::size_t start) {
+  // One sweep from `start` bytes, the allocation numbered `failAt` failing;
+  // the pids the kill was asked for. The kill only records unless given.
+  std::vector<std::int32_t> sweep(std::size_t start, int failAt = 0, KillFunction kill = nullptr) {
     allocator_ = sweeptest::WatchedAllocator{};
+    allocator_.failAt = failAt;
+    table_->asked.clear();
     SweepHooks hooks;
     hooks.startSize = start;
-    hooks.kill = [this](std::int32_t pid) {
+    hooks.kill = [this, kill](std::int32_t pid) {
       std::lock_guard lock(mu_);
       killed_.push_back(pid);
-      return KillResult::SignalledGroup;
+      return kill ? kill(pid) : KillResult::SignalledGroup;
     };
     allocator_.hookInto(hooks);
     Block(std::move(hooks)).procs();
@@ -69,7 +72,6 @@ TEST_F(ProcsProtocol, GrowsByATenthFromWhatEachFailedQueryWrote) {
   expectBufferFreed();
 
   // Twice per attempt, the second time with the size the first one left.
-  table_->asked.clear();
   sweep(100 * kRecord);
   EXPECT_EQ(table_->asked, (std::vector<std::size_t>{110 * kRecord, 40 * kRecord}));
 }
@@ -100,24 +102,13 @@ TEST_F(ProcsProtocol, NothingIsExaminedWhenTheTableCannotBeRead) {
     EXPECT_TRUE(sweep(c.start).empty());
     expectBufferFreed();
   }
-}
-
-TEST_F(ProcsProtocol, FailedGrowthFreesTheOldBufferAndEndsTheSweep) {
-  allocator_.failAt = 2;
-  SweepHooks hooks;
-  hooks.startSize = 10 * kRecord;
-  hooks.kill = [](std::int32_t) { return KillResult::NotAProcess; };
-  allocator_.hookInto(hooks);
-  Block(hooks).procs();
+  // A failed growth frees the old buffer; a failed first allocation asks nothing.
+  table_->failWith = 0;
+  table_->strayBytes = 0;
+  EXPECT_TRUE(sweep(10 * kRecord, 2).empty());
   EXPECT_EQ(allocator_.sizes.size(), 2u);
   expectBufferFreed();
-
-  allocator_ = sweeptest::WatchedAllocator{};
-  allocator_.failAt = 1;  // nothing allocated, nothing to free, nothing asked
-  allocator_.hookInto(hooks);
-  table_->asked.clear();
-  Block(hooks).procs();
-  procscope::dispatch::waitIdle();
+  EXPECT_TRUE(sweep(10 * kRecord, 1).empty());
   EXPECT_TRUE(allocator_.released.empty());
   EXPECT_TRUE(table_->asked.empty());
   EXPECT_TRUE(reports_.notices().empty());
@@ -141,7 +132,8 @@ TEST_F(ProcsProtocol, EachMatchingEntryKillsAndReportsOnItsOwn) {
 TEST_F(ProcsProtocol, TheKernelsEntryAndEndedProcessesAreNeverSignalledButReported) {
   // Our child holds a listed pid but started after the listed process: it
   // stands for a later owner of an ended process's pid.
-  sweeptest::Sleeper later("pbsw-later");
+  agenttest::Sleeper sleeper("later");
+  agenttest::SessionChild later(sleeper.start());
   const auto started = table_->startTime(later.pid());
   ASSERT_TRUE(started.has_value());
   table_->records = {makeProcessRecord(0, "pbsw-kernel"),
@@ -149,61 +141,50 @@ TEST_F(ProcsProtocol, TheKernelsEntryAndEndedProcessesAreNeverSignalledButReport
                      makeProcessRecord(later.pid(), "pbsw-later", *started - 1)};
   setItems(BlockList{"pbsw-kernel", "pbsw-ended", "pbsw-later"});
   std::vector<KillResult> results;
-  SweepHooks hooks;
   // Only the pid no process has reaches the real guard.
-  hooks.kill = [&](std::int32_t pid) {
-    const KillResult result =
-        pid == impossiblePid() ? killProcessGroup(pid) : KillResult::SignalledGroup;
-    std::lock_guard lock(mu_);
-    killed_.push_back(pid);
-    results.push_back(result);
-    return result;
-  };
-  Block(std::move(hooks)).procs();
-  procscope::dispatch::waitIdle();
-  EXPECT_EQ(killed_, std::vector<std::int32_t>{impossiblePid()});
+  EXPECT_EQ(sweep(kProcessTableStartSize, 0,
+                  [&](std::int32_t pid) {
+                    results.push_back(pid == impossiblePid() ? killProcessGroup(pid)
+                                                             : KillResult::SignalledGroup);
+                    return results.back();
+                  }),
+            std::vector<std::int32_t>{impossiblePid()});
   EXPECT_EQ(results, std::vector<KillResult>{KillResult::ProcessGone});
   // Each match is still reported, signal or not.
   EXPECT_EQ(reports_.notices().size(), 3u);
   EXPECT_EQ(reports_.rows().size(), 3u);
-  EXPECT_EQ(::waitpid(later.pid(), nullptr, WNOHANG), 0);  // still running
+  EXPECT_TRUE(agenttest::stillRunning(later.pid(), std::chrono::milliseconds(0)));
 }
 
 // Over the real table. The list holds only this test's unique names and
 // paths, and the kill refuses every pid but the child's.
 TEST(ProcsLive, KillsARunningForbiddenProcessByShortNameOrByFullPath) {
-  const std::string tag = std::to_string(::getpid() % 1000000);
-  const struct {
-    std::string name;
-    bool byPath;
-  } cases[] = {
-      {"pbswn" + tag, false},
-      // Linux keeps 15 characters of this name: only the path can match.
-      {"pbsw-long-name-" + tag + "-sleeper", true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  // Linux keeps 15 characters of the long name: only its path can match.
+  for (const char* role : {"n", "long-name-sleeper"}) {
+    SCOPED_TRACE(role);
     sweeptest::Reports reports;
-    sweeptest::Sleeper sleeper(c.name);
-    ASSERT_GT(sleeper.pid(), 0);
-    setItems(c.byPath ? BlockList{c.name, sleeper.path()} : BlockList{c.name});
+    agenttest::Sleeper sleeper(role);
+    agenttest::SessionChild child(sleeper.start());
+    ASSERT_GT(child.pid(), 0);
+    const bool byPath = sleeper.name().size() > 15;
+    setItems(byPath ? BlockList{sleeper.name(), sleeper.path()} : BlockList{sleeper.name()});
     std::vector<std::int32_t> asked;
     std::mutex mu;
     SweepHooks hooks;
     hooks.kill = [&](std::int32_t pid) {
       std::lock_guard lock(mu);
       asked.push_back(pid);
-      return pid == sleeper.pid() ? killProcessGroup(pid) : KillResult::NotAProcess;
+      return pid == child.pid() ? killProcessGroup(pid) : KillResult::NotAProcess;
     };
     Block(std::move(hooks)).procs();
     procscope::dispatch::waitIdle();
     setItems(std::nullopt);
 
-    EXPECT_EQ(asked, std::vector<std::int32_t>{sleeper.pid()});
-    EXPECT_TRUE(sleeper.killed());
+    EXPECT_EQ(asked, std::vector<std::int32_t>{child.pid()});
+    EXPECT_TRUE(agenttest::killedBySigkill(child.wait()));
     // The notice names the process by its short name.
     ASSERT_EQ(reports.notices().size(), 1u);
-    EXPECT_NE(reports.notices()[0].find("with " + c.name.substr(0, 15) + " has"),
+    EXPECT_NE(reports.notices()[0].find("with " + sleeper.name().substr(0, 15) + " has"),
               std::string::npos);
   }
 }

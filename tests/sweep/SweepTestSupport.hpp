@@ -1,17 +1,11 @@
 // Stand-ins for the sweeps' tests: a scripted process table, a watched
-// allocator, a workspace, the reports DisplayMessage makes, and children
-// running uniquely named copies of sleep.
+// allocator, a workspace, and the reports DisplayMessage makes.
 #pragma once
 
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <mutex>
 #include <vector>
 
 #include "agent/AgentTestSupport.hpp"
@@ -27,13 +21,6 @@ using agenttest::writeFile;
 using procblock::platform::kinfo_proc;
 using procblock::platform::kProcessRecordSize;
 
-// A pid no process can have.
-inline std::int32_t impossiblePid() {
-  std::int64_t max = 4194304;
-  std::ifstream("/proc/sys/kernel/pid_max") >> max;
-  return static_cast<std::int32_t>(max + 1);
-}
-
 // The access log in a private directory and a notice layer that records.
 class Reports {
  public:
@@ -43,11 +30,7 @@ class Reports {
   std::vector<std::string> rows() const {
     return agenttest::lines(agenttest::readFile(procblock::accessLogPath()).value_or(""));
   }
-  std::vector<std::string> notices() const {
-    std::vector<std::string> messages;
-    for (const auto& notice : notices_->posted()) messages.push_back(notice.message);
-    return messages;
-  }
+  std::vector<std::string> notices() const { return notices_->messages(); }
 
  private:
   TempDir dir_;
@@ -113,7 +96,7 @@ struct FakeApplication final : procscope::platform::RunningApplication {
   FakeApplication(std::optional<std::string> id, std::optional<std::string> name,
                   std::optional<std::string> url, bool terminates = true)
       : id(std::move(id)), name(std::move(name)), url(std::move(url)), terminates(terminates) {}
-  std::int32_t processIdentifier() const override { return impossiblePid(); }
+  std::int32_t processIdentifier() const override { return agenttest::impossiblePid(); }
   std::optional<std::string> bundleIdentifier() const override { return id; }
   std::optional<std::string> localizedName() const override { return name; }
   std::optional<std::string> executableURL() const override { return url; }
@@ -146,57 +129,6 @@ class FakeWorkspace final : public procscope::platform::Workspace {
       if (name == procscope::platform::kWillLaunchApplication) observer(notice);
     }
   }
-};
-
-// A copy of sleep under a name of our own, leading a session of its own;
-// killed and reaped at the end whatever the test did.
-class Sleeper {
- public:
-  explicit Sleeper(const std::string& name) : path_(dir_ / name) {
-    std::filesystem::copy_file("/bin/sleep", path_);
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all);
-    path_ = std::filesystem::canonical(path_).string();  // as /proc names it
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::setsid();
-      char* argv[] = {path_.data(), const_cast<char*>("1000"), nullptr};
-      ::execv(path_.c_str(), argv);
-      ::_exit(127);
-    }
-    // Running the copy once /proc names the child by it.
-    const std::string exe = "/proc/" + std::to_string(pid_) + "/exe";
-    for (int i = 0; pid_ > 0 && i < 10000; ++i, ::usleep(1000)) {
-      std::error_code ec;
-      if (std::filesystem::read_symlink(exe, ec) == path_) break;
-    }
-  }
-  ~Sleeper() {
-    if (pid_ <= 0 || reaped_) return;
-    ::killpg(pid_, SIGKILL);  // our child leads this group until it is reaped
-    ::kill(pid_, SIGKILL);    // in case it never got that far
-    ::waitpid(pid_, nullptr, 0);
-  }
-  Sleeper(const Sleeper&) = delete;
-  Sleeper& operator=(const Sleeper&) = delete;
-
-  pid_t pid() const { return pid_; }
-  const std::string& path() const { return path_; }
-  // Whether it ended by SIGKILL, waiting a long while at most.
-  bool killed() {
-    for (int i = 0; i < 3000; ++i, ::usleep(10000)) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) != pid_) continue;
-      reaped_ = true;
-      return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    }
-    return false;
-  }
-
- private:
-  TempDir dir_;
-  std::string path_;
-  pid_t pid_ = -1;
-  bool reaped_ = false;
 };
 
 }  // namespace sweeptest
