@@ -1,5 +1,6 @@
 // The monitor object: the start-message gate, start/stop and workspace notices.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "monitor/MonitorFixture.hpp"
 #include "procscope/Dispatch.hpp"
@@ -12,6 +13,21 @@ using procscope::Dictionary;
 
 platform::WorkspaceNotification notice(const char* name, std::int32_t pid) {
   return {name, {{platform::kApplicationProcessIdentifier, pid}}};
+}
+
+// Live records of the running processes, each with signing information even
+// when the monitor takes it easy with starts.
+TEST(LifecycleTest, CurrentProcessesCarrySigningInfoWhateverGoEasySays) {
+  auto monitor = ProcScope::init(true);
+  const auto list = monitor->currentProcesses();
+  bool sawSelf = false;
+  for (const auto& process : list) {
+    ASSERT_NE(process, nullptr);
+    EXPECT_TRUE(process->signingInfo().has_value()) << process->pid();
+    EXPECT_GT(process->pid(), 0);
+    sawSelf = sawSelf || process->pid() == getpid();
+  }
+  EXPECT_TRUE(sawSelf);
 }
 
 TEST(LifecycleTest, StartMessageGate) {
