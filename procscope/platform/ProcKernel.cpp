@@ -184,19 +184,9 @@ class ProcPath {
   char buffer_[48];
 };
 
-class Fd {
- public:
-  explicit Fd(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC)) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
+FileDescriptor openForReading(const char* path) {
+  return FileDescriptor(::open(path, O_RDONLY | O_CLOEXEC));
+}
 
 ssize_t readRetrying(int fd, char* into, std::size_t size) {
   for (;;) {
@@ -211,14 +201,14 @@ ssize_t readRetrying(int fd, char* into, std::size_t size) {
 
 // Reads up to `size` bytes into a fixed buffer; -1 when the file cannot be read.
 ssize_t readInto(const char* path, char* into, std::size_t size) {
-  Fd fd(path);
+  const FileDescriptor fd = openForReading(path);
   if (fd.get() < 0) return -1;
   return readRetrying(fd.get(), into, size);
 }
 
 // Reads a whole file of unknown size, at most `limit` bytes.
 bool readWhole(const char* path, std::string& out, std::size_t limit) {
-  Fd fd(path);
+  const FileDescriptor fd = openForReading(path);
   if (fd.get() < 0) return false;
   out.clear();
   char chunk[4096];
