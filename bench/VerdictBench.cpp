@@ -50,8 +50,8 @@ std::shared_ptr<procscope::Process> makeRecord() {
 procblock::BlockList makeList(std::int64_t size, bool matching) {
   procblock::BlockList list;
   for (std::int64_t i = 0; i < size; ++i) {
-    std::string entry = i % 2 ? "/usr/local/bin/tool-" + std::to_string(i)
-                              : "com.example.app" + std::to_string(i);
+    std::string entry =
+        i % 2 ? "/usr/local/bin/tool-" + std::to_string(i) : "com.example.app" + std::to_string(i);
     list.push_back(std::move(entry));
   }
   if (matching) list[static_cast<std::size_t>(size / 2)] = "pbverdict";
@@ -101,10 +101,11 @@ void BM_Verdict(benchmark::State& state) {
   auto notices = std::make_shared<CountingNotices>();
   procscope::platform::ScopedService<procblock::platform::NoticeLayer> noticeLayer(notices);
   std::atomic<std::int64_t> kills{0};
-  const procscope::ProcessCallback verdict = procblock::makeBlock([&kills](const procscope::Process&) {
-    kills.fetch_add(1);
-    return procblock::KillResult::SignalledGroup;
-  });
+  const procscope::ProcessCallback verdict =
+      procblock::makeBlock([&kills](const procscope::Process&) {
+        kills.fetch_add(1);
+        return procblock::KillResult::SignalledGroup;
+      });
   procblock::setItems(makeList(size, matching));
   const auto process = makeRecord();
   // Anything built once per list (an index, a cache) is built here.

@@ -39,7 +39,9 @@ static int64_t nowNs(void) {
   return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
 }
 
-static int pidfdOpen(pid_t pid) { return (int)syscall(SYS_pidfd_open, pid, 0); }
+static int pidfdOpen(pid_t pid) {
+  return (int)syscall(SYS_pidfd_open, pid, 0);
+}
 
 static int pidfdSignal(int fd, int sig) {
   return (int)syscall(SYS_pidfd_send_signal, fd, sig, NULL, 0);
@@ -205,10 +207,11 @@ int main(int argc, char** argv) {
     lifetimes[i] = survivor[i] ? INT64_MAX : death[i] - beforeExec[i];
   }
   qsort(lifetimes, (size_t)count, sizeof(int64_t), compareLifetimes);
-  printf("copies=%ld died=%ld survivors=%ld reached_main=%ld exec_failed=%ld "
-         "p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f\n",
-         count, count - survivors, survivors, reachedMain, execFailed,
-         percentileUs(lifetimes, count, 0.50), percentileUs(lifetimes, count, 0.90),
-         percentileUs(lifetimes, count, 0.99), percentileUs(lifetimes, count, 1.0));
+  printf(
+      "copies=%ld died=%ld survivors=%ld reached_main=%ld exec_failed=%ld "
+      "p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f\n",
+      count, count - survivors, survivors, reachedMain, execFailed,
+      percentileUs(lifetimes, count, 0.50), percentileUs(lifetimes, count, 0.90),
+      percentileUs(lifetimes, count, 0.99), percentileUs(lifetimes, count, 1.0));
   return broken || execFailed ? 1 : 0;
 }

@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  _Alignas(struct nlmsghdr) char req[NLMSG_SPACE(sizeof(struct cn_msg) +
-                                                 sizeof(struct listenWithFilter))];
+  _Alignas(struct nlmsghdr) char
+      req[NLMSG_SPACE(sizeof(struct cn_msg) + sizeof(struct listenWithFilter))];
   memset(req, 0, sizeof req);
   const size_t opSize = execOnly ? sizeof(struct listenWithFilter) : sizeof(uint32_t);
   struct nlmsghdr* hdr = (struct nlmsghdr*)req;
@@ -104,8 +104,10 @@ int main(int argc, char** argv) {
   while (!stop) {
     ssize_t n = recv(fd, buf, sizeof buf, 0);
     if (n < 0) {
-      if (errno == ENOBUFS) ++overflows;
-      else if (errno != EINTR) break;
+      if (errno == ENOBUFS)
+        ++overflows;
+      else if (errno != EINTR)
+        break;
       continue;
     }
     for (struct nlmsghdr* h = (struct nlmsghdr*)buf; NLMSG_OK(h, (unsigned)n);

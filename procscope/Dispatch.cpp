@@ -24,7 +24,7 @@ class Outstanding {
     std::lock_guard lock(mu_);
     if (--count_ == 0) idle_.notify_all();
   }
-void waitIdle() {
+  void waitIdle() {
     std::unique_lock lock(mu_);
     idle_.wait(lock, [this] { return count_ == 0; });
   }

@@ -5,7 +5,9 @@ namespace procscope {
 
 Process::Process() : timestamp_(Clock::now()) {}
 
-std::shared_ptr<Process> Process::init() { return std::make_shared<Process>(); }
+std::shared_ptr<Process> Process::init() {
+  return std::make_shared<Process>();
+}
 
 std::string Process::description() const {
   std::string out;
@@ -14,8 +16,8 @@ std::string Process::description() const {
   out += "user: " + std::to_string(static_cast<std::int32_t>(uid())) + "\n";
   out += "args: " + describe(arguments()) + "\n";
   out += "ancestors: " + describe(ancestors()) + "\n";
-  out += " signing info: " + (signingInfo() ? describe(*signingInfo()) : std::string("(null)")) +
-         "\n";
+  out +=
+      " signing info: " + (signingInfo() ? describe(*signingInfo()) : std::string("(null)")) + "\n";
   out += " binary:\n" + (binary() ? binary()->description() : std::string("(null)"));
   return out;
 }

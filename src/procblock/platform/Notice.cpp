@@ -1,6 +1,6 @@
 #include "procblock/platform/Notice.hpp"
-#include "procblock/platform/DesktopNotice.hpp"
 
+#include "procblock/platform/DesktopNotice.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/Value.hpp"
 

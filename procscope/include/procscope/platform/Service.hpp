@@ -33,7 +33,8 @@ class Service {
 template <class I>
 class ScopedService {
  public:
-  explicit ScopedService(std::shared_ptr<I> next) : previous_(Service<I>::install(std::move(next))) {}
+  explicit ScopedService(std::shared_ptr<I> next)
+      : previous_(Service<I>::install(std::move(next))) {}
   ~ScopedService() { Service<I>::install(std::move(previous_)); }
   ScopedService(const ScopedService&) = delete;
   ScopedService& operator=(const ScopedService&) = delete;
