@@ -77,7 +77,6 @@ class Encoder final : public ProcEventListener {
     }
     auto record = builder_.finishInPlace();
     bool dropped = false;
-    std::uint64_t droppedBefore = 0;
     {
       std::lock_guard lock(mu_);
       if (queue_.size() >= limit_) {
@@ -94,7 +93,7 @@ class Encoder final : public ProcEventListener {
     }
     if (!dropped) {
       ready_.notify_one();
-      droppedBefore = std::exchange(dropped_, 0);
+      const std::uint64_t droppedBefore = std::exchange(dropped_, 0);
       if (droppedBefore > 0) {
         // The burst is over: say how big it was, and ask again for what the
         // loss calls for, now that what came after it is queued.

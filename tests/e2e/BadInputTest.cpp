@@ -131,22 +131,9 @@ TEST_F(BadInputTest, HostileNamesAndPathsAppearLiterallyAndForgeNoLine) {
   const std::string executable = uniqueHelperName();
   const std::string contents = dir_ + "/" + uniqueHelperName() + ".app/Contents";
   const std::string mainProgram = makeProgramNamed(contents + "/MacOS", executable);
-  writeFile(contents + "/Info.plist",
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-            "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-            "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-            "<plist version=\"1.0\">\n<dict>\n"
-            "\t<key>CFBundleIdentifier</key>\n\t<string>" +
-                identifier +
-                "</string>\n"
-                "\t<key>CFBundleName</key>\n\t<string>" +
-                bundleName +
-                "</string>\n"
-                "\t<key>CFBundleExecutable</key>\n\t<string>" +
-                executable +
-                "</string>\n"
-                "\t<key>CFBundlePackageType</key>\n\t<string>APPL</string>\n"
-                "</dict>\n</plist>\n");
+  writeInfoPlist(contents, {{"CFBundleIdentifier", identifier},
+                            {"CFBundleName", bundleName},
+                            {"CFBundleExecutable", executable}});
 
   writeList(canaryName_ + "," + formatName + "," + deepName + "," + identifier);
   startAgent();

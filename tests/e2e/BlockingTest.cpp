@@ -51,21 +51,9 @@ class BundleBlockingTest : public AgentTest {
  protected:
   std::string makeBundle(const std::string& identifier, const std::string& executable) {
     const std::string contents = dir_ + "/" + uniqueName() + ".app/Contents";
-    const std::string plist =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-        "<plist version=\"1.0\">\n<dict>\n"
-        "\t<key>CFBundleIdentifier</key>\n\t<string>" +
-        identifier +
-        "</string>\n"
-        "\t<key>CFBundleExecutable</key>\n\t<string>" +
-        executable +
-        "</string>\n"
-        "\t<key>CFBundlePackageType</key>\n\t<string>APPL</string>\n"
-        "</dict>\n</plist>\n";
     makeProgramNamed(contents + "/MacOS", executable);
-    writeFile(contents + "/Info.plist", plist);
+    writeInfoPlist(contents,
+                   {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", executable}});
     return contents;
   }
 };

@@ -586,6 +586,20 @@ void AgentTest::writeFile(const std::string& path, std::string_view bytes) {
   ASSERT_TRUE(out.good()) << "writing " << path;
 }
 
+void AgentTest::writeInfoPlist(const std::string& contents,
+                               const std::vector<std::pair<std::string, std::string>>& strings) {
+  std::string plist =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+      "<plist version=\"1.0\">\n<dict>\n";
+  for (const auto& [key, value] : strings) {
+    plist += "\t<key>" + key + "</key>\n\t<string>" + value + "</string>\n";
+  }
+  plist += "\t<key>CFBundlePackageType</key>\n\t<string>APPL</string>\n</dict>\n</plist>\n";
+  writeFile(contents + "/Info.plist", plist);
+}
+
 void AgentTest::startAgent(const AgentOptions& options) {
   agent_.start(dir_, output_, options);
 }

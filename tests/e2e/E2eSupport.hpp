@@ -153,6 +153,10 @@ class AgentTest : public ::testing::Test {
   // Writes vornik.txt into the working directory.
   void writeList(std::string_view bytes);
   void writeFile(const std::string& path, std::string_view bytes);
+  // <contents>/Info.plist of an application bundle: these string keys, in
+  // this order, then the package type.
+  void writeInfoPlist(const std::string& contents,
+                      const std::vector<std::pair<std::string, std::string>>& strings);
 
   void startAgent(const AgentOptions& options = {});
   // Starts the canary every 100 ms until one is killed.
