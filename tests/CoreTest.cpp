@@ -46,6 +46,9 @@ TEST(Logger, VisibleTextEscapesControlBytesOnly) {
                         "e\x7f"),
             "a\\nb\\rc\\td\\x1be\\x7f");
   EXPECT_EQ(visibleText("caf\xc3\xa9 %s %@"), "caf\xc3\xa9 %s %@");
+  // The edges of both ranges: 0x00-0x1f and 0x7f, and their neighbours.
+  EXPECT_EQ(visibleText(std::string_view("\x00\x01\x1f\x20\x7e\x7f\x80", 7)),
+            "\\x00\\x01\\x1f ~\\x7f\x80");
 }
 
 TEST(Dispatch, RunsEveryTaskExactlyOnceConcurrently) {

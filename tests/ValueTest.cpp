@@ -17,6 +17,8 @@ TEST(ValueDescription, ListsAndDictionariesRenderLikeThePlatform) {
 
 TEST(ValueDescription, ControlCharactersInStringsAreEscaped) {
   EXPECT_EQ(describe(Value("a\nb\"c")), "\"a\\nb\\\"c\"");
+  // The edges of both ranges: 0x00-0x1f and 0x7f, and their neighbours.
+  EXPECT_EQ(describe(Value(std::string("\x00\x1f\x20\x7e\x7f", 5))), "\"\\000\\037 ~\\177\"");
 }
 
 TEST(ValueAccess, StringForKeyDistinguishesMissingFromEmpty) {
