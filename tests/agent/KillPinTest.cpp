@@ -1,17 +1,23 @@
 // The pins a kill acts on: the identity of one process, the records built
 // from a live process, the live source's table, the live monitor handing a
 // record the pin taken at the event, and a pid taken over by another process.
-// Pid reuse is forced through the pid namespace's last pid (root); where it
-// cannot be had, the test is skipped with the reason.
+// Pid reuse is forced through the last pid of a private pid namespace (root).
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -155,69 +161,96 @@ TEST(LivePins, PairEachProcessWithEachOfItsRecordsWhileOpen) {
 // The pins of two processes that held one pid in turn pair with their own
 // records, in event order.
 TEST(LivePins, UnderReusePairEachRecordWithItsOwnProcess) {
-  auto& pins = LivePins::shared();
-  pins.open();
-  struct Close {
-    ~Close() { LivePins::shared().close(); }
-  } close;
-
+  if (::geteuid() != 0) GTEST_SKIP() << "a private pid namespace needs root";
   Sleeper first("first"), second("second");
-  SessionChild firstChild(first.start());
-  const pid_t pid = firstChild.pid();
-  ASSERT_GT(pid, 0);
-  pins.forked(pid);
-  pins.executed(pid);
-  ASSERT_TRUE(firstChild.stop().has_value());
+  test::inPrivatePidNamespace([&] {
+    auto& pins = LivePins::shared();
+    pins.open();
+    struct Close {
+      ~Close() { LivePins::shared().close(); }
+    } close;
 
-  std::string why;
-  auto taken = test::startWithPid(
-      pid, [&] { return second.start(); }, why);
-  if (!taken) GTEST_SKIP() << "the pid could not be reused: " << why;
-  SessionChild secondChild(*taken);
-  pins.forked(pid);
-  pins.executed(pid);
+    SessionChild firstChild(first.start());
+    const pid_t pid = firstChild.pid();
+    ASSERT_GT(pid, 0);
+    pins.forked(pid);
+    pins.executed(pid);
+    ASSERT_TRUE(firstChild.stop().has_value());
 
-  auto r1 = pins.take(pid), r2 = pins.take(pid), r3 = pins.take(pid), r4 = pins.take(pid);
-  ASSERT_TRUE(r1 && *r1 && r2 && *r2 && r3 && *r3 && r4 && *r4);
-  EXPECT_EQ(*r1, *r2);
-  EXPECT_EQ(*r3, *r4);
-  EXPECT_NE(*r1, *r3);
-  EXPECT_FALSE((*r1)->alive());
-  EXPECT_TRUE((*r3)->alive());
-  EXPECT_FALSE(pins.take(pid).has_value());
-  // The first record's kill reaches nothing; the second process lives on.
-  EXPECT_EQ(killPinnedProcessGroup(pid, r1->get()), KillResult::ProcessReplaced);
-  EXPECT_TRUE(stillRunning(*taken, 100ms));
+    std::string why;
+    auto taken = test::startWithPid(
+        pid, [&] { return second.start(); }, why);
+    ASSERT_TRUE(taken) << "the pid could not be reused: " << why;
+    SessionChild secondChild(*taken);
+    pins.forked(pid);
+    pins.executed(pid);
+
+    auto r1 = pins.take(pid), r2 = pins.take(pid), r3 = pins.take(pid), r4 = pins.take(pid);
+    ASSERT_TRUE(r1 && *r1 && r2 && *r2 && r3 && *r3 && r4 && *r4);
+    EXPECT_EQ(*r1, *r2);
+    EXPECT_EQ(*r3, *r4);
+    EXPECT_NE(*r1, *r3);
+    EXPECT_FALSE((*r1)->alive());
+    EXPECT_TRUE((*r3)->alive());
+    EXPECT_FALSE(pins.take(pid).has_value());
+    // The first record's kill reaches nothing; the second process lives on.
+    EXPECT_EQ(killPinnedProcessGroup(pid, r1->get()), KillResult::ProcessReplaced);
+    EXPECT_TRUE(stillRunning(*taken, 100ms));
+  });
 }
 
 class KillReuseTest : public agenttest::KillModeTest {};
 
+// Makes pidfd_open fail with ENOSYS in this process and its children, as on
+// a kernel without pidfds: a pin then holds the start time alone.
+bool denyPidfds() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // A forbidden process ends, and a harmless one takes over its pid (and so its
 // group id) before the kill of its record runs: the harmless one is never
-// signalled, on any of the kill's paths.
+// signalled, on any of the kill's paths. Without pidfds the record's pin is
+// its start time, which the harmless one's differs from.
 TEST_P(KillReuseTest, NeverSignalsAProcessThatTookOverTheMatchedPid) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a private pid namespace needs root";
   Sleeper forbidden("forbidden"), harmless("harmless");
-  SessionChild forbiddenChild(forbidden.start());
-  const pid_t pid = forbiddenChild.pid();
-  ASSERT_GT(pid, 0);
-  // The record as the verdict gets it: pinned before anything was read.
-  auto record = procscope::Process::init(pid);
-  ASSERT_NE(record, nullptr);
-  ASSERT_NE(record->identity(), nullptr);
-  EXPECT_EQ(record->path(), forbidden.path());
+  const bool pidfds = GetParam().capabilities.pidfds;
+  test::inPrivatePidNamespace([&] {
+    if (!pidfds) {
+      ASSERT_TRUE(denyPidfds()) << std::strerror(errno);
+    }
+    SessionChild forbiddenChild(forbidden.start());
+    const pid_t pid = forbiddenChild.pid();
+    ASSERT_GT(pid, 0);
+    // The record as the verdict gets it: pinned before anything was read.
+    auto record = procscope::Process::init(pid);
+    ASSERT_NE(record, nullptr);
+    ASSERT_NE(record->identity(), nullptr);
+    EXPECT_EQ(record->path(), forbidden.path());
+    EXPECT_EQ(record->identity()->pidfd() >= 0, pidfds);
+    ASSERT_TRUE(record->identity()->startTime().has_value());
 
-  ASSERT_TRUE(forbiddenChild.stop().has_value());
-  // Past the start time's clock tick, which the path without pidfds compares.
-  std::this_thread::sleep_for(30ms);
-  std::string why;
-  auto taken = test::startWithPid(
-      pid, [&] { return harmless.start(); }, why);
-  if (!taken) GTEST_SKIP() << "the pid could not be reused: " << why;
-  SessionChild harmlessChild(*taken);
-  ASSERT_EQ(::getpgid(*taken), pid);
+    ASSERT_TRUE(forbiddenChild.stop().has_value());
+    // Past the start time's clock tick, which the path without pidfds compares.
+    std::this_thread::sleep_for(30ms);
+    std::string why;
+    auto taken = test::startWithPid(
+        pid, [&] { return harmless.start(); }, why);
+    ASSERT_TRUE(taken) << "the pid could not be reused: " << why;
+    SessionChild harmlessChild(*taken);
+    ASSERT_EQ(::getpgid(*taken), pid);
 
-  EXPECT_EQ(killProcessGroupOf(*record), KillResult::ProcessReplaced);
-  EXPECT_TRUE(stillRunning(*taken, 200ms)) << "the process that took over the pid was signalled";
+    EXPECT_EQ(killProcessGroupOf(*record), KillResult::ProcessReplaced);
+    EXPECT_TRUE(stillRunning(*taken, 200ms)) << "the process that took over the pid was signalled";
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, KillReuseTest, ::testing::ValuesIn(agenttest::kKillModes),

@@ -67,51 +67,54 @@ TEST(LiveProcess, GoneProcessHasNoParentAndNoRecord) {
 // A number asked about before is answered for the process that holds it now:
 // the first holder's parent is a helper, the second's is this test.
 TEST(LiveProcess, ParentOfAReusedNumberIsTheNewHolders) {
-  int report[2];
-  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
-  const pid_t helper = fork();
-  ASSERT_GE(helper, 0);
-  if (helper == 0) {  // async-signal-safe calls only
-    close(report[0]);
-    setsid();
-    const pid_t first = fork();
-    if (first == 0) {
-      pause();
+  if (::geteuid() != 0) GTEST_SKIP() << "a private pid namespace needs root";
+  test::inPrivatePidNamespace([] {
+    int report[2];
+    ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+    const pid_t helper = fork();
+    ASSERT_GE(helper, 0);
+    if (helper == 0) {  // async-signal-safe calls only
+      close(report[0]);
+      setsid();
+      const pid_t first = fork();
+      if (first == 0) {
+        pause();
+        _exit(0);
+      }
+      (void)!write(report[1], &first, sizeof first);
+      while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      (void)!write(report[1], &first, sizeof first);  // reaped: the number is free
       _exit(0);
     }
-    (void)!write(report[1], &first, sizeof first);
-    while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
+    close(report[1]);
+    pid_t first = -1, reaped = -1;
+    ASSERT_EQ(read(report[0], &first, sizeof first), static_cast<ssize_t>(sizeof first));
+    EXPECT_EQ(Process::getParentID(first), helper);
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    ASSERT_EQ(read(report[0], &reaped, sizeof reaped), static_cast<ssize_t>(sizeof reaped));
+    close(report[0]);
+    while (waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
     }
-    (void)!write(report[1], &first, sizeof first);  // reaped: the number is free
-    _exit(0);
-  }
-  close(report[1]);
-  pid_t first = -1, reaped = -1;
-  ASSERT_EQ(read(report[0], &first, sizeof first), static_cast<ssize_t>(sizeof first));
-  EXPECT_EQ(Process::getParentID(first), helper);
-  ASSERT_EQ(kill(first, SIGKILL), 0);
-  ASSERT_EQ(read(report[0], &reaped, sizeof reaped), static_cast<ssize_t>(sizeof reaped));
-  close(report[0]);
-  while (waitpid(helper, nullptr, 0) < 0 && errno == EINTR) {
-  }
 
-  std::string why;
-  auto second = test::startWithPid(
-      first,
-      [] {
-        const pid_t pid = fork();
-        if (pid == 0) {
-          pause();
-          _exit(0);
-        }
-        return pid;
-      },
-      why);
-  if (!second) GTEST_SKIP() << why;
-  EXPECT_EQ(Process::getParentID(first), getpid());
-  kill(*second, SIGKILL);
-  while (waitpid(*second, nullptr, 0) < 0 && errno == EINTR) {
-  }
+    std::string why;
+    auto second = test::startWithPid(
+        first,
+        [] {
+          const pid_t pid = fork();
+          if (pid == 0) {
+            pause();
+            _exit(0);
+          }
+          return pid;
+        },
+        why);
+    ASSERT_TRUE(second) << "the pid could not be reused: " << why;
+    EXPECT_EQ(Process::getParentID(first), getpid());
+    kill(*second, SIGKILL);
+    while (waitpid(*second, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  });
 }
 
 TEST(LiveProcess, ProcessOneHasParentZeroAndAncestorsZero) {
