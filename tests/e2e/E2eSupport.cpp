@@ -8,11 +8,15 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -156,6 +160,31 @@ bool agentMemoryIsMeasurable() {
   const char* override = std::getenv("PROCBLOCK_E2E_AGENT");
   return !(override && *override);
 #endif
+}
+
+std::string startMessage() {
+  struct utsname names {};
+  int major = 0, minor = 0, bugfix = 0;
+  if (::uname(&names) != 0 ||
+      std::sscanf(names.release, "%d.%d.%d", &major, &minor, &bugfix) != 3) {
+    minor = bugfix = 0;  // a release the agent cannot read: no version
+  }
+  return minor > 12 || (minor == 12 && bugfix >= 4) ? "Start monitoring" : "Start app monitoring";
+}
+
+std::string tailLines(const std::string& text, size_t count) {
+  size_t at = text.size();
+  if (at > 0 && text[at - 1] == '\n') --at;  // the last line's own line feed
+  size_t kept = 0;
+  while (at > 0 && kept < count) {
+    const size_t feed = text.rfind('\n', at - 1);
+    at = feed == std::string::npos ? 0 : feed;
+    ++kept;
+  }
+  if (at == 0) return text;
+  const auto left =
+      std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at) + 1, '\n');
+  return "[" + std::to_string(left) + " lines before these left out]\n" + text.substr(at + 1);
 }
 
 std::string uniqueHelperName() {
@@ -681,9 +710,15 @@ void AgentTest::startAgent(const AgentOptions& options) {
 }
 
 std::string AgentTest::context() const {
-  return "--- diagnostic log ---\n" + agent_.diagnosticLog() + "--- access log ---\n" +
-         agent_.accessLog() + "--- agent output before the logs ---\n" + readFile(output_) +
-         "---\n";
+  constexpr size_t kLines = 25;
+  auto section = [](const char* title, const std::string& text) {
+    std::string out = std::string("--- ") + title + " ---\n" + tailLines(text, kLines);
+    if (out.back() != '\n') out += '\n';
+    return out;
+  };
+  return section("diagnostic log", agent_.diagnosticLog()) +
+         section("access log", agent_.accessLog()) +
+         section("agent output before the logs", readFile(output_)) + "---\n";
 }
 
 std::string AgentTest::nameOf(const std::string& path) {

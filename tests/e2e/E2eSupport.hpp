@@ -37,6 +37,14 @@ std::string readFile(const std::string& path);
 // of it runs (PROCBLOCK_E2E_AGENT).
 bool agentMemoryIsMeasurable();
 
+// What the agent, run as root, logs as it starts monitoring on the running
+// kernel: "Start monitoring" from version x.12.4 on, else "Start app
+// monitoring" (Debian 12's 6.1, for one).
+std::string startMessage();
+
+// The last `count` lines of the text, said to be so when some were left out.
+std::string tailLines(const std::string& text, size_t count);
+
 // Another kind of unique program name: "pbh" and eleven random characters
 // (fourteen in all, so the kernel's short name is the whole name).
 std::string uniqueHelperName();
@@ -170,7 +178,8 @@ class AgentTest : public ::testing::Test {
   // Waits for at least one access-log row naming the program.
   ::testing::AssertionResult accessRowsFor(const std::string& name);
 
-  // The logs and the agent's early output, for failure messages.
+  // The ends of the logs and of the agent's early output, for failure
+  // messages: what explains a failure is near the end.
   std::string context() const;
 
   std::string root_;    // private temporary directory (real path)

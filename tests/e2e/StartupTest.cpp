@@ -12,7 +12,7 @@ class StartupTest : public AgentTest {
   // Waits until the agent is live without a canary, then checks that the
   // listed-looking program it would otherwise kill keeps running.
   void expectNothingKilled(const std::string& program) {
-    ASSERT_TRUE(waitForDiagnostic("Start monitoring"));
+    ASSERT_TRUE(waitForDiagnostic(startMessage()));
     ASSERT_TRUE(waitForConnector());
     const pid_t pid = children_.startInSession(program);
     const pid_t canary = children_.startInSession(canary_);
