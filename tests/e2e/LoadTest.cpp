@@ -116,23 +116,23 @@ class StormHelper {
   int report_ = -1;
 };
 
-// Starts and reaps programs on every core for `duration`: how many per second.
-double stormRate(const std::string& program, std::chrono::milliseconds duration,
-                 std::uint64_t* killed = nullptr) {
+// Starts and reaps programs on every core for `duration`; how many of them
+// died by SIGKILL. The rate is bench/run-all's to measure, not a test's.
+std::uint64_t stormKills(const std::string& program, std::chrono::milliseconds duration) {
   const unsigned helpers = std::max(2u, std::thread::hardware_concurrency());
   std::vector<std::unique_ptr<StormHelper>> storm;
   for (unsigned i = 0; i < helpers; ++i) {
     storm.push_back(std::make_unique<StormHelper>(program, duration));
   }
-  std::uint64_t spawned = 0;
+  std::uint64_t killed = 0;
   for (auto& helper : storm) {
     const auto count = helper->finish(duration + 30s);
     EXPECT_TRUE(count.has_value()) << "a storm helper did not report";
     if (!count) continue;
-    spawned += count->spawned;
-    if (killed) *killed += count->killed;
+    EXPECT_GT(count->spawned, 0U) << "a storm helper started nothing";
+    killed += count->killed;
   }
-  return static_cast<double>(spawned) * 1000.0 / static_cast<double>(duration.count());
+  return killed;
 }
 
 class LoadTest : public AgentTest {
@@ -169,17 +169,12 @@ TEST_F(LoadTest, StormOfStartsLetsNoForbiddenProgramThrough) {
   }
   writeList(list);
 
-  // The same storm, first without the agent.
-  const double alone = stormRate(quick, 3s);
-  ASSERT_GT(alone, 0.0);
-
   startAgent();
   ASSERT_TRUE(agentIsLive());
 
   // The storm, with forbidden programs started among it at an even pace.
   std::uint64_t harmlessKilled = 0;
-  double withAgent = 0;
-  std::thread storm([&] { withAgent = stormRate(quick, kStorm, &harmlessKilled); });
+  std::thread storm([&] { harmlessKilled = stormKills(quick, kStorm); });
   std::vector<pid_t> pids;
   const auto begin = Clock::now();
   const auto spacing = (kStorm - 1s) / kForbiddenStarts;
@@ -189,9 +184,6 @@ TEST_F(LoadTest, StormOfStartsLetsNoForbiddenProgramThrough) {
   }
   storm.join();
 
-  std::cout << "[ storm    ] " << static_cast<long>(alone) << " starts/s without the agent, "
-            << static_cast<long>(withAgent) << " starts/s with it ("
-            << static_cast<long>(withAgent * 100 / alone) << " %)" << std::endl;
   printPeakMemory("after the storm");
   const std::string log = agent_.diagnosticLog();
   const bool lost = log.find("events were lost") != std::string::npos;
@@ -209,8 +201,6 @@ TEST_F(LoadTest, StormOfStartsLetsNoForbiddenProgramThrough) {
   EXPECT_EQ(survivors, 0);
   EXPECT_EQ(harmlessKilled, 0U) << "harmless storm programs were killed";
   EXPECT_TRUE(agent_.running()) << "ended with " << describeStatus(agent_.endStatus().value_or(0));
-  // A sanity bound only: the storm is not a timing test.
-  EXPECT_GE(withAgent, alone * 0.3);
   const auto peak = agent_.statusKilobytes("VmHWM");
   ASSERT_TRUE(peak.has_value());
   if (agentMemoryIsMeasurable()) {
