@@ -35,6 +35,7 @@ constexpr auto kAckTimeout = std::chrono::milliseconds(1000);
 // released by a non-main thread's execve; its exec follows at once.
 constexpr auto kExitHold = std::chrono::milliseconds(50);
 constexpr size_t kMaxCachedIds = 1 << 16;
+constexpr std::uint32_t kNoCpu = 0xFFFFFFFFu;
 
 using Clock = std::chrono::steady_clock;
 
@@ -367,12 +368,18 @@ void ProcEventHub::Impl::run() {
       if (msg->id.idx != CN_IDX_PROC || msg->id.val != CN_VAL_PROC) continue;
       if (msg->len < sizeof(proc_event)) continue;
       const proc_event ev = eventOf(*msg);
-      if (ev.what == proc_event::PROC_EVENT_NONE) continue;  // acknowledgements
-      auto [it, fresh] = nextSeq.try_emplace(ev.cpu, msg->seq);
-      if (!fresh && msg->seq != it->second && msg->seq > it->second) {
-        lost(msg->seq - it->second, false);
+      // The kernel numbers the acknowledgement of any listener's subscription
+      // among its CPU's events, and sends it to every listener: skipped
+      // uncounted, it would read as one lost event each time another program
+      // subscribes. (Kernels that do not number it leave its CPU at -1.)
+      if (ev.cpu != kNoCpu) {
+        auto [it, fresh] = nextSeq.try_emplace(ev.cpu, msg->seq);
+        if (!fresh && msg->seq != it->second && msg->seq > it->second) {
+          lost(msg->seq - it->second, false);
+        }
+        it->second = msg->seq + 1;
       }
-      it->second = msg->seq + 1;
+      if (ev.what == proc_event::PROC_EVENT_NONE) continue;  // acknowledgements
       handle(ev);
     }
   }
