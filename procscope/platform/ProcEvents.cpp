@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -119,6 +120,7 @@ struct ProcEventHub::Impl {
   int fd = -1;
   bool opened = false;
   bool failed = false;
+  std::atomic<int> injectedError{0};
 
   // Reader-thread state.
   std::unordered_map<std::int32_t, Ids> ids;
@@ -138,6 +140,7 @@ struct ProcEventHub::Impl {
   void run();
   void dispatch(const ProcEvent& e);
   void lost(std::uint64_t n, bool overflow);
+  void fail(const std::string& reason);
   void handle(const proc_event& ev);
   void releaseHeld(bool all, std::int32_t execPid);
   Ids idsOf(std::int32_t pid);
@@ -220,6 +223,12 @@ void ProcEventHub::Impl::dispatch(const ProcEvent& e) {
 void ProcEventHub::Impl::lost(std::uint64_t n, bool overflow) {
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onLoss(n, overflow);
+}
+
+void ProcEventHub::Impl::fail(const std::string& reason) {
+  logMessage("process events: " + reason);
+  auto current = std::atomic_load(&listeners);
+  for (const auto& l : *current) l->onFailure(reason);
 }
 
 Ids ProcEventHub::Impl::idsOf(std::int32_t pid) {
@@ -346,10 +355,15 @@ void ProcEventHub::Impl::run() {
     }
     if (r < 0) {
       if (errno == EINTR) continue;
-      logMessage(std::string("process events: poll failed: ") + std::strerror(errno));
+      fail(std::string("poll failed: ") + std::strerror(errno));
       return;
     }
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    ssize_t n = -1;
+    if (const int injected = injectedError.exchange(0)) {
+      errno = injected;
+    } else {
+      n = recv(fd, buf, sizeof buf, 0);
+    }
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == ENOBUFS) {
@@ -358,7 +372,7 @@ void ProcEventHub::Impl::run() {
         lost(0, true);
         continue;
       }
-      logMessage(std::string("process events: receive failed: ") + std::strerror(errno));
+      fail(std::string("receive failed: ") + std::strerror(errno));
       return;
     }
     for (auto* hdr = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(hdr, static_cast<unsigned>(n));
@@ -504,6 +518,10 @@ bool ProcEventHub::subscribe(const std::shared_ptr<ProcEventListener>& listener)
   std::atomic_store(&impl_->listeners,
                     std::shared_ptr<const std::vector<std::shared_ptr<ProcEventListener>>>(next));
   return true;
+}
+
+void ProcEventHub::failNextReceive(int error) {
+  impl_->injectedError.store(error);
 }
 
 void ProcEventHub::unsubscribe(const ProcEventListener* listener) {

@@ -8,8 +8,10 @@
 #include <climits>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "procblock/AgentLog.hpp"
 #include "procblock/BlockList.hpp"
@@ -118,6 +120,12 @@ void run() {
   lossSweeper();
   ::procscope::platform::setLiveLossHandler([](std::uint64_t, bool certain) {
     if (certain) sweepAfterLoss();
+  });
+  // Blind, the agent would look alive to its service manager while blocking
+  // nothing: it exits with a failure status instead, so that it is restarted.
+  ::procscope::platform::setLiveFailureHandler([](std::string_view) {
+    ::procscope::logMessage("Process events can no longer be read: exiting");
+    std::_Exit(EXIT_FAILURE);
   });
   procscope = ::procscope::ProcScope::init(true);
   // This thread runs the monitor's event loop: each start is judged here
