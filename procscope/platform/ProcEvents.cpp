@@ -227,6 +227,12 @@ void ProcEventHub::Impl::lost(std::uint64_t n, bool overflow) {
 
 void ProcEventHub::Impl::fail(const std::string& reason) {
   logMessage("process events: " + reason);
+  {
+    // A later subscriber is refused rather than left waiting for nothing.
+    std::lock_guard lock(mu);
+    failed = true;
+    opened = false;
+  }
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onFailure(reason);
 }
