@@ -47,17 +47,31 @@ TEST_F(StartupTest, NonAsciiListGivesNullItemsAndBlocksNothing) {
 TEST_F(StartupTest, WorkingDirectoryNameTooLongForAPathStillGivesTheList) {
   // Deeper than PATH_MAX: the agent cannot have the directory's name, yet
   // vornik.txt in it is its list.
-  std::vector<int> levels{::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
   const std::string component(200, 'd');
+  // Too deep for the teardown's removal by path: undone level by level.
+  struct Levels {
+    std::vector<int> fds;
+    const std::string& component;
+    ~Levels() {
+      ::unlinkat(fds.back(), "vornik.txt", 0);
+      for (size_t i = fds.size() - 1; i > 0; --i) {
+        ::close(fds[i]);
+        ::unlinkat(fds[i - 1], component.c_str(), AT_REMOVEDIR);
+      }
+      ::close(fds[0]);
+    }
+  } levels{{::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)}, component};
+  ASSERT_GE(levels.fds.back(), 0);
   std::string deep = dir_;
   while (deep.size() <= 4096) {
-    ASSERT_EQ(::mkdirat(levels.back(), component.c_str(), 0755), 0);
-    levels.push_back(
-        ::openat(levels.back(), component.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    ASSERT_GE(levels.back(), 0);
+    ASSERT_EQ(::mkdirat(levels.fds.back(), component.c_str(), 0755), 0);
+    const int next =
+        ::openat(levels.fds.back(), component.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(next, 0);
+    levels.fds.push_back(next);
     deep += "/" + component;
   }
-  const int list = ::openat(levels.back(), "vornik.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  const int list = ::openat(levels.fds.back(), "vornik.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   ASSERT_GE(list, 0);
   ASSERT_EQ(::write(list, canaryName_.data(), canaryName_.size()),
             static_cast<ssize_t>(canaryName_.size()));
@@ -66,15 +80,7 @@ TEST_F(StartupTest, WorkingDirectoryNameTooLongForAPathStillGivesTheList) {
   agent_.start(deep, output_, {});
   EXPECT_TRUE(agentIsLive());
   EXPECT_TRUE(waitForDiagnostic("got items: (\n    " + canaryName_ + "\n)"));
-
   agent_.stop();
-  // Too deep for the teardown's removal by path: undone level by level.
-  ::unlinkat(levels.back(), "vornik.txt", 0);
-  for (size_t i = levels.size() - 1; i > 0; --i) {
-    ::close(levels[i]);
-    ::unlinkat(levels[i - 1], component.c_str(), AT_REMOVEDIR);
-  }
-  ::close(levels[0]);
 }
 
 TEST_F(StartupTest, StandardErrorClosedOrBrokenWithoutLogDirectoryStillKills) {
