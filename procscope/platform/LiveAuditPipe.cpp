@@ -19,6 +19,7 @@ constexpr std::uint32_t kClassExec = 0x40000000;
 
 std::mutex lossMu;
 std::function<void(std::uint64_t, bool)> lossHandler;
+std::function<void(std::string_view)> failureHandler;
 
 void callLossHandler(std::uint64_t lost, bool certain) {
   std::function<void(std::uint64_t, bool)> handler;
@@ -112,6 +113,15 @@ class Encoder final : public ProcEventListener {
 
   void onLoss(std::uint64_t lost, bool overflow) override { reportKernelLoss(lost, overflow); }
 
+  void onFailure(std::string_view reason) override {
+    std::function<void(std::string_view)> handler;
+    {
+      std::lock_guard lock(lossMu);
+      handler = failureHandler;
+    }
+    if (handler) handler(reason);
+  }
+
   std::int64_t take(std::vector<std::uint8_t>& buffer) {
     std::unique_lock lock(mu_);
     ready_.wait(lock, [this] { return !queue_.empty(); });
@@ -188,6 +198,11 @@ std::unique_ptr<AuditStream> openLiveAuditPipe() {
 void setLiveLossHandler(std::function<void(std::uint64_t, bool)> handler) {
   std::lock_guard lock(lossMu);
   lossHandler = std::move(handler);
+}
+
+void setLiveFailureHandler(std::function<void(std::string_view)> handler) {
+  std::lock_guard lock(lossMu);
+  failureHandler = std::move(handler);
 }
 
 }  // namespace procscope::platform

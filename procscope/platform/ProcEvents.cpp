@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -35,6 +36,7 @@ constexpr auto kAckTimeout = std::chrono::milliseconds(1000);
 // released by a non-main thread's execve; its exec follows at once.
 constexpr auto kExitHold = std::chrono::milliseconds(50);
 constexpr size_t kMaxCachedIds = 1 << 16;
+constexpr std::uint32_t kNoCpu = 0xFFFFFFFFu;
 
 using Clock = std::chrono::steady_clock;
 
@@ -118,6 +120,7 @@ struct ProcEventHub::Impl {
   int fd = -1;
   bool opened = false;
   bool failed = false;
+  std::atomic<int> injectedError{0};
 
   // Reader-thread state.
   std::unordered_map<std::int32_t, Ids> ids;
@@ -137,6 +140,7 @@ struct ProcEventHub::Impl {
   void run();
   void dispatch(const ProcEvent& e);
   void lost(std::uint64_t n, bool overflow);
+  void fail(const std::string& reason);
   void handle(const proc_event& ev);
   void releaseHeld(bool all, std::int32_t execPid);
   Ids idsOf(std::int32_t pid);
@@ -219,6 +223,18 @@ void ProcEventHub::Impl::dispatch(const ProcEvent& e) {
 void ProcEventHub::Impl::lost(std::uint64_t n, bool overflow) {
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onLoss(n, overflow);
+}
+
+void ProcEventHub::Impl::fail(const std::string& reason) {
+  logMessage("process events: " + reason);
+  {
+    // A later subscriber is refused rather than left waiting for nothing.
+    std::lock_guard lock(mu);
+    failed = true;
+    opened = false;
+  }
+  auto current = std::atomic_load(&listeners);
+  for (const auto& l : *current) l->onFailure(reason);
 }
 
 Ids ProcEventHub::Impl::idsOf(std::int32_t pid) {
@@ -345,10 +361,15 @@ void ProcEventHub::Impl::run() {
     }
     if (r < 0) {
       if (errno == EINTR) continue;
-      logMessage(std::string("process events: poll failed: ") + std::strerror(errno));
+      fail(std::string("poll failed: ") + std::strerror(errno));
       return;
     }
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    ssize_t n = -1;
+    if (const int injected = injectedError.exchange(0)) {
+      errno = injected;
+    } else {
+      n = recv(fd, buf, sizeof buf, 0);
+    }
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == ENOBUFS) {
@@ -357,7 +378,7 @@ void ProcEventHub::Impl::run() {
         lost(0, true);
         continue;
       }
-      logMessage(std::string("process events: receive failed: ") + std::strerror(errno));
+      fail(std::string("receive failed: ") + std::strerror(errno));
       return;
     }
     for (auto* hdr = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(hdr, static_cast<unsigned>(n));
@@ -367,12 +388,18 @@ void ProcEventHub::Impl::run() {
       if (msg->id.idx != CN_IDX_PROC || msg->id.val != CN_VAL_PROC) continue;
       if (msg->len < sizeof(proc_event)) continue;
       const proc_event ev = eventOf(*msg);
-      if (ev.what == proc_event::PROC_EVENT_NONE) continue;  // acknowledgements
-      auto [it, fresh] = nextSeq.try_emplace(ev.cpu, msg->seq);
-      if (!fresh && msg->seq != it->second && msg->seq > it->second) {
-        lost(msg->seq - it->second, false);
+      // The kernel numbers the acknowledgement of any listener's subscription
+      // among its CPU's events, and sends it to every listener: skipped
+      // uncounted, it would read as one lost event each time another program
+      // subscribes. (Kernels that do not number it leave its CPU at -1.)
+      if (ev.cpu != kNoCpu) {
+        auto [it, fresh] = nextSeq.try_emplace(ev.cpu, msg->seq);
+        if (!fresh && msg->seq != it->second && msg->seq > it->second) {
+          lost(msg->seq - it->second, false);
+        }
+        it->second = msg->seq + 1;
       }
-      it->second = msg->seq + 1;
+      if (ev.what == proc_event::PROC_EVENT_NONE) continue;  // acknowledgements
       handle(ev);
     }
   }
@@ -497,6 +524,10 @@ bool ProcEventHub::subscribe(const std::shared_ptr<ProcEventListener>& listener)
   std::atomic_store(&impl_->listeners,
                     std::shared_ptr<const std::vector<std::shared_ptr<ProcEventListener>>>(next));
   return true;
+}
+
+void ProcEventHub::failNextReceive(int error) {
+  impl_->injectedError.store(error);
 }
 
 void ProcEventHub::unsubscribe(const ProcEventListener* listener) {

@@ -1,11 +1,17 @@
 #include "procblock/Startup.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "procblock/AgentLog.hpp"
 #include "procblock/BlockList.hpp"
@@ -23,9 +29,26 @@ std::shared_ptr<::procscope::ProcScope> procscope;
 
 namespace {
 
-std::string currentDirectory() {
+// Where the block list is read: vornik.txt in the working directory. None
+// when that directory is gone (the list is absent then); a path relative to
+// it when only its name cannot be had (too long, or a parent not searchable).
+std::optional<std::string> blockListLocation() {
   char buf[PATH_MAX];
-  return getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+  if (getcwd(buf, sizeof buf)) return blockListPath(buf);
+  if (errno == ENOENT) return std::nullopt;
+  return std::string("vornik.txt");
+}
+
+// A descriptor 0, 1 or 2 left closed by whoever started the agent would be
+// handed to the next open (the diagnostic log, the netlink socket), and every
+// diagnostic line would then be written into it: each is put on /dev/null.
+void openStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free descriptor: this one, as those below it are open.
+    const int opened = open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) close(opened);
+  }
 }
 
 // The sweep that follows lost events. Never destroyed: a queued sweep may
@@ -65,13 +88,19 @@ void sweepAfterLoss() {
 }  // namespace
 
 void run() {
+  openStandardDescriptors();
+  // A diagnostic line written to a pipe whose reader has gone must fail, not
+  // end the agent: SIGPIPE counts as a clean exit to systemd, so it would not
+  // even be restarted.
+  std::signal(SIGPIPE, SIG_IGN);
   // Before standard error moves, so these lines reach whoever started us.
   CreateBlockAccessLog();
   reopenStandardError();
   ::procscope::logMessage("started");
   // The platform's request not to throttle an idle process has no Linux
   // counterpart: a daemon is never napped.
-  setItems(readBlockList(blockListPath(currentDirectory())));
+  const auto listPath = blockListLocation();
+  setItems(listPath ? readBlockList(*listPath) : std::nullopt);
   {
     // Written straight into the message: a long list is megabytes of text.
     std::string line = "got items: ";
@@ -91,6 +120,12 @@ void run() {
   lossSweeper();
   ::procscope::platform::setLiveLossHandler([](std::uint64_t, bool certain) {
     if (certain) sweepAfterLoss();
+  });
+  // Blind, the agent would look alive to its service manager while blocking
+  // nothing: it exits with a failure status instead, so that it is restarted.
+  ::procscope::platform::setLiveFailureHandler([](std::string_view) {
+    ::procscope::logMessage("Process events can no longer be read: exiting");
+    std::_Exit(EXIT_FAILURE);
   });
   procscope = ::procscope::ProcScope::init(true);
   // This thread runs the monitor's event loop: each start is judged here

@@ -115,6 +115,18 @@ void reapOrphans() {
   }
 }
 
+// The steps of a chdir to `path`, one component each, for paths too long
+// for a single call.
+std::vector<std::string> directorySteps(const std::string& path) {
+  std::vector<std::string> steps;
+  if (path.starts_with('/')) steps.emplace_back("/");
+  std::istringstream components(path);
+  for (std::string component; std::getline(components, component, '/');) {
+    if (!component.empty()) steps.push_back(component);
+  }
+  return steps;
+}
+
 std::string basename(const std::string& path) {
   return fs::path(path).filename();
 }
@@ -342,6 +354,7 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
   const std::string logs(kLogDirectory);
   const std::string accessLog = logs + "/vornikaccess.log";
   const char* argv[] = {agentPath.c_str(), nullptr};
+  const std::vector<std::string> workSteps = directorySteps(workDirectory);
   // The child reports its mounts made on `ready` and waits on `go` while
   // this process opens the log directory through the child's root.
   int ready[2];
@@ -363,6 +376,15 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(out, STDERR_FILENO);
+    using StandardError = AgentOptions::StandardError;
+    if (options.standardError == StandardError::Closed) ::close(STDERR_FILENO);
+    if (options.standardError == StandardError::BrokenPipe) {
+      int broken[2];
+      if (::pipe(broken) != 0) childFailure("pipe");
+      ::dup2(broken[1], STDERR_FILENO);
+      ::close(broken[0]);
+      ::close(broken[1]);
+    }
     if (::unshare(CLONE_NEWNS) != 0) childFailure("unshare");
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
       childFailure("mount private");
@@ -405,7 +427,9 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
       if (::setuid(kNobody) != 0) childFailure("setuid");
       dieWithParent(parent);  // a change of user clears it
     }
-    if (::chdir(workDirectory.c_str()) != 0) childFailure("chdir");
+    for (const std::string& step : workSteps) {
+      if (::chdir(step.c_str()) != 0) childFailure("chdir");
+    }
     char byte = 1;
     if (::write(ready[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1) ::_exit(125);
     ::execv(argv[0], const_cast<char* const*>(argv));

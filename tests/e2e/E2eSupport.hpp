@@ -103,6 +103,10 @@ struct AgentOptions {
   bool directoryAtAccessLog = false;
   // Only the log directory's parents are made; its logs cannot be read then.
   bool withoutLogDirectory = false;
+  // Standard error as the agent gets it: the output file, closed, or a pipe
+  // whose reader has gone.
+  enum class StandardError { Output, Closed, BrokenPipe };
+  StandardError standardError = StandardError::Output;
 };
 
 class Agent {

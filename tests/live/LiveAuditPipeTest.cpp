@@ -1,12 +1,19 @@
 // The live source when the monitor stops reading: what is dropped is reported
 // as a certain loss, once when the drops begin and once, with their number,
-// when records flow again, never a line per record.
+// when records flow again, never a line per record. And no loss is reported
+// where nothing was lost.
 #include <gtest/gtest.h>
+#include <linux/cn_proc.h>
+#include <linux/connector.h>
+#include <linux/netlink.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -27,6 +34,28 @@ void runTrue() {
   if (posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) != 0) return;
   while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
   }
+}
+
+// Another program's subscription to the connector, ended at once: the
+// kernel sends its acknowledgement to every listener.
+void subscribeElsewhere() {
+  const int fd = socket(PF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
+  ASSERT_GE(fd, 0);
+  sockaddr_nl addr{};
+  addr.nl_family = AF_NETLINK;
+  addr.nl_groups = CN_IDX_PROC;
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  alignas(nlmsghdr) std::uint8_t req[NLMSG_SPACE(sizeof(cn_msg) + sizeof(proc_cn_mcast_op))] = {};
+  auto* hdr = reinterpret_cast<nlmsghdr*>(req);
+  hdr->nlmsg_len = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(proc_cn_mcast_op));
+  hdr->nlmsg_type = NLMSG_DONE;
+  auto* msg = static_cast<cn_msg*>(NLMSG_DATA(hdr));
+  msg->id = {CN_IDX_PROC, CN_VAL_PROC};
+  msg->len = sizeof(proc_cn_mcast_op);
+  const proc_cn_mcast_op op = PROC_CN_MCAST_LISTEN;
+  std::memcpy(msg->data, &op, sizeof op);
+  EXPECT_EQ(send(fd, req, hdr->nlmsg_len, 0), static_cast<ssize_t>(hdr->nlmsg_len));
+  close(fd);
 }
 
 std::size_t count(const std::string& text, const std::string& what) {
@@ -79,4 +108,24 @@ TEST(LiveAuditPipe, FullQueueIsACertainLossReportedPerBurst) {
   EXPECT_GE(begun, 1u);
   EXPECT_LE(begun, seen.size() / 2 + 1);
   EXPECT_GE(count(log, "records were dropped while the monitor was behind"), 1u);
+}
+
+TEST(LiveAuditPipe, AnotherListenersSubscriptionIsNoLoss) {
+  if (geteuid() != 0) GTEST_SKIP() << "the process-events connector needs root";
+  std::atomic<int> losses{0};
+  setLiveLossHandler([&](std::uint64_t, bool) { ++losses; });
+  test::StderrCapture capture;
+  {
+    auto stream = openLiveAuditPipe();
+    ASSERT_TRUE(stream);
+    // Events on every CPU before and after each acknowledgement.
+    for (int i = 0; i < 20; ++i) {
+      runTrue();
+      subscribeElsewhere();
+      runTrue();
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  setLiveLossHandler(nullptr);
+  EXPECT_EQ(losses.load(), 0) << capture.take();
 }

@@ -83,7 +83,7 @@ TEST_F(DesktopNoticeTest, CallsNotifyForEveryTargetWithTheNoticeByteForByte) {
               "The usage of the application/process in correlation with &lt;b&gt;x&lt;/b&gt; "
               "&amp; &lt;a href=\"http://e/\"&gt;y&lt;/a&gt; has been blocked by your system "
               "administrator.");
-    EXPECT_EQ(call.actions, (std::vector<std::string>{"default", "OK"}));
+    EXPECT_EQ(call.actions, (std::vector<std::string>{"ok", "OK"}));
     EXPECT_EQ(call.hints, (std::vector<test::Hint>{{"urgency", "y", 1}}));
     EXPECT_EQ(call.expireTimeout, 10000);
   }

@@ -66,7 +66,9 @@ NotifyCall notifyCallFor(const Notice& notice) {
   // The summary is plain text to the service; only the body is markup.
   call.summary = plainText(notice.header);
   call.body = noticeMarkupText(notice.message);
-  if (!notice.defaultButton.empty()) call.actions = {"default", plainText(notice.defaultButton)};
+  // Servers take the key "default" for a click on the notice itself and
+  // draw no button for it: the button gets a key of its own.
+  if (!notice.defaultButton.empty()) call.actions = {"ok", plainText(notice.defaultButton)};
   // Urgency: 1 normal, 2 critical. Critical notices never close by themselves.
   call.urgency = notice.level == AlertLevel::Stop ? 2 : 1;
   const auto ms = std::chrono::duration_cast<milliseconds>(notice.timeout).count();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "procscope/platform/AuditPipe.hpp"
 
@@ -25,5 +26,10 @@ std::unique_ptr<AuditStream> openLiveAuditPipe();
 // the kernel's sequence numbers is reported as uncertain. The agent sweeps
 // for starts it may have missed after a certain loss.
 void setLiveLossHandler(std::function<void(std::uint64_t lost, bool certain)> handler);
+
+// Called (on the event reader thread, which then ends) when the connector
+// fails for good: no process start will be seen any more. The reason is
+// already logged. A program that acts on starts is blind from then on.
+void setLiveFailureHandler(std::function<void(std::string_view reason)> handler);
 
 }  // namespace procscope::platform

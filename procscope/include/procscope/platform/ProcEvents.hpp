@@ -48,6 +48,9 @@ class ProcEventListener {
   virtual void onEvent(const ProcEvent& event) = 0;
   // Events were lost (a sequence gap or a receive-buffer overflow).
   virtual void onLoss(std::uint64_t lost, bool overflow) = 0;
+  // The connector failed: no event will come any more. The reason is
+  // already logged.
+  virtual void onFailure(std::string_view /*reason*/) {}
 };
 
 // Argument vectors handed on are capped: at most this many strings and bytes.
@@ -63,6 +66,10 @@ class ProcEventHub {
   // connector cannot be used (not root, no connector, another namespace).
   bool subscribe(const std::shared_ptr<ProcEventListener>& listener);
   void unsubscribe(const ProcEventListener* listener);
+
+  // For tests: the reader's next receive fails with `error`, as if the
+  // kernel had returned it.
+  void failNextReceive(int error);
 
   struct Impl;
 
