@@ -347,11 +347,13 @@ class ProcKernel final : public KernelQueries {
     if (pid <= 0) return std::nullopt;
     std::string cmdline;
     if (!readWhole(ProcPath(pid, "cmdline").c_str(), cmdline, capacity)) return std::nullopt;
+    // A zombie (or a kernel thread) has neither: no area, so that a path
+    // already known is kept rather than replaced by an empty one.
+    std::string path = executablePath(pid).value_or(std::string());
+    if (path.empty() && cmdline.empty()) return std::nullopt;
     std::string environment;
     bool haveEnvironment = readWhole(ProcPath(pid, "environ").c_str(), environment,
                                      capacity - std::min(capacity, cmdline.size()));
-    // Kernel threads and zombies have no executable; their path stays empty.
-    std::string path = executablePath(pid).value_or(std::string());
     return procfs::assembleArgumentArea(
         cmdline, haveEnvironment ? std::optional<std::string_view>(environment) : std::nullopt,
         path, capacity);

@@ -54,6 +54,15 @@ TEST(LiveProcess, GoneProcessHasNoParentAndNoRecord) {
   ASSERT_GT(child.pid(), 0);
   const std::int32_t pid = child.pid();
   EXPECT_EQ(Process::getParentID(pid), getpid());  // asked once while it lived
+  // Ended but not reaped: nothing left to read replaces a path already known.
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+  auto zombie = Process::init();
+  zombie->setPid(pid);
+  zombie->setPath("/bin/true");
+  zombie->pathFromPid();
+  EXPECT_EQ(zombie->path(), "/bin/true");
   child.stop();
   EXPECT_EQ(Process::getParentID(pid), -1);
   EXPECT_EQ(Process::init(pid), nullptr);
