@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -359,6 +360,13 @@ class ProcKernel final : public KernelQueries {
         path, capacity);
   }
 
+  std::optional<bool> executableUnlinked(std::int32_t pid) override {
+    if (pid <= 0) return std::nullopt;
+    struct stat st {};
+    if (::stat(ProcPath(pid, "exe").c_str(), &st) != 0) return std::nullopt;
+    return st.st_nlink == 0;
+  }
+
   bool isAlive(std::int32_t pid) override {
     if (::kill(pid, 0) == 0) return true;
     return errno != ESRCH;
@@ -401,6 +409,10 @@ class AbsentKernel final : public KernelQueries {
 
 std::shared_ptr<const ProcessIdentity> KernelQueries::pin(std::int32_t pid) {
   return ProcessIdentity::pin(pid);
+}
+
+std::optional<bool> KernelQueries::executableUnlinked(std::int32_t) {
+  return std::nullopt;
 }
 
 std::shared_ptr<KernelQueries> makeAbsentKernel() {

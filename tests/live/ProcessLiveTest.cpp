@@ -49,6 +49,28 @@ TEST(LiveProcess, InitFillsTheRecordOfAChild) {
   EXPECT_EQ(Process::getParentID(ancestors.back()), 0);
 }
 
+// The kernel's " (deleted)" mark is dropped only when the executable is
+// unlinked; a file really named so keeps its name.
+TEST(LiveProcess, DeletedExecutableKeepsItsPath) {
+  test::ChildProcess child(kArgv);
+  ASSERT_GT(child.pid(), 0);
+  const std::string named = child.path() + " (deleted)";
+  ASSERT_EQ(rename(child.path().c_str(), named.c_str()), 0);
+  const std::string shown = std::filesystem::canonical(named);
+  for (bool unlinked : {false, true}) {
+    if (unlinked) {
+      ASSERT_EQ(unlink(named.c_str()), 0);
+    }
+    auto process = Process::init(child.pid());
+    ASSERT_NE(process, nullptr);
+    EXPECT_EQ(process->path(),
+              std::filesystem::canonical(std::filesystem::path(named).parent_path()) /
+                  std::filesystem::path(named).filename())
+        << unlinked;
+    EXPECT_EQ(process->binary()->name(), std::filesystem::path(named).filename()) << unlinked;
+  }
+}
+
 TEST(LiveProcess, GoneProcessHasNoParentAndNoRecord) {
   test::ChildProcess child(kArgv);
   ASSERT_GT(child.pid(), 0);
