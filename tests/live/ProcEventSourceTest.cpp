@@ -8,13 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "exec/ExecFixture.hpp"
+#include "live/ChildProcess.hpp"
 #include "procscope/bsm/Token.hpp"
 #include "procscope/platform/LiveAuditPipe.hpp"
 #include "procscope/platform/ProcEvents.hpp"
+#include "procscope/platform/Workspace.hpp"
 
 namespace {
 
@@ -57,6 +62,13 @@ proc_event exitEvent(std::int32_t pid, std::int32_t tgid, std::uint32_t status) 
   e.event_data.exit.process_pid = pid;
   e.event_data.exit.process_tgid = tgid;
   e.event_data.exit.exit_code = status;
+  return e;
+}
+
+proc_event execEvent(std::int32_t pid) {
+  proc_event e{};
+  e.what = proc_event::PROC_EVENT_EXEC;
+  e.event_data.exec.process_pid = e.event_data.exec.process_tgid = pid;
   return e;
 }
 
@@ -163,6 +175,66 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
+}
+
+// An application that ends before its launch notice has gone out: the notice
+// of its end follows that of its launch, and it is not left listed.
+TEST(ProcEventSource, WorkspaceOrdersEachApplicationsLaunchAndEnd) {
+  auto hub = platform::ProcEventHub::detached();
+  auto workspace = platform::makeLinuxWorkspace(*hub);
+  std::mutex mu;
+  std::condition_variable changed;
+  std::vector<std::string> notices;
+  bool holding = true;  // the first notice waits, keeping the rest queued behind it
+  auto observer = [&](const platform::WorkspaceNotification* n) {
+    std::unique_lock lock(mu);
+    auto pid = n->userInfo.at(platform::kApplicationProcessIdentifier).integer().value_or(-1);
+    notices.push_back((n->name == platform::kWillLaunchApplication ? "launch " : "end ") +
+                      std::to_string(pid));
+    changed.notify_all();
+    changed.wait(lock, [&] { return !holding; });
+  };
+  std::vector<platform::Workspace::ObserverId> ids;
+  for (const char* name : {platform::kWillLaunchApplication, platform::kDidTerminateApplication}) {
+    ids.push_back(workspace->addObserver(name, observer));
+  }
+  auto app = [](test::ChildProcess& child) {
+    const std::filesystem::path exe = child.path();
+    test::writeFile(exe.parent_path().parent_path() / "Info.plist",
+                    test::plistOfStrings({{"CFBundleExecutable", exe.filename()}}));
+    return std::to_string(child.pid());
+  };
+  test::ChildProcess first({"psws-first"}, "First.app/Contents/MacOS");
+  test::ChildProcess second({"psws-second"}, "Second.app/Contents/MacOS");
+  const std::string a = app(first), b = app(second);
+
+  const proc_event launchA = execEvent(first.pid());
+  hub->feed(&launchA, sizeof launchA);
+  {
+    std::unique_lock lock(mu);
+    changed.wait(lock, [&] { return !notices.empty(); });
+  }
+  const proc_event launchB = execEvent(second.pid());
+  hub->feed(&launchB, sizeof launchB);
+  const pid_t secondPid = second.pid();
+  kill(secondPid, SIGKILL);
+  awaitEnd(secondPid);
+  const proc_event endB = exitEvent(secondPid, secondPid, SIGKILL);
+  hub->feed(&endB, sizeof endB);
+  {
+    std::unique_lock lock(mu);
+    holding = false;
+    changed.notify_all();
+    // Bounded, so that a lost notice fails the test rather than hangs it.
+    changed.wait_for(lock, std::chrono::seconds(10), [&] { return notices.size() >= 3; });
+  }
+  EXPECT_EQ(notices, (std::vector<std::string>{"launch " + a, "launch " + b, "end " + b}));
+  std::vector<std::int32_t> listed;
+  for (const auto& running : workspace->runningApplications()) {
+    listed.push_back(running->processIdentifier());
+  }
+  EXPECT_EQ(listed, std::vector<std::int32_t>{first.pid()});
+  for (auto id : ids) workspace->removeObserver(id);
 }
 
 }  // namespace
