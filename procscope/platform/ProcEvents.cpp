@@ -122,7 +122,6 @@ struct ProcEventHub::Impl {
   };
   std::vector<HeldExit> held;
   bool toldCannotHold = false;
-  bool detached = false;  // fed by hand, no connector
   std::string pathBuf = std::string(4096, '\0');
   std::vector<char> argBuf = std::vector<char>(kMaxEventArgumentBytes + 1);
   std::vector<std::string_view> args;
@@ -428,7 +427,6 @@ ProcEventHub::ProcEventHub() : impl_(std::make_shared<Impl>()) {}
 
 std::unique_ptr<ProcEventHub> ProcEventHub::detached() {
   std::unique_ptr<ProcEventHub> hub(new ProcEventHub());
-  hub->impl_->detached = true;
   hub->impl_->opened = true;
   return hub;
 }
