@@ -154,10 +154,12 @@ constexpr std::size_t kHashChunk = std::size_t{256} * 1024;
 
 }  // namespace
 
-std::shared_ptr<Binary> Binary::init(const std::string& pathOrCommand) {
+std::shared_ptr<Binary> Binary::init(const std::string& pathOrCommand,
+                                     const std::optional<std::string>& fileSystemPath) {
   auto binary = std::make_shared<Binary>();
   if (!pathOrCommand.empty() && pathOrCommand.front() == '/') {
     binary->setPath(pathOrCommand);
+    if (fileSystemPath && *fileSystemPath != pathOrCommand) binary->pathBytes_ = fileSystemPath;
   } else {
     binary->setPath(PS_which(pathOrCommand).value_or(pathOrCommand));
   }
@@ -171,8 +173,8 @@ std::shared_ptr<Binary> Binary::init(const std::string& pathOrCommand) {
 
 void Binary::getBundle() {
   if (!path_) return;
-  bundle_ = platform::Bundles::get()->bundleWithPath(*path_);
-  if (!bundle_) bundle_ = PS_findAppBundle(*path_);
+  bundle_ = platform::Bundles::get()->bundleWithPath(*fileSystemPath());
+  if (!bundle_) bundle_ = PS_findAppBundle(*fileSystemPath());
 }
 
 void Binary::getName() {
@@ -192,7 +194,7 @@ void Binary::getBundleIndentifier() {
 void Binary::getAttributes() {
   attributes_.reset();
   if (!path_) return;
-  auto sx = examine(*path_);
+  auto sx = examine(*fileSystemPath());
   if (!sx) return;
 
   Dictionary a;
@@ -222,7 +224,7 @@ void Binary::getAttributes() {
 
 void Binary::getMetadata() {
   if (!path_) return;
-  const char* path = path_->c_str();
+  const char* path = fileSystemPath()->c_str();
   // The names, sized first; the list may grow between the two calls.
   std::vector<char> names;
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -272,7 +274,7 @@ void Binary::getIcon() {
       }
     }
   }
-  if (!icon_) icon_ = platform::Icons::get()->iconForFile(*path_);
+  if (!icon_) icon_ = platform::Icons::get()->iconForFile(*fileSystemPath());
   if (icon_) {
     icon_->width = 128.0;
     icon_->height = 128.0;
@@ -280,7 +282,7 @@ void Binary::getIcon() {
 }
 
 void Binary::generateSigningInfo(std::uint32_t flags) {
-  signingInfo_ = extractSigningInfo(0, path_, flags);
+  signingInfo_ = extractSigningInfo(0, fileSystemPath(), flags);
 }
 
 void Binary::generateHash() {
@@ -289,7 +291,8 @@ void Binary::generateHash() {
   // of the whole file never passes through a 32-bit count, so files of
   // 4 GiB and more are hashed whole. Only regular files: a FIFO or a device
   // would block or never end.
-  FileDescriptor fd(::open(path_->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  FileDescriptor fd(
+      ::open(fileSystemPath()->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;

@@ -1,12 +1,24 @@
 // The Process record itself; the live-process fillers are in ProcessLive.cpp.
 #include "procscope/Process.hpp"
 
+#include "procscope/Utf8.hpp"
+
 namespace procscope {
 
 Process::Process() : timestamp_(Clock::now()) {}
 
 std::shared_ptr<Process> Process::init() {
   return std::make_shared<Process>();
+}
+
+void Process::setPathBytes(std::string bytes) {
+  std::string text = decodeLossy(bytes);
+  if (text == bytes) {
+    pathBytes_.reset();
+  } else {
+    pathBytes_ = std::move(bytes);
+  }
+  path_ = std::move(text);
 }
 
 std::string Process::description() const {

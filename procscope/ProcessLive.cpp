@@ -2,7 +2,6 @@
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Signing.hpp"
-#include "procscope/Utf8.hpp"
 #include "procscope/platform/Kernel.hpp"
 
 namespace procscope {
@@ -24,7 +23,7 @@ std::shared_ptr<Process> Process::init(std::int32_t pid) {
   process->getArgs();
   process->getUser();
   process->enumerateAncestors();
-  process->setBinary(Binary::init(*process->path()));
+  process->attachBinary();
   return process;
 }
 
@@ -42,7 +41,7 @@ void Process::pathFromPid() {
   // than dropped, or the record would fall back on a caller-chosen argv[0] and
   // a forbidden program in such a directory would escape its path entry.
   if (auto exe = kernel->executablePath(pid()); exe && !exe->empty() && (*exe)[0] != '\0') {
-    setPath(decodeLossy(*exe));
+    setPathBytes(std::move(*exe));
     return;
   }
   // Fall back on the path recorded in the argument area at exec time.
@@ -50,7 +49,26 @@ void Process::pathFromPid() {
   if (max <= 0) return;
   auto area = kernel->argumentArea(pid(), static_cast<std::size_t>(max));
   if (!area) return;
-  if (auto recorded = platform::argarea::executablePath(*area)) setPath(decodeLossy(*recorded));
+  if (auto recorded = platform::argarea::executablePath(*area)) setPathBytes(std::move(*recorded));
+}
+
+void Process::attachBinary() {
+  if (!path_) return;
+  // The kernel marks the link of an executable removed (or replaced) after
+  // its start; the mark is no part of the name, but a file may really be
+  // named so, hence the question whether it is unlinked. Asked while the
+  // number is still the pinned process's, checked after.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path_->ends_with(kDeleted) && pid() > 0) {
+    auto unlinked = Kernel::get()->executableUnlinked(pid());
+    bool same = !identity_ || !identity_->verifiable() || identity_->alive();
+    if (unlinked.value_or(false) && same) {
+      std::string bytes = *fileSystemPath();
+      bytes.resize(bytes.size() - kDeleted.size());
+      setPathBytes(std::move(bytes));
+    }
+  }
+  setBinary(Binary::init(*path_, fileSystemPath()));
 }
 
 void Process::getArgs() {
@@ -92,7 +110,7 @@ void Process::generateSigningInfo(std::uint32_t flags) {
   // with every architecture and nested code checked but resources skipped.
   if (info.empty() && binary_ && binary_->path()) {
     constexpr std::uint32_t kStaticFlags = 1 | 4 | 8;
-    info = extractSigningInfo(pid(), binary_->path(), flags | kStaticFlags);
+    info = extractSigningInfo(pid(), binary_->fileSystemPath(), flags | kStaticFlags);
   }
   setSigningInfo(std::move(info));
 }

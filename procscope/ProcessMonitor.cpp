@@ -189,7 +189,7 @@ void ProcScope::actOnToken(const bsm::Token& token, LoopState& state) {
     case bsm::AUT_PATH:
       // Linux paths are bytes: a path that is not UTF-8 keeps its valid parts
       // rather than vanishing, which would let argv[0] stand in for it.
-      process.setPath(decodeLossy(token.path.path));
+      process.setPathBytes(std::string(token.path.path));
       break;
     case bsm::AUT_EXEC_ARGS: {
       auto count = std::min<std::size_t>(token.execArgs.count, bsm::kMaxExecArgs);
@@ -244,7 +244,7 @@ void ProcScope::handleProcessStart(const std::shared_ptr<Process>& process) {
   if (!process->path()) return;
   if (process->ppid() == -1) process->setPpid(Process::getParentID(process->pid()));
   if (process->ancestors().empty()) process->enumerateAncestors();
-  process->setBinary(Binary::init(*process->path()));
+  process->attachBinary();
   if (!process->binary()) return;
   if (!goEasy()) {
     process->generateSigningInfo(0);  // kSecCSDefaultFlags

@@ -61,7 +61,7 @@ class DefaultAuditPipeLayer final : public AuditPipeLayer {
 
 // The machine's live process events: the kernel's process-events connector.
 LiveAuditSource defaultLiveSource() {
-  return openLiveAuditPipe;
+  return [] { return openLiveAuditPipe(); };
 }
 
 }  // namespace

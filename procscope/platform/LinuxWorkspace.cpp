@@ -48,14 +48,16 @@ std::shared_ptr<const Bundle> bundleOfMainExecutable(const std::string& path) {
   return bundle;
 }
 
+int pin(std::int32_t pid) {
+  return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
 class Application final : public RunningApplication {
  public:
-  Application(std::int32_t pid, std::shared_ptr<const Bundle> bundle, std::string path)
-      : pid_(pid), bundle_(std::move(bundle)), path_(std::move(path)) {
-    // Pinned now, so that a later termination never reaches a process that
-    // took over the number after this one ended.
-    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-  }
+  // `pidfd` (owned from here on) pins the process, taken when it was first
+  // seen, so that a termination never reaches a later owner of the number.
+  Application(std::int32_t pid, int pidfd, std::shared_ptr<const Bundle> bundle, std::string path)
+      : pid_(pid), bundle_(std::move(bundle)), path_(std::move(path)), pidfd_(pidfd) {}
   ~Application() override {
     if (pidfd_ >= 0) close(pidfd_);
   }
@@ -78,9 +80,9 @@ class Application final : public RunningApplication {
   }
   std::optional<std::string> executableURL() const override { return fileURLString(path_); }
   bool forceTerminate() override {
-    if (pid_ <= 1 || pid_ == getpid()) return false;
-    if (pidfd_ >= 0) return syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0) == 0;
-    return kill(pid_, SIGKILL) == 0;
+    // Without its pin the number may be anyone's by now.
+    if (pid_ <= 1 || pid_ == getpid() || pidfd_ < 0) return false;
+    return syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0) == 0;
   }
 
  private:
@@ -92,6 +94,7 @@ class Application final : public RunningApplication {
 
 class LinuxWorkspace final : public Workspace {
  public:
+  explicit LinuxWorkspace(ProcEventHub& hub) { state_->hub = &hub; }
   ObserverId addObserver(const std::string& name, Observer observer) override {
     std::lock_guard lock(state_->mu);
     state_->start(state_);
@@ -116,6 +119,7 @@ class LinuxWorkspace final : public Workspace {
     bool launch;
     std::int32_t pid;
     std::string path;
+    int pidfd = -1;  // a launch's pin, taken at the exec event
   };
 
   // Shared with the reader thread and the notification thread, which outlive
@@ -126,14 +130,18 @@ class LinuxWorkspace final : public Workspace {
     std::deque<Item> queue;
     std::map<ObserverId, std::pair<std::string, Observer>> observers;
     std::map<std::int32_t, std::shared_ptr<Application>> apps;
+    // Launches queued but not yet delivered: their terminations must follow
+    // them through the queue rather than be dropped as unknown.
+    std::map<std::int32_t, int> pendingLaunches;
     ObserverId nextId = 0;
     bool started = false;
+    ProcEventHub* hub = nullptr;
 
     void start(const std::shared_ptr<State>& self) {  // with mu held
       if (started) return;
       started = true;
       scanRunning();
-      ProcEventHub::shared().subscribe(self);
+      hub->subscribe(self);
       std::thread([self] { self->deliver(); }).detach();
     }
 
@@ -151,9 +159,13 @@ class LinuxWorkspace final : public Workspace {
         if (n <= 0 || static_cast<size_t>(n) >= sizeof target) continue;
         std::string path(target, static_cast<size_t>(n));
         if (path.find(kMainExecutableDir) == std::string::npos) continue;
+        auto p = static_cast<std::int32_t>(pid);
+        int fd = pin(p);
+        if (fd < 0) continue;  // gone already
         if (auto bundle = bundleOfMainExecutable(path)) {
-          auto p = static_cast<std::int32_t>(pid);
-          apps[p] = std::make_shared<Application>(p, std::move(bundle), path);
+          apps[p] = std::make_shared<Application>(p, fd, std::move(bundle), path);
+        } else {
+          close(fd);
         }
       }
       closedir(dir);
@@ -162,11 +174,13 @@ class LinuxWorkspace final : public Workspace {
     void onEvent(const ProcEvent& e) override {
       if (e.kind == ProcEvent::Kind::Exec) {
         if (!e.pathKnown || e.path.find(kMainExecutableDir) == std::string_view::npos) return;
+        const int fd = pin(e.pid);  // now, while the number is surely this process's
         std::lock_guard lock(mu);
-        queue.push_back({true, e.pid, std::string(e.path)});
+        queue.push_back({true, e.pid, std::string(e.path), fd});
+        ++pendingLaunches[e.pid];
       } else if (e.kind == ProcEvent::Kind::Exit) {
         std::lock_guard lock(mu);
-        if (!apps.count(e.pid)) return;
+        if (!apps.count(e.pid) && !pendingLaunches.count(e.pid)) return;
         queue.push_back({false, e.pid, {}});
       } else {
         return;
@@ -183,11 +197,19 @@ class LinuxWorkspace final : public Workspace {
         queue.pop_front();
         WorkspaceNotification note;
         if (item.launch) {
+          if (auto it = pendingLaunches.find(item.pid);
+              it != pendingLaunches.end() && --it->second == 0) {
+            pendingLaunches.erase(it);
+          }
           lock.unlock();
           auto bundle = bundleOfMainExecutable(item.path);
           lock.lock();
-          if (!bundle) continue;
-          apps[item.pid] = std::make_shared<Application>(item.pid, std::move(bundle), item.path);
+          if (!bundle) {
+            if (item.pidfd >= 0) close(item.pidfd);
+            continue;
+          }
+          apps[item.pid] =
+              std::make_shared<Application>(item.pid, item.pidfd, std::move(bundle), item.path);
           note.name = kWillLaunchApplication;
         } else {
           if (!apps.erase(item.pid)) continue;
@@ -210,9 +232,13 @@ class LinuxWorkspace final : public Workspace {
 
 }  // namespace
 
+std::shared_ptr<Workspace> makeLinuxWorkspace(ProcEventHub& hub) {
+  return std::make_shared<LinuxWorkspace>(hub);
+}
+
 template <>
 std::shared_ptr<Workspace> makeDefaultService<Workspace>() {
-  return std::make_shared<LinuxWorkspace>();
+  return makeLinuxWorkspace(ProcEventHub::shared());
 }
 
 }  // namespace procscope::platform

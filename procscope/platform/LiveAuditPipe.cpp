@@ -155,8 +155,9 @@ class Encoder final : public ProcEventListener {
 
 class LiveStream final : public AuditStream {
  public:
-  explicit LiveStream(std::shared_ptr<Encoder> encoder) : encoder_(std::move(encoder)) {}
-  ~LiveStream() override { ProcEventHub::shared().unsubscribe(encoder_.get()); }
+  LiveStream(ProcEventHub& hub, std::shared_ptr<Encoder> encoder)
+      : hub_(hub), encoder_(std::move(encoder)) {}
+  ~LiveStream() override { hub_.unsubscribe(encoder_.get()); }
 
   // Only local preselection exists here: the stream itself selects events.
   int setPreselectMode(int mode) override { return mode == 2 ? 0 : -1; }
@@ -184,15 +185,20 @@ class LiveStream final : public AuditStream {
     encoder_->select(mask);
     return 0;
   }
+  ProcEventHub& hub_;
   std::shared_ptr<Encoder> encoder_;
 };
 
 }  // namespace
 
 std::unique_ptr<AuditStream> openLiveAuditPipe() {
+  return openLiveAuditPipe(ProcEventHub::shared());
+}
+
+std::unique_ptr<AuditStream> openLiveAuditPipe(ProcEventHub& hub) {
   auto encoder = std::make_shared<Encoder>();
-  if (!ProcEventHub::shared().subscribe(encoder)) return nullptr;
-  return std::make_unique<LiveStream>(std::move(encoder));
+  if (!hub.subscribe(encoder)) return nullptr;
+  return std::make_unique<LiveStream>(hub, std::move(encoder));
 }
 
 void setLiveLossHandler(std::function<void(std::uint64_t, bool)> handler) {

@@ -32,9 +32,8 @@ namespace {
 
 constexpr int kReceiveBuffer = 16 << 20;  // the default holds only ~256 events
 constexpr auto kAckTimeout = std::chrono::milliseconds(1000);
-// An exit of a process that /proc still shows running may be the old leader
-// released by a non-main thread's execve; its exec follows at once.
-constexpr auto kExitHold = std::chrono::milliseconds(50);
+// Exits held until their thread group is gone, each with a pidfd open.
+constexpr size_t kMaxHeldExits = 256;
 constexpr size_t kMaxCachedIds = 1 << 16;
 constexpr std::uint32_t kNoCpu = 0xFFFFFFFFu;
 
@@ -99,17 +98,6 @@ std::optional<Ids> readIds(std::int32_t pid) {
   return ids;
 }
 
-// 'R', 'S', 'Z', ...; none when the process is gone.
-std::optional<char> readState(std::int32_t pid) {
-  char buf[512];
-  ssize_t n = readProcFile(pid, "stat", buf, sizeof buf);
-  if (n <= 0) return std::nullopt;
-  std::string_view line(buf, static_cast<size_t>(n));
-  auto close = line.rfind(')');
-  if (close == std::string_view::npos || close + 2 >= line.size()) return std::nullopt;
-  return line[close + 2];
-}
-
 }  // namespace
 
 struct ProcEventHub::Impl {
@@ -120,18 +108,24 @@ struct ProcEventHub::Impl {
   int fd = -1;
   bool opened = false;
   bool failed = false;
+  std::string failure;  // why the reader stopped, once it has (empty before)
   std::atomic<int> injectedError{0};
 
   // Reader-thread state.
   std::unordered_map<std::int32_t, Ids> ids;
   std::unordered_map<std::uint32_t, std::uint32_t> nextSeq;  // per cpu
+  // The leader's exit of a process whose other threads still run (the main
+  // thread called pthread_exit, or a non-main thread's execve released it):
+  // the process has not ended, so its record waits for the group's end,
+  // which makes the pidfd readable.
   struct HeldExit {
     std::int32_t pid;
     std::uint32_t status;
     Ids ids;
-    Clock::time_point until;
+    int pidfd;
   };
   std::vector<HeldExit> held;
+  bool toldCannotHold = false;
   std::string pathBuf = std::string(4096, '\0');
   std::vector<char> argBuf = std::vector<char>(kMaxEventArgumentBytes + 1);
   std::vector<std::string_view> args;
@@ -142,8 +136,14 @@ struct ProcEventHub::Impl {
   void lost(std::uint64_t n, bool overflow);
   void fail(const std::string& reason);
   void handle(const proc_event& ev);
-  void releaseHeld(bool all, std::int32_t execPid);
+  bool hold(std::int32_t pid, std::uint32_t status, const Ids& ids);
+  void releaseEnded();
+  void release(std::size_t at, bool send);
+  void sendExit(std::int32_t pid, std::uint32_t status, const Ids& ids);
   Ids idsOf(std::int32_t pid);
+  ~Impl() {
+    for (const HeldExit& h : held) ::close(h.pidfd);
+  }
   static void setIds(ProcEvent& e, const Ids& i) {
     e.euid = i.euid;
     e.ruid = i.ruid;
@@ -232,6 +232,7 @@ void ProcEventHub::Impl::fail(const std::string& reason) {
     std::lock_guard lock(mu);
     failed = true;
     opened = false;
+    failure = reason;
   }
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onFailure(reason);
@@ -243,24 +244,57 @@ Ids ProcEventHub::Impl::idsOf(std::int32_t pid) {
   return readIds(pid).value_or(Ids{});
 }
 
-void ProcEventHub::Impl::releaseHeld(bool all, std::int32_t execPid) {
-  auto now = Clock::now();
-  for (size_t i = 0; i < held.size();) {
-    const HeldExit h = held[i];
-    if (h.pid == execPid) {  // the process lives on under a new image
-      held.erase(held.begin() + static_cast<long>(i));
-    } else if (all || h.until <= now) {
-      held.erase(held.begin() + static_cast<long>(i));
-      ProcEvent e;
-      e.kind = ProcEvent::Kind::Exit;
-      e.pid = h.pid;
-      e.exitStatus = h.status;
-      setIds(e, h.ids);
-      ids.erase(h.pid);
-      dispatch(e);
-    } else {
-      ++i;
+void ProcEventHub::Impl::sendExit(std::int32_t pid, std::uint32_t status, const Ids& i) {
+  ids.erase(pid);
+  ProcEvent e;
+  e.kind = ProcEvent::Kind::Exit;
+  e.pid = pid;
+  e.exitStatus = status;
+  setIds(e, i);
+  dispatch(e);
+}
+
+void ProcEventHub::Impl::release(std::size_t at, bool send) {
+  const HeldExit h = held[at];
+  held.erase(held.begin() + static_cast<long>(at));
+  ::close(h.pidfd);
+  if (send) sendExit(h.pid, h.status, h.ids);
+}
+
+// Holds the exit of `pid` while its thread group lives on; false when the
+// group is gone already, or when it cannot be held (the record then goes at
+// once: early, but never lost).
+bool ProcEventHub::Impl::hold(std::int32_t pid, std::uint32_t status, const Ids& i) {
+  const bool room = held.size() < kMaxHeldExits;
+  int fd = room ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
+  if (fd < 0) {
+    if ((!room || errno != ESRCH) && !toldCannotHold) {
+      toldCannotHold = true;
+      logMessage(room ? std::string("process events: cannot watch for a process's end (") +
+                            std::strerror(errno) +
+                            "); its exit is reported when its main thread ends"
+                      : std::string("process events: too many processes outlive their main "
+                                    "thread; exits are reported when the main thread ends"));
     }
+    return false;
+  }
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, 0) != 0) {  // readable (ended) or in error: nothing to wait for
+    ::close(fd);
+    return false;
+  }
+  held.push_back({pid, status, i, fd});
+  return true;
+}
+
+void ProcEventHub::Impl::releaseEnded() {
+  if (held.empty()) return;
+  std::vector<pollfd> fds;
+  fds.reserve(held.size());
+  for (const HeldExit& h : held) fds.push_back({h.pidfd, POLLIN, 0});
+  if (poll(fds.data(), fds.size(), 0) <= 0) return;
+  for (std::size_t i = fds.size(); i-- > 0;) {
+    if (fds[i].revents != 0) release(i, true);
   }
 }
 
@@ -270,6 +304,10 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
       const auto& f = ev.event_data.fork;
       if (ids.size() > kMaxCachedIds) ids.clear();  // exits were lost; start afresh
       if (f.child_pid != f.child_tgid) return;      // a new thread, not a process
+      // A held process's number taken by a new one: the held one is gone.
+      for (std::size_t i = held.size(); i-- > 0;) {
+        if (held[i].pid == f.child_tgid) release(i, true);
+      }
       LivePins::shared().forked(f.child_tgid);
       ProcEvent e;
       e.kind = ProcEvent::Kind::Fork;
@@ -285,7 +323,10 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
       const std::int32_t pid = ev.event_data.exec.process_tgid;
       // First the pin, then the snapshot, so the snapshot is of the pinned process.
       LivePins::shared().executed(pid);
-      if (!held.empty()) releaseHeld(false, pid);
+      // The process lives on under a new image: its old leader's exit was no end.
+      for (std::size_t i = held.size(); i-- > 0;) {
+        if (held[i].pid == pid) release(i, false);
+      }
       ProcEvent e;
       e.kind = ProcEvent::Kind::Exec;
       e.pid = pid;
@@ -317,25 +358,36 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
     }
     case proc_event::PROC_EVENT_EXIT: {
       const auto& x = ev.event_data.exit;
-      if (x.process_pid != x.process_tgid) return;  // a thread ended
-      auto state = readState(x.process_tgid);
-      auto it = ids.find(x.process_tgid);
-      Ids known = it != ids.end() ? it->second : Ids{};
-      if (state && *state != 'Z' && *state != 'X') {
-        held.push_back({x.process_tgid, x.exit_code, known, Clock::now() + kExitHold});
+      if (x.process_pid != x.process_tgid) {
+        // A thread ended; the last one to end carries the process's status.
+        for (HeldExit& h : held) {
+          if (h.pid == x.process_tgid) h.status = x.exit_code;
+        }
         return;
       }
-      ids.erase(x.process_tgid);
-      ProcEvent e;
-      e.kind = ProcEvent::Kind::Exit;
-      e.pid = x.process_tgid;
-      e.exitStatus = x.exit_code;
-      setIds(e, known);
-      dispatch(e);
+      // A process first seen at its end is still readable as a zombie.
+      const Ids known = idsOf(x.process_tgid);
+      if (hold(x.process_tgid, x.exit_code, known)) return;
+      sendExit(x.process_tgid, x.exit_code, known);
+      return;
+    }
+    case proc_event::PROC_EVENT_UID:
+    case proc_event::PROC_EVENT_GID: {
+      // Records carry the user a process has at each event, not at its exec.
+      const auto& c = ev.event_data.id;
+      Ids now = idsOf(c.process_tgid);
+      if (ev.what == proc_event::PROC_EVENT_UID) {
+        now.ruid = c.r.ruid;
+        now.euid = c.e.euid;
+      } else {
+        now.rgid = c.r.rgid;
+        now.egid = c.e.egid;
+      }
+      ids[c.process_tgid] = now;
       return;
     }
     default:
-      return;  // uid, gid, sid, comm, ptrace and coredump events are not passed on
+      return;  // sid, comm, ptrace and coredump events are not passed on
   }
 }
 
@@ -344,26 +396,21 @@ void ProcEventHub::Impl::run() {
   // snapshot of a short-lived program must be taken before it is gone.
   raiseThreadPriority(Urgency::Reading);
   alignas(nlmsghdr) static thread_local char buf[64 * 1024];
+  std::vector<pollfd> fds;
   for (;;) {
-    int timeout = -1;
-    if (!held.empty()) {
-      auto next = std::min_element(held.begin(), held.end(), [](auto& a, auto& b) {
-                    return a.until < b.until;
-                  })->until;
-      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
-      timeout = static_cast<int>(std::max<long long>(ms, 0) + 1);
-    }
-    pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, timeout);
-    if (r == 0) {
-      releaseHeld(false, -1);
-      continue;
-    }
+    fds.clear();
+    fds.push_back({fd, POLLIN, 0});
+    for (const HeldExit& h : held) fds.push_back({h.pidfd, POLLIN, 0});
+    int r = poll(fds.data(), fds.size(), -1);
     if (r < 0) {
       if (errno == EINTR) continue;
       fail(std::string("poll failed: ") + std::strerror(errno));
       return;
     }
+    for (std::size_t i = fds.size(); i-- > 1;) {
+      if (fds[i].revents != 0) release(i - 1, true);
+    }
+    if (fds[0].revents == 0) continue;
     ssize_t n = -1;
     if (const int injected = injectedError.exchange(0)) {
       errno = injected;
@@ -406,6 +453,22 @@ void ProcEventHub::Impl::run() {
 }
 
 ProcEventHub::ProcEventHub() : impl_(std::make_shared<Impl>()) {}
+
+std::unique_ptr<ProcEventHub> ProcEventHub::detached() {
+  std::unique_ptr<ProcEventHub> hub(new ProcEventHub());
+  hub->impl_->opened = true;
+  return hub;
+}
+
+void ProcEventHub::feed(const void* event, std::size_t size) {
+  proc_event ev{};
+  std::memcpy(&ev, event, std::min(size, sizeof ev));
+  impl_->handle(ev);
+}
+
+void ProcEventHub::settle() {
+  impl_->releaseEnded();
+}
 
 // ---- Pins ----
 
@@ -510,10 +573,16 @@ ProcEventHub& ProcEventHub::shared() {
 }
 
 bool ProcEventHub::subscribe(const std::shared_ptr<ProcEventListener>& listener) {
-  std::lock_guard lock(impl_->mu);
+  std::unique_lock lock(impl_->mu);
   if (!impl_->opened) {
     if (impl_->failed || !impl_->open()) {
       impl_->failed = true;
+      // A reader that failed before this listener came (another listener's
+      // subscription started it) is told to this one too: it would otherwise
+      // wait for events that never come.
+      const std::string failure = impl_->failure;
+      lock.unlock();
+      if (!failure.empty()) listener->onFailure(failure);
       return false;
     }
     impl_->opened = true;

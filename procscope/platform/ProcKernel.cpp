@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -347,14 +348,23 @@ class ProcKernel final : public KernelQueries {
     if (pid <= 0) return std::nullopt;
     std::string cmdline;
     if (!readWhole(ProcPath(pid, "cmdline").c_str(), cmdline, capacity)) return std::nullopt;
+    // A zombie (or a kernel thread) has neither: no area, so that a path
+    // already known is kept rather than replaced by an empty one.
+    std::string path = executablePath(pid).value_or(std::string());
+    if (path.empty() && cmdline.empty()) return std::nullopt;
     std::string environment;
     bool haveEnvironment = readWhole(ProcPath(pid, "environ").c_str(), environment,
                                      capacity - std::min(capacity, cmdline.size()));
-    // Kernel threads and zombies have no executable; their path stays empty.
-    std::string path = executablePath(pid).value_or(std::string());
     return procfs::assembleArgumentArea(
         cmdline, haveEnvironment ? std::optional<std::string_view>(environment) : std::nullopt,
         path, capacity);
+  }
+
+  std::optional<bool> executableUnlinked(std::int32_t pid) override {
+    if (pid <= 0) return std::nullopt;
+    struct stat st {};
+    if (::stat(ProcPath(pid, "exe").c_str(), &st) != 0) return std::nullopt;
+    return st.st_nlink == 0;
   }
 
   bool isAlive(std::int32_t pid) override {
@@ -399,6 +409,10 @@ class AbsentKernel final : public KernelQueries {
 
 std::shared_ptr<const ProcessIdentity> KernelQueries::pin(std::int32_t pid) {
   return ProcessIdentity::pin(pid);
+}
+
+std::optional<bool> KernelQueries::executableUnlinked(std::int32_t) {
+  return std::nullopt;
 }
 
 std::shared_ptr<KernelQueries> makeAbsentKernel() {

@@ -49,8 +49,10 @@ TEST_F(BlockingTest, KillsListedFullPathButNotTheSameNameElsewhere) {
 // A test application bundle: <app>.app/Contents/{Info.plist,MacOS/<executable>}.
 class BundleBlockingTest : public AgentTest {
  protected:
-  std::string makeBundle(const std::string& identifier, const std::string& executable) {
-    const std::string contents = dir_ + "/" + uniqueName() + ".app/Contents";
+  std::string makeBundle(const std::string& identifier, const std::string& executable,
+                         const std::string& parent = "") {
+    const std::string contents =
+        (parent.empty() ? dir_ : parent) + "/" + uniqueName() + ".app/Contents";
     makeProgramNamed(contents + "/MacOS", executable);
     writeInfoPlist(contents,
                    {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", executable}});
@@ -76,6 +78,11 @@ TEST_F(BundleBlockingTest, IdentifierKillsTheMainExecutableOnly) {
                                 ", bundle identifier: " + identifier + ", path: " + main));
   EXPECT_TRUE(accessRowsFor(executable));
   EXPECT_TRUE(stillRunning(helperPid)) << "a helper executable inside the listed bundle";
+
+  // Found by the path's own bytes where its text is not UTF-8.
+  const std::string odd = makeBundle(identifier, executable, root_ + "/bad\xff");
+  EXPECT_TRUE(killedBySigkill(children_.startInSession(odd + "/MacOS/" + executable)))
+      << "the bundle under a directory whose name is not UTF-8";
 }
 
 }  // namespace

@@ -49,11 +49,42 @@ TEST(LiveProcess, InitFillsTheRecordOfAChild) {
   EXPECT_EQ(Process::getParentID(ancestors.back()), 0);
 }
 
+// The kernel's " (deleted)" mark is dropped only when the executable is
+// unlinked; a file really named so keeps its name.
+TEST(LiveProcess, DeletedExecutableKeepsItsPath) {
+  test::ChildProcess child(kArgv);
+  ASSERT_GT(child.pid(), 0);
+  const std::string named = child.path() + " (deleted)";
+  ASSERT_EQ(rename(child.path().c_str(), named.c_str()), 0);
+  const std::string shown = std::filesystem::canonical(named);
+  for (bool unlinked : {false, true}) {
+    if (unlinked) {
+      ASSERT_EQ(unlink(named.c_str()), 0);
+    }
+    auto process = Process::init(child.pid());
+    ASSERT_NE(process, nullptr);
+    EXPECT_EQ(process->path(),
+              std::filesystem::canonical(std::filesystem::path(named).parent_path()) /
+                  std::filesystem::path(named).filename())
+        << unlinked;
+    EXPECT_EQ(process->binary()->name(), std::filesystem::path(named).filename()) << unlinked;
+  }
+}
+
 TEST(LiveProcess, GoneProcessHasNoParentAndNoRecord) {
   test::ChildProcess child(kArgv);
   ASSERT_GT(child.pid(), 0);
   const std::int32_t pid = child.pid();
   EXPECT_EQ(Process::getParentID(pid), getpid());  // asked once while it lived
+  // Ended but not reaped: nothing left to read replaces a path already known.
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+  auto zombie = Process::init();
+  zombie->setPid(pid);
+  zombie->setPath("/bin/true");
+  zombie->pathFromPid();
+  EXPECT_EQ(zombie->path(), "/bin/true");
   child.stop();
   EXPECT_EQ(Process::getParentID(pid), -1);
   EXPECT_EQ(Process::init(pid), nullptr);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 #include "exec/ExecFixture.hpp"
@@ -101,14 +102,20 @@ TEST_F(AuditPipeTest, FifoIsReadUntilItsWriterCloses) {
 }
 
 TEST_F(AuditPipeTest, DrainedInputWaitsForStopInstead) {
-  monitor->setPipePath(write("empty", {}));
+  // A drained input is read once; the loop then sleeps, neither reading again
+  // (spinning) nor returning, until it is told to stop.
+  auto layer = std::make_shared<ScriptedLayer>(std::vector<Bytes>{});
+  ScopedService<platform::AuditPipeLayer> scripted(layer);
   std::atomic<bool> returned{false};
   std::thread loop([&] {
     monitor->setProcessCallback([](const std::shared_ptr<Process>&) {});
     monitor->monitor();
     returned = true;
   });
-  // Whether or not the loop has reached its wait yet, a stop ends it.
+  while (layer->script->readCount.load() == 0) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // room to spin, if it would
+  EXPECT_EQ(layer->script->readCount.load(), 1);
+  EXPECT_FALSE(returned);
   monitor->setShouldStop(true);
   loop.join();
   EXPECT_TRUE(returned);

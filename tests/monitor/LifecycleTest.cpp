@@ -101,7 +101,7 @@ TEST_F(WorkspaceTest, StoppedMonitorReadsNothingWhenStartedAgain) {
   monitor->stop();
   monitor->start(monitor->processCallback());
   procscope::dispatch::waitIdle();
-  EXPECT_EQ(layer->script->readCount, 0);
+  EXPECT_EQ(layer->script->readCount.load(), 0);
 }
 
 TEST_F(WorkspaceTest, LaunchIsAStartOfTypeZeroUnlessTheProcessIsGone) {

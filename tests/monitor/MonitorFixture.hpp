@@ -4,6 +4,7 @@
 // records to feed it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -56,7 +57,7 @@ struct Script {
   std::deque<Bytes> reads;  // an empty one is a read that yields nothing
   int failingRequest = 0;   // 1-based configuration request that fails; 0: none
   std::vector<std::string> requests;
-  int readCount = 0;
+  std::atomic<int> readCount{0};  // read by the test while the loop runs
   bool closed = false;
 };
 

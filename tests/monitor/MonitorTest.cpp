@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bsm/BsmTestData.hpp"
+#include "exec/ExecFixture.hpp"
 #include "monitor/MonitorFixture.hpp"
 
 namespace monitortest {
@@ -81,11 +82,19 @@ TEST_F(MonitorTest, PidAndParentOfSpawnsAndExecs) {
 }
 
 TEST_F(MonitorTest, PathIsTheLiveOneElseTheLastPathTokenElseTheFirstArgument) {
+  test::TempDir tmp;
+  const std::string game = test::makeBundle(tmp / "bad\xff", "Game",
+                                            {{"CFBundleExecutable", "Game"},
+                                             {"CFBundleIdentifier", "com.example.game"}}) +
+                           "/Contents/MacOS/Game";
+  std::string gameShown = game;
+  gameShown.replace(gameShown.find("bad\xff"), 4, "bad\xEF\xBF\xBD");
   const struct {
     std::vector<std::string_view> pathTokens;
     std::vector<std::string_view> args;
     std::optional<std::string> live;
     std::optional<std::string> expected;  // none: not reported
+    std::optional<std::string> bundleIdentifier = {};
   } cases[] = {
       {{"/dev/fd/3"}, {"/usr/local/bin/tool", "-v"}, {}, "/usr/local/bin/tool"},
       {{"/dev/fd/3"}, {}, {}, "/dev/fd/3"},
@@ -97,6 +106,8 @@ TEST_F(MonitorTest, PathIsTheLiveOneElseTheLastPathTokenElseTheFirstArgument) {
       {{"/first", "/second"}, {"tool"}, "/usr/bin/live", "/usr/bin/live"},
       // Bytes that are not UTF-8 are kept lossily, not dropped for argv[0].
       {{"/opt/\xff/tool"}, {"x"}, {}, "/opt/\xEF\xBF\xBD/tool"},
+      // ... and the file is still found by its own bytes.
+      {{game}, {"x"}, {}, gameShown, "com.example.game"},
   };
   for (const auto& c : cases) {
     kernel->processes.erase(4242);
@@ -105,6 +116,9 @@ TEST_F(MonitorTest, PathIsTheLiveOneElseTheLastPathTokenElseTheFirstArgument) {
     SCOPED_TRACE(c.expected.value_or("(not reported)"));
     ASSERT_LE(got.size(), 1u);
     EXPECT_EQ(got.empty() ? std::nullopt : got[0]->path(), c.expected);
+    if (c.bundleIdentifier) {
+      EXPECT_EQ(got.at(0)->binary()->bundleIdentifier(), c.bundleIdentifier);
+    }
   }
 }
 

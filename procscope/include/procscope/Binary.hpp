@@ -24,7 +24,10 @@ class Binary {
 
   // Resolves the path or command name, then fills bundle, name,
   // bundleIdentifier, attributes and metadata. Reads no file contents.
-  static std::shared_ptr<Binary> init(const std::string& pathOrCommand);
+  // `fileSystemPath`, when given, is the path's own bytes (which `path`
+  // shows decoded): every lookup on disk uses it.
+  static std::shared_ptr<Binary> init(const std::string& pathOrCommand,
+                                      const std::optional<std::string>& fileSystemPath = {});
 
   // Fillers (executable inspection).
   void getBundle();
@@ -42,8 +45,16 @@ class Binary {
   void setIcon(std::optional<Image> v) { icon_ = std::move(v); }
   const std::optional<std::string>& name() const { return name_; }
   void setName(std::optional<std::string> v) { name_ = std::move(v); }
+  // Text, for comparing and showing.
   const std::optional<std::string>& path() const { return path_; }
-  void setPath(std::optional<std::string> v) { path_ = std::move(v); }
+  void setPath(std::optional<std::string> v) {
+    path_ = std::move(v);
+    pathBytes_.reset();
+  }
+  // What finds the file: the path's own bytes where they are not UTF-8.
+  const std::optional<std::string>& fileSystemPath() const {
+    return pathBytes_ ? pathBytes_ : path_;
+  }
   const std::shared_ptr<const platform::Bundle>& bundle() const { return bundle_; }
   void setBundle(std::shared_ptr<const platform::Bundle> v) { bundle_ = std::move(v); }
   const std::optional<Dictionary>& metadata() const { return metadata_; }
@@ -66,6 +77,7 @@ class Binary {
   std::optional<Image> icon_;
   std::optional<std::string> name_;
   std::optional<std::string> path_;
+  std::optional<std::string> pathBytes_;
   std::shared_ptr<const platform::Bundle> bundle_;
   std::optional<Dictionary> metadata_;
   std::optional<Dictionary> attributes_;

@@ -36,6 +36,10 @@ class Process {
   void pathFromPid();
   void getArgs();
   void enumerateAncestors();
+  // Builds the Binary for `path`, looking it up by the path's own bytes. A
+  // path the kernel marked " (deleted)" loses the mark when the executable
+  // is indeed unlinked. Touches the file system.
+  void attachBinary();
   bool isProcessAlive() const;
   void generateSigningInfo(std::uint32_t flags);
 
@@ -51,8 +55,17 @@ class Process {
   std::uint32_t uid() const { return uid_.load(std::memory_order_relaxed); }
   void setUid(std::uint32_t v) { uid_.store(v, std::memory_order_relaxed); }
 
+  // Text, for comparing and showing (bytes that are not UTF-8 decoded lossily).
   const std::optional<std::string>& path() const { return path_; }
-  void setPath(std::optional<std::string> v) { path_ = std::move(v); }
+  void setPath(std::optional<std::string> v) {
+    path_ = std::move(v);
+    pathBytes_.reset();
+  }
+  // The path as the kernel gave it, which is what finds the file.
+  void setPathBytes(std::string bytes);
+  const std::optional<std::string>& fileSystemPath() const {
+    return pathBytes_ ? pathBytes_ : path_;
+  }
   std::vector<std::int32_t>& ancestors() { return ancestors_; }
   const std::vector<std::int32_t>& ancestors() const { return ancestors_; }
   void setAncestors(std::vector<std::int32_t> v) { ancestors_ = std::move(v); }
@@ -80,6 +93,7 @@ class Process {
   std::atomic<std::int32_t> ppid_{-1};
   std::atomic<std::uint32_t> uid_{0xFFFFFFFFu};
   std::optional<std::string> path_;
+  std::optional<std::string> pathBytes_;  // only when they differ from path_
   std::vector<std::int32_t> ancestors_;
   std::vector<std::string> arguments_;
   Clock::time_point timestamp_;

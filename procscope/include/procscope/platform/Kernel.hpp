@@ -41,6 +41,10 @@ class KernelQueries {
   virtual std::vector<std::int32_t> allPids() = 0;
   // The process pinned by a pidfd (see ProcessIdentity); none when it is gone.
   virtual std::shared_ptr<const ProcessIdentity> pin(std::int32_t pid);
+  // Whether the executable the process runs has been unlinked (no name is
+  // left on its file system); none when that cannot be told. Reaches the
+  // executable's own file system, which may be slow.
+  virtual std::optional<bool> executableUnlinked(std::int32_t pid);
 };
 
 using Kernel = Service<KernelQueries>;

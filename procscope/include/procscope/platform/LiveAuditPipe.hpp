@@ -19,6 +19,10 @@ inline constexpr std::uint32_t kLiveQueueLimitMax = 65536;
 // PID or network namespace).
 std::unique_ptr<AuditStream> openLiveAuditPipe();
 
+class ProcEventHub;
+// The same over the events of `hub`, which must outlive the stream.
+std::unique_ptr<AuditStream> openLiveAuditPipe(ProcEventHub& hub);
+
 // Called (on the event reader thread) when events were lost, with the count
 // of events (0 when unknown) and whether the loss is certain: the kernel's
 // buffer overflowed, or the monitor fell so far behind that its queue was

@@ -71,6 +71,13 @@ class ProcEventHub {
   // kernel had returned it.
   void failNextReceive(int error);
 
+  // A hub without the connector, driven by hand (tests): `feed` hands it one
+  // kernel event (a struct proc_event) as the reader thread would, and
+  // `settle` passes on the held exits of processes that have ended since.
+  static std::unique_ptr<ProcEventHub> detached();
+  void feed(const void* event, std::size_t size);
+  void settle();
+
   struct Impl;
 
  private:

@@ -53,6 +53,11 @@ class Workspace {
 
 using Workspaces = Service<Workspace>;
 
+class ProcEventHub;
+// The Linux workspace over the process events of `hub`, which must outlive
+// it; the default one uses the machine's.
+std::shared_ptr<Workspace> makeLinuxWorkspace(ProcEventHub& hub);
+
 // "file://" + the path with every byte outside the unreserved set and "/"
 // percent-encoded.
 std::string fileURLString(const std::string& path);
