@@ -214,7 +214,12 @@ TEST_F(BinaryTest, DigestIsUpperCaseSha256OfTheWholeFileOrNothing) {
   test::writeFile(tmp / "empty", "");
   std::filesystem::create_directories(tmp / "dir");
   ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0644), 0);
-  for (const char* name : {"empty", "missing", "dir", "fifo"}) {
+  ASSERT_TRUE(test::makeNullDevice(tmp / "null"));
+  std::filesystem::create_symlink(tmp / "null", tmp / "device");
+  test::OpenWatch opens;  // neither is opened, for the digest or the metadata
+  ASSERT_TRUE(opens.watch(tmp / "fifo"));
+  ASSERT_TRUE(opens.watch(tmp / "null"));
+  for (const char* name : {"empty", "missing", "dir", "fifo", "device"}) {
     auto b = Binary::init(tmp / name);
     b->generateHash();
     EXPECT_EQ(b->sha256(), std::nullopt) << name;
@@ -222,6 +227,7 @@ TEST_F(BinaryTest, DigestIsUpperCaseSha256OfTheWholeFileOrNothing) {
     b->generateHash();
     EXPECT_EQ(b->sha256(), "EARLIER") << name;
   }
+  EXPECT_FALSE(opens.opened());
 }
 
 // The signing identifier stands only for a valid signature with a certificate
