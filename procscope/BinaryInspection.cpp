@@ -169,6 +169,14 @@ std::shared_ptr<Binary> Binary::init(const std::string& pathOrCommand) {
   return binary;
 }
 
+std::shared_ptr<Binary> Binary::uninspected(const std::string& pathOrCommand) {
+  auto binary = std::make_shared<Binary>();
+  binary->setPath(pathOrCommand);
+  binary->getName();
+  binary->getBundleIndentifier();
+  return binary;
+}
+
 void Binary::getBundle() {
   if (!path_) return;
   bundle_ = platform::Bundles::get()->bundleWithPath(*path_);

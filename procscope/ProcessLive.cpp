@@ -1,4 +1,5 @@
 // The Process fillers that ask the kernel about a live process.
+#include "procscope/Inspection.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Signing.hpp"
@@ -24,8 +25,38 @@ std::shared_ptr<Process> Process::init(std::int32_t pid) {
   process->getArgs();
   process->getUser();
   process->enumerateAncestors();
-  process->setBinary(Binary::init(*process->path()));
+  process->inspectBinary(false);
   return process;
+}
+
+void Process::inspectBinary(bool signingAndIcon) {
+  if (!path_) return;
+  struct Inspected {
+    std::shared_ptr<Binary> binary;
+    std::optional<Dictionary> signingInfo;
+  };
+  const std::string path = *path_;
+  const std::int32_t id = pid();
+  auto inspected = inspection::bounded<Inspected>(path, [path, id, signingAndIcon] {
+    Inspected out{Binary::init(path), std::nullopt};
+    if (signingAndIcon && out.binary) {
+      // A record of the inspection's own, so that a late end touches nothing
+      // the caller holds.
+      Process scratch;
+      scratch.setPid(id);
+      scratch.setBinary(out.binary);
+      scratch.generateSigningInfo(0);  // kSecCSDefaultFlags
+      out.signingInfo = scratch.signingInfo();
+      out.binary->getIcon();
+    }
+    return out;
+  });
+  if (!inspected) {
+    setBinary(Binary::uninspected(path));
+    return;
+  }
+  setBinary(std::move(inspected->binary));
+  if (inspected->signingInfo) setSigningInfo(std::move(inspected->signingInfo));
 }
 
 std::int32_t Process::getParentID(std::int32_t pid) {

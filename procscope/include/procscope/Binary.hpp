@@ -25,6 +25,10 @@ class Binary {
   // Resolves the path or command name, then fills bundle, name,
   // bundleIdentifier, attributes and metadata. Reads no file contents.
   static std::shared_ptr<Binary> init(const std::string& pathOrCommand);
+  // What is known of a path without touching the file system, for a file
+  // whose inspection did not end in time: the path and the name from it (no
+  // bundle, so the name is the bundle identifier too).
+  static std::shared_ptr<Binary> uninspected(const std::string& pathOrCommand);
 
   // Fillers (executable inspection).
   void getBundle();

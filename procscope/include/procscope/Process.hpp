@@ -38,6 +38,12 @@ class Process {
   void enumerateAncestors();
   bool isProcessAlive() const;
   void generateSigningInfo(std::uint32_t flags);
+  // Sets `binary` to Binary::init of `path` and, with `signingAndIcon`, fills
+  // the signing information (default flags) and the binary's icon: all on
+  // the bounded inspection pool (procscope/Inspection.hpp), since they touch
+  // files that users control. When that does not end in time the record gets
+  // Binary::uninspected of its path and no signing information.
+  void inspectBinary(bool signingAndIcon);
 
   // Scalars are read and written whole without a lock.
   std::uint16_t type() const { return type_.load(std::memory_order_relaxed); }
