@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "procscope/Log.hpp"
+#include "procscope/ThreadPriority.hpp"
 
 namespace procscope::inspection {
 
@@ -59,7 +60,14 @@ std::string unescapeMountPoint(const std::string& field) {
 class Pool {
  public:
   Pool() {
-    for (unsigned i = 0; i < kThreads; ++i) std::thread([this] { work(); }).detach();
+    for (unsigned i = 0; i < kThreads; ++i) {
+      std::thread([this] {
+        // The work of judging a start, moved off the event loop: as urgent
+        // as the loop, or a busy machine would starve it past its deadline.
+        raiseThreadPriority();
+        work();
+      }).detach();
+    }
   }
 
   bool run(const std::string& path, std::function<void()> work) {
@@ -86,7 +94,8 @@ class Pool {
           "Every file inspection thread waits on a file system that does not answer: "
           "records are judged without inspecting their files");
     }
-    noteStall(mountPointOf(path), task);
+    // A command name that is no path stands for itself.
+    noteStall(path.starts_with('/') ? mountPointOf(path) : path, task);
     return false;
   }
 
