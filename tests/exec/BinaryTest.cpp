@@ -4,8 +4,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <future>
+
 #include "ExecFixture.hpp"
 #include "procscope/Binary.hpp"
+#include "procscope/Inspection.hpp"
 #include "procscope/platform/Icons.hpp"
 
 using namespace procscope;
@@ -275,4 +279,30 @@ TEST_F(BinaryTest, IdentifierIsTheSigningIdentifierOnlyForValidCertificateChains
     EXPECT_EQ(b->identifier(), c.identifier) << c.what;
     EXPECT_TRUE(b->signingInfo()) << c.what;
   }
+}
+
+// An inspection that overruns its deadline is given up on and its late result
+// dropped; its file system is then left alone while others are still
+// inspected, and the record is made from the path alone.
+TEST_F(BinaryTest, InspectionPastItsDeadlineIsDroppedAndItsFileSystemLeftAlone) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  // /proc is a mount of its own, so the stall stays there.
+  EXPECT_EQ(inspection::bounded<int>("/proc/stalled",
+                                     [released] {
+                                       released.wait();
+                                       return 1;
+                                     }),
+            std::nullopt);
+  auto ran = std::make_shared<std::atomic<bool>>(false);
+  EXPECT_FALSE(inspection::run("/proc/other", [ran] { *ran = true; }));
+  EXPECT_EQ(inspection::bounded<int>(tmp / "file", [] { return 2; }), 2);
+  release.set_value();
+  EXPECT_FALSE(*ran);
+
+  auto known = Binary::uninspected("/stalled/bin/prog");
+  EXPECT_EQ(known->path(), "/stalled/bin/prog");
+  EXPECT_EQ(known->name(), "prog");
+  EXPECT_EQ(known->bundleIdentifier(), "prog");
+  EXPECT_EQ(known->attributes(), std::nullopt);
 }
