@@ -1,5 +1,8 @@
 #include "procscope/Inspection.hpp"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <fstream>
@@ -161,10 +164,37 @@ class Pool {
   std::vector<Stall> stalls_;
 };
 
-// Never destroyed: its threads may be held by a file system to the very end.
+// The pool of this process. Never destroyed: its threads may be held by a
+// file system to the very end. A child forked from a process that had one
+// has none of its threads, so it makes its own on first use.
+std::atomic<Pool*> current{nullptr};
+std::atomic_flag making;  // a thread is making it
+// Pools of parent processes, kept reachable (they are not leaks).
+std::vector<Pool*>* forgotten = nullptr;
+
+void forgetInChild() {
+  if (Pool* old = current.exchange(nullptr, std::memory_order_relaxed)) {
+    if (!forgotten) forgotten = new std::vector<Pool*>;
+    forgotten->push_back(old);
+  }
+  making.clear(std::memory_order_relaxed);
+}
+
 Pool& pool() {
-  static auto* instance = new Pool;
-  return *instance;
+  for (;;) {
+    if (Pool* found = current.load(std::memory_order_acquire)) return *found;
+    if (!making.test_and_set(std::memory_order_acquire)) break;
+    std::this_thread::yield();
+  }
+  Pool* made = current.load(std::memory_order_acquire);
+  if (!made) {
+    static const bool registered = ::pthread_atfork(nullptr, nullptr, forgetInChild) == 0;
+    (void)registered;
+    made = new Pool;
+    current.store(made, std::memory_order_release);
+  }
+  making.clear(std::memory_order_release);
+  return *made;
 }
 
 }  // namespace
