@@ -171,6 +171,14 @@ std::shared_ptr<Binary> Binary::init(const std::string& pathOrCommand,
   return binary;
 }
 
+std::shared_ptr<Binary> Binary::uninspected(const std::string& pathOrCommand) {
+  auto binary = std::make_shared<Binary>();
+  binary->setPath(pathOrCommand);
+  binary->getName();
+  binary->getBundleIndentifier();
+  return binary;
+}
+
 void Binary::getBundle() {
   if (!path_) return;
   bundle_ = platform::Bundles::get()->bundleWithPath(*fileSystemPath());
@@ -224,14 +232,19 @@ void Binary::getAttributes() {
 
 void Binary::getMetadata() {
   if (!path_) return;
-  const char* path = fileSystemPath()->c_str();
+  // Asked of the regular file itself, reached through its descriptor; a
+  // final symbolic link, like anything but a regular file, has none.
+  FileDescriptor located = locateRegularFile(*fileSystemPath(), false);
+  if (located.get() < 0) return;
+  const std::string reached = descriptorPath(located.get());
+  const char* path = reached.c_str();
   // The names, sized first; the list may grow between the two calls.
   std::vector<char> names;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    ssize_t size = ::llistxattr(path, nullptr, 0);
+    ssize_t size = ::listxattr(path, nullptr, 0);
     if (size <= 0) return;
     names.resize(static_cast<std::size_t>(size));
-    size = ::llistxattr(path, names.data(), names.size());
+    size = ::listxattr(path, names.data(), names.size());
     if (size >= 0) {
       names.resize(static_cast<std::size_t>(size));
       break;
@@ -247,12 +260,12 @@ void Binary::getMetadata() {
     std::string name(names.data() + at);
     at += name.size() + 1;
     if (name.empty()) continue;
-    ssize_t size = ::lgetxattr(path, name.c_str(), value.data(), value.size());
+    ssize_t size = ::getxattr(path, name.c_str(), value.data(), value.size());
     if (size < 0 && errno == ERANGE) {
-      size = ::lgetxattr(path, name.c_str(), nullptr, 0);
+      size = ::getxattr(path, name.c_str(), nullptr, 0);
       if (size < 0) continue;
       value.resize(static_cast<std::size_t>(size));
-      size = ::lgetxattr(path, name.c_str(), value.data(), value.size());
+      size = ::getxattr(path, name.c_str(), value.data(), value.size());
     }
     if (size < 0) continue;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(value.data());
@@ -289,13 +302,10 @@ void Binary::generateHash() {
   if (!path_) return;
   // Read in chunks so that memory stays flat whatever the size; the length
   // of the whole file never passes through a 32-bit count, so files of
-  // 4 GiB and more are hashed whole. Only regular files: a FIFO or a device
-  // would block or never end.
-  FileDescriptor fd(
-      ::open(fileSystemPath()->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  // 4 GiB and more are hashed whole. Only regular files are opened: a FIFO
+  // would block, a device never end or act on being opened.
+  FileDescriptor fd = openRegularFile(*fileSystemPath());
   if (fd.get() < 0) return;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);

@@ -1,7 +1,13 @@
 // The Process fillers that ask the kernel about a live process.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "procscope/Inspection.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Signing.hpp"
+#include "procscope/Utf8.hpp"
 #include "procscope/platform/Kernel.hpp"
 
 namespace procscope {
@@ -23,8 +29,69 @@ std::shared_ptr<Process> Process::init(std::int32_t pid) {
   process->getArgs();
   process->getUser();
   process->enumerateAncestors();
-  process->attachBinary();
+  process->inspectBinary(false);
   return process;
+}
+
+namespace {
+
+// The kernel marks the link of an executable removed (or replaced) after its
+// start; the mark is no part of the name, but a file may really be named so,
+// hence the question whether it is unlinked. Asked while the number is still
+// the pinned process's, checked after. The path's bytes without the mark, or
+// nothing when they stand as they are.
+std::optional<std::string> unmarkedDeletedPath(
+    std::int32_t pid, const std::string& bytes,
+    const std::shared_ptr<const ProcessIdentity>& identity) {
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (!bytes.ends_with(kDeleted) || pid <= 0) return std::nullopt;
+  const auto unlinked = Kernel::get()->executableUnlinked(pid);
+  const bool same = !identity || !identity->verifiable() || identity->alive();
+  if (!unlinked.value_or(false) || !same) return std::nullopt;
+  return bytes.substr(0, bytes.size() - kDeleted.size());
+}
+
+}  // namespace
+
+void Process::inspectBinary(bool signingAndIcon) {
+  if (!path_) return;
+  struct Inspected {
+    std::shared_ptr<Binary> binary;
+    std::optional<Dictionary> signingInfo;
+    std::optional<std::string> unmarkedBytes;
+  };
+  const std::string path = *path_;
+  const std::string bytes = *fileSystemPath();
+  const std::int32_t id = pid();
+  const auto identity = identity_;
+  auto inspected =
+      inspection::bounded<Inspected>(bytes, [path, bytes, id, identity, signingAndIcon] {
+        Inspected out;
+        out.unmarkedBytes = unmarkedDeletedPath(id, bytes, identity);
+        if (out.unmarkedBytes) {
+          out.binary = Binary::init(decodeLossy(*out.unmarkedBytes), out.unmarkedBytes);
+        } else {
+          out.binary = Binary::init(path, bytes);
+        }
+        if (signingAndIcon && out.binary) {
+          // A record of the inspection's own, so that a late end touches
+          // nothing the caller holds.
+          Process scratch;
+          scratch.setPid(id);
+          scratch.setBinary(out.binary);
+          scratch.generateSigningInfo(0);  // kSecCSDefaultFlags
+          out.signingInfo = scratch.signingInfo();
+          out.binary->getIcon();
+        }
+        return out;
+      });
+  if (!inspected) {
+    setBinary(Binary::uninspected(path));
+    return;
+  }
+  if (inspected->unmarkedBytes) setPathBytes(std::move(*inspected->unmarkedBytes));
+  setBinary(std::move(inspected->binary));
+  if (inspected->signingInfo) setSigningInfo(std::move(inspected->signingInfo));
 }
 
 std::int32_t Process::getParentID(std::int32_t pid) {
@@ -50,25 +117,6 @@ void Process::pathFromPid() {
   auto area = kernel->argumentArea(pid(), static_cast<std::size_t>(max));
   if (!area) return;
   if (auto recorded = platform::argarea::executablePath(*area)) setPathBytes(std::move(*recorded));
-}
-
-void Process::attachBinary() {
-  if (!path_) return;
-  // The kernel marks the link of an executable removed (or replaced) after
-  // its start; the mark is no part of the name, but a file may really be
-  // named so, hence the question whether it is unlinked. Asked while the
-  // number is still the pinned process's, checked after.
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (path_->ends_with(kDeleted) && pid() > 0) {
-    auto unlinked = Kernel::get()->executableUnlinked(pid());
-    bool same = !identity_ || !identity_->verifiable() || identity_->alive();
-    if (unlinked.value_or(false) && same) {
-      std::string bytes = *fileSystemPath();
-      bytes.resize(bytes.size() - kDeleted.size());
-      setPathBytes(std::move(bytes));
-    }
-  }
-  setBinary(Binary::init(*path_, fileSystemPath()));
 }
 
 void Process::getArgs() {

@@ -244,12 +244,10 @@ void ProcScope::handleProcessStart(const std::shared_ptr<Process>& process) {
   if (!process->path()) return;
   if (process->ppid() == -1) process->setPpid(Process::getParentID(process->pid()));
   if (process->ancestors().empty()) process->enumerateAncestors();
-  process->attachBinary();
+  // On the bounded pool: a file system that does not answer must not hold up
+  // this loop, and with it every later verdict.
+  process->inspectBinary(!goEasy());
   if (!process->binary()) return;
-  if (!goEasy()) {
-    process->generateSigningInfo(0);  // kSecCSDefaultFlags
-    process->binary()->getIcon();
-  }
   // Events that arrive before a callback is set have nobody to go to.
   if (processCallback_) processCallback_(process);
 }

@@ -1,8 +1,8 @@
 // Application bundles in their platform layout: <bundle>/Contents/Info.plist,
 // <bundle>/Contents/MacOS/<CFBundleExecutable>, <bundle>/Contents/Resources/.
 // Every executable start asks about each directory above the executable, so
-// "no bundle here" must cost one failing open(2) and nothing more.
-#include <fcntl.h>
+// "no bundle here" must cost one failing open(2) and nothing more. Info.plist
+// is any user's to plant, so only a regular file there is ever opened.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,18 +19,20 @@ namespace {
 
 using procscope::FileDescriptor;
 
-// The whole file, or none when it is no regular file, cannot be read or is
-// larger than any information dictionary.
-std::optional<std::string> readInfoFile(int fd) {
+// The whole file, or none when it cannot be read or is larger than any
+// information dictionary.
+std::optional<std::string> readInfoFile(const FileDescriptor& located) {
+  FileDescriptor fd = openRegularFile(descriptorPath(located.get()));
+  if (fd.get() < 0) return std::nullopt;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (::fstat(fd.get(), &st) != 0) return std::nullopt;
   if (st.st_size <= 0 || static_cast<std::size_t>(st.st_size) > kMaxPropertyListBytes) {
     return std::nullopt;
   }
   std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
   std::size_t got = 0;
   while (got < bytes.size()) {
-    ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    ssize_t n = ::read(fd.get(), bytes.data() + got, bytes.size() - got);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::nullopt;
     if (n == 0) break;
@@ -88,18 +90,17 @@ class LinuxBundles : public BundleLayer {
     std::string dir = withoutTrailingSlashes(path);
     std::string infoPath = (dir == "/" ? std::string() : dir) + "/Contents/Info.plist";
     // A regular file, or a directory without Contents, fails right here with
-    // ENOTDIR or ENOENT. O_NONBLOCK: a FIFO planted as Info.plist must not
-    // hang the caller.
-    FileDescriptor fd(::open(infoPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    // ENOTDIR or ENOENT.
+    FileDescriptor located = locateRegularFile(infoPath, true);
     std::optional<Dictionary> info;
-    if (fd.get() < 0) {
-      // The file is there but cannot be opened: still a bundle, without its
-      // information dictionary.
+    if (located.get() < 0) {
+      // Something is there but is no regular file or cannot be looked up:
+      // still a bundle, without its information dictionary.
       struct stat st {};
       if (errno == ENOENT || errno == ENOTDIR || ::stat(infoPath.c_str(), &st) != 0) {
         return nullptr;
       }
-    } else if (auto bytes = readInfoFile(fd.get())) {
+    } else if (auto bytes = readInfoFile(located)) {
       if (auto root = parsePropertyList(*bytes)) {
         if (auto* dict = root->get<Dictionary>()) info = std::move(*dict);
       }

@@ -2,6 +2,7 @@
 // ordinary: a huge block list, program names and paths built to break or
 // forge log lines, and log files that cannot be written.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -237,6 +238,34 @@ TEST_F(BadInputTest, AccessLogOnAReadOnlyMountStopsNoBlocking) {
   expectBlockingGoesOn(forbidden);
   EXPECT_TRUE(waitForDiagnostic("Blocking process with name: " + nameOf(forbidden)));
   EXPECT_EQ(agent_.accessLog(), earlier);
+}
+
+// A program on a file system whose server never answers (here: the listing
+// of the program's extended attributes) is judged by its path and the name
+// from it without waiting on the file, and holds up no later verdict. The
+// stall is logged once; later starts there are not inspected at all.
+TEST_F(BadInputTest, StalledFileSystemHoldsUpNoVerdict) {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse";
+  const std::string forbidden = makeProgram();
+  const std::string stalledName = uniqueName();
+  writeList(canaryName_ + "," + nameOf(forbidden) + "," + stalledName);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+  StalledFileSystem stalled(agent_.pid(), root_ + "/fuse", stalledName);
+  ASSERT_TRUE(stalled.mounted());
+
+  for (int start = 0; start < 3; ++start) {
+    SCOPED_TRACE(start);
+    const pid_t onStalled = children_.startInSession(root_ + "/fuse/" + stalledName, agent_.pid());
+    const pid_t elsewhere = children_.startInSession(forbidden);
+    ASSERT_TRUE(killedBySigkill(elsewhere)) << "a forbidden program elsewhere";
+    ASSERT_TRUE(killedBySigkill(onStalled)) << "the program on the stalled file system";
+  }
+  const std::string log = agent_.diagnosticLog();
+  const std::string stall = "File inspection under " + root_ + "/fuse took longer than";
+  const auto first = log.find(stall);
+  EXPECT_NE(first, std::string::npos);
+  EXPECT_EQ(log.find(stall, first + 1), std::string::npos) << "logged once";
 }
 
 }  // namespace

@@ -79,6 +79,13 @@ void dieWithParent(pid_t parent) {
   if (::getppid() != parent) ::_exit(125);
 }
 
+// Moves this (single-threaded) process into the mount namespace of `pid`.
+void enterMountNamespaceOf(pid_t pid) {
+  const int ns = ::open(("/proc/" + std::to_string(pid) + "/ns/mnt").c_str(), O_RDONLY);
+  if (ns < 0 || ::setns(ns, CLONE_NEWNS) != 0) childFailure("setns");
+  ::close(ns);
+}
+
 // Whether /proc shows the pid as a process that has not ended.
 bool liveInProc(pid_t pid) {
   const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
@@ -222,13 +229,14 @@ std::vector<AccessRow> accessRows(const std::string& log) {
 
 // ---- Children ----
 
-pid_t Children::startInSession(const std::string& path) {
+pid_t Children::startInSession(const std::string& path, pid_t mountNamespaceOf) {
   const pid_t parent = ::getpid();
   const char* argv[] = {path.c_str(), "60", nullptr};
   const pid_t pid = ::fork();
   if (pid == 0) {
     dieWithParent(parent);
     if (::setsid() < 0) childFailure("setsid");
+    if (mountNamespaceOf > 0) enterMountNamespaceOf(mountNamespaceOf);
     ::execv(argv[0], const_cast<char* const*>(argv));
     childFailure("execv");
   }
@@ -574,6 +582,44 @@ void Agent::stop() {
     if (::waitpid(pid_, &status, 0) == pid_) endStatus_ = status;
     reaped_ = true;
   }
+}
+
+// ---- StalledFileSystem ----
+
+StalledFileSystem::StalledFileSystem(pid_t namespaceOf, const std::string& mountPoint,
+                                     const std::string& name)
+    : mountPoint_(mountPoint) {
+  std::error_code ec;
+  fs::create_directories(mountPoint, ec);
+  const pid_t parent = ::getpid();
+  const char* argv[] = {PROCBLOCK_STALLFS, mountPoint.c_str(), name.c_str(), "/bin/sleep", nullptr};
+  server_ = ::fork();
+  if (server_ == 0) {
+    dieWithParent(parent);
+    if (::setsid() < 0) childFailure("setsid");
+    enterMountNamespaceOf(namespaceOf);
+    ::execv(argv[0], const_cast<char* const*>(argv));
+    childFailure("execv stallfs");
+  }
+  if (server_ < 0) ADD_FAILURE() << "fork: " << std::strerror(errno);
+}
+
+StalledFileSystem::~StalledFileSystem() {
+  if (server_ <= 0) return;
+  ::kill(server_, SIGKILL);
+  int status = 0;
+  ::waitpid(server_, &status, 0);
+}
+
+bool StalledFileSystem::mounted() const {
+  const std::string mountinfo = "/proc/" + std::to_string(server_) + "/mountinfo";
+  return server_ > 0 && waitUntil(
+                            [&] {
+                              const std::string mounts = readFile(mountinfo);
+                              return mounts.find(" " + mountPoint_ + " ") != std::string::npos &&
+                                     mounts.find("pbstallfs") != std::string::npos;
+                            },
+                            10s);
 }
 
 // ---- AgentTest ----

@@ -65,8 +65,9 @@ class Children {
   Children& operator=(const Children&) = delete;
   ~Children() { stopAll(); }
 
-  // Starts `path 60` as the leader of a new session.
-  pid_t startInSession(const std::string& path);
+  // Starts `path 60` as the leader of a new session; in the mount namespace
+  // of `mountNamespaceOf` when that is given.
+  pid_t startInSession(const std::string& path, pid_t mountNamespaceOf = 0);
   // A new session whose leader first forks a member running `memberPath`,
   // then runs `path` itself: two processes of one group. {leader, member}.
   std::pair<pid_t, pid_t> startGroup(const std::string& path, const std::string& memberPath);
@@ -86,6 +87,26 @@ class Children {
   std::map<pid_t, std::optional<int>> status_;
   std::vector<pid_t> leaders_;
   std::vector<pid_t> members_;
+};
+
+// A FUSE file system (tests/fuse/StallFs.cpp) of one executable, a copy of
+// /bin/sleep named `name`, whose server never answers LISTXATTR. It is
+// mounted at `mountPoint` inside the mount namespace of `namespaceOf` only.
+// Its server runs as a process of its own and is killed first thing on
+// destruction, which fails the unanswered requests: nothing is left waiting.
+class StalledFileSystem {
+ public:
+  StalledFileSystem(pid_t namespaceOf, const std::string& mountPoint, const std::string& name);
+  ~StalledFileSystem();
+  StalledFileSystem(const StalledFileSystem&) = delete;
+  StalledFileSystem& operator=(const StalledFileSystem&) = delete;
+
+  // Waits until the server has mounted it.
+  bool mounted() const;
+
+ private:
+  pid_t server_ = -1;
+  std::string mountPoint_;
 };
 
 struct AgentOptions {

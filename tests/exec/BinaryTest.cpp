@@ -4,8 +4,12 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <future>
+
 #include "ExecFixture.hpp"
 #include "procscope/Binary.hpp"
+#include "procscope/Inspection.hpp"
 #include "procscope/platform/Icons.hpp"
 
 using namespace procscope;
@@ -214,7 +218,12 @@ TEST_F(BinaryTest, DigestIsUpperCaseSha256OfTheWholeFileOrNothing) {
   test::writeFile(tmp / "empty", "");
   std::filesystem::create_directories(tmp / "dir");
   ASSERT_EQ(mkfifo((tmp / "fifo").c_str(), 0644), 0);
-  for (const char* name : {"empty", "missing", "dir", "fifo"}) {
+  ASSERT_TRUE(test::makeNullDevice(tmp / "null"));
+  std::filesystem::create_symlink(tmp / "null", tmp / "device");
+  test::OpenWatch opens;  // neither is opened, for the digest or the metadata
+  ASSERT_TRUE(opens.watch(tmp / "fifo"));
+  ASSERT_TRUE(opens.watch(tmp / "null"));
+  for (const char* name : {"empty", "missing", "dir", "fifo", "device"}) {
     auto b = Binary::init(tmp / name);
     b->generateHash();
     EXPECT_EQ(b->sha256(), std::nullopt) << name;
@@ -222,6 +231,7 @@ TEST_F(BinaryTest, DigestIsUpperCaseSha256OfTheWholeFileOrNothing) {
     b->generateHash();
     EXPECT_EQ(b->sha256(), "EARLIER") << name;
   }
+  EXPECT_FALSE(opens.opened());
 }
 
 // The signing identifier stands only for a valid signature with a certificate
@@ -269,4 +279,30 @@ TEST_F(BinaryTest, IdentifierIsTheSigningIdentifierOnlyForValidCertificateChains
     EXPECT_EQ(b->identifier(), c.identifier) << c.what;
     EXPECT_TRUE(b->signingInfo()) << c.what;
   }
+}
+
+// An inspection that overruns its deadline is given up on and its late result
+// dropped; its file system is then left alone while others are still
+// inspected, and the record is made from the path alone.
+TEST_F(BinaryTest, InspectionPastItsDeadlineIsDroppedAndItsFileSystemLeftAlone) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  // /proc is a mount of its own, so the stall stays there.
+  EXPECT_EQ(inspection::bounded<int>("/proc/stalled",
+                                     [released] {
+                                       released.wait();
+                                       return 1;
+                                     }),
+            std::nullopt);
+  auto ran = std::make_shared<std::atomic<bool>>(false);
+  EXPECT_FALSE(inspection::run("/proc/other", [ran] { *ran = true; }));
+  EXPECT_EQ(inspection::bounded<int>(tmp / "file", [] { return 2; }), 2);
+  release.set_value();
+  EXPECT_FALSE(*ran);
+
+  auto known = Binary::uninspected("/stalled/bin/prog");
+  EXPECT_EQ(known->path(), "/stalled/bin/prog");
+  EXPECT_EQ(known->name(), "prog");
+  EXPECT_EQ(known->bundleIdentifier(), "prog");
+  EXPECT_EQ(known->attributes(), std::nullopt);
 }

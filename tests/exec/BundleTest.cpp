@@ -151,13 +151,22 @@ TEST(BundleLayer, UnreadableInfoMakesABundleWithoutInfoDictionary) {
   std::filesystem::create_directories(tmp / "Fifo.app/Contents");
   ASSERT_EQ(mkfifo((tmp / "Fifo.app/Contents/Info.plist").c_str(), 0644), 0);
   std::filesystem::create_directories(tmp / "Dir.app/Contents/Info.plist");
+  // A link to a device: never opened (a user may plant one to any device).
+  ASSERT_TRUE(test::makeNullDevice(tmp / "null"));
+  std::filesystem::create_directories(tmp / "Device.app/Contents");
+  std::filesystem::create_symlink(tmp / "null", tmp / "Device.app/Contents/Info.plist");
+  test::OpenWatch opens;
+  ASSERT_TRUE(opens.watch(tmp / "null"));
+  ASSERT_TRUE(opens.watch(tmp / "Fifo.app/Contents/Info.plist"));
 
-  for (const char* name : {"Damaged.app", "Empty.app", "List.app", "Fifo.app", "Dir.app"}) {
+  for (const char* name :
+       {"Damaged.app", "Empty.app", "List.app", "Fifo.app", "Dir.app", "Device.app"}) {
     auto bundle = platform::Bundles::get()->bundleWithPath(tmp / name);
     ASSERT_NE(bundle, nullptr) << name;
     EXPECT_EQ(bundle->infoDictionary(), std::nullopt) << name;
     EXPECT_EQ(bundle->executablePath(), std::nullopt) << name;
   }
+  EXPECT_FALSE(opens.opened());
 }
 
 TEST(BundleLayer, ResourcesByNameAndType) {

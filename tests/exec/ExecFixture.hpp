@@ -1,7 +1,9 @@
 // Scratch directories, files and bundles for the executable-model tests.
 #pragma once
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -60,6 +62,36 @@ inline std::string makeBundle(const std::string& dir, const std::string& name,
     writeFile(bundle + "/Contents/MacOS/" + it->second, "#!/bin/sh\n", 0755);
   }
   return bundle;
+}
+
+// Whether anything opened the watched items (inotify IN_OPEN, which a mere
+// O_PATH lookup does not raise).
+class OpenWatch {
+ public:
+  OpenWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+  ~OpenWatch() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OpenWatch(const OpenWatch&) = delete;
+  OpenWatch& operator=(const OpenWatch&) = delete;
+
+  bool watch(const std::string& path) {
+    return ::inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_DONT_FOLLOW) >= 0;
+  }
+  bool opened() const {
+    alignas(struct inotify_event) char buffer[4096];
+    return ::read(fd_, buffer, sizeof buffer) > 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// A null device of our own at `path` (the numbers of /dev/null): a device
+// whose opening has no effect, watched without seeing the machine's other
+// opens of /dev/null.
+inline bool makeNullDevice(const std::string& path) {
+  return ::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
 }
 
 // Sets an environment variable (or unsets it, given none) for a scope.

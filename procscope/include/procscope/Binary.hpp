@@ -28,6 +28,10 @@ class Binary {
   // shows decoded): every lookup on disk uses it.
   static std::shared_ptr<Binary> init(const std::string& pathOrCommand,
                                       const std::optional<std::string>& fileSystemPath = {});
+  // What is known of a path without touching the file system, for a file
+  // whose inspection did not end in time: the path and the name from it (no
+  // bundle, so the name is the bundle identifier too).
+  static std::shared_ptr<Binary> uninspected(const std::string& pathOrCommand);
 
   // Fillers (executable inspection).
   void getBundle();

@@ -1,7 +1,11 @@
-// A file descriptor closed when its owner goes.
+// A file descriptor closed when its owner goes, and the one way the library
+// opens files that a process or a bundle names.
 #pragma once
 
 #include <unistd.h>
+
+#include <string>
+#include <utility>
 
 namespace procscope {
 
@@ -11,6 +15,14 @@ class FileDescriptor {
   ~FileDescriptor() {
     if (fd_ >= 0) ::close(fd_);
   }
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   int get() const { return fd_; }
@@ -18,5 +30,24 @@ class FileDescriptor {
  private:
   int fd_;
 };
+
+// Paths that users control may name a FIFO or a device, and opening a device
+// can have effects of its own (a watchdog, a tape, a terminal). So the path is
+// only looked up (O_PATH, which opens nothing), the descriptor examined, and
+// only a regular file is reopened, through /proc/self/fd, which reaches the
+// very file examined whatever happens to the path meanwhile.
+
+// A descriptor naming the regular file at `path`, without opening it; -1 when
+// there is none, with errno set (EINVAL for an item of another type).
+// `followLinks` false examines a final symbolic link itself, which is then no
+// regular file.
+FileDescriptor locateRegularFile(const std::string& path, bool followLinks);
+
+// The path through which the file a descriptor names is reached again.
+std::string descriptorPath(int fd);
+
+// The regular file at `path` (symbolic links followed), open for reading; -1
+// when there is none or it cannot be read, with errno set.
+FileDescriptor openRegularFile(const std::string& path);
 
 }  // namespace procscope

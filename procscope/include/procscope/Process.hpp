@@ -36,12 +36,16 @@ class Process {
   void pathFromPid();
   void getArgs();
   void enumerateAncestors();
-  // Builds the Binary for `path`, looking it up by the path's own bytes. A
-  // path the kernel marked " (deleted)" loses the mark when the executable
-  // is indeed unlinked. Touches the file system.
-  void attachBinary();
   bool isProcessAlive() const;
   void generateSigningInfo(std::uint32_t flags);
+  // Sets `binary` to Binary::init of `path` (looked up by the path's own
+  // bytes; a path the kernel marked " (deleted)" loses the mark when the
+  // executable is indeed unlinked) and, with `signingAndIcon`, fills
+  // the signing information (default flags) and the binary's icon: all on
+  // the bounded inspection pool (procscope/Inspection.hpp), since they touch
+  // files that users control. When that does not end in time the record gets
+  // Binary::uninspected of its path and no signing information.
+  void inspectBinary(bool signingAndIcon);
 
   // Scalars are read and written whole without a lock.
   std::uint16_t type() const { return type_.load(std::memory_order_relaxed); }

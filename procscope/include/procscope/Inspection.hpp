@@ -1,0 +1,48 @@
+// Bounded file inspection. Building a record touches files that users
+// control (statx, extended attributes, Info.plist), and a file system whose
+// server never answers would hold the caller, and with it every later
+// verdict, for ever. So the file-touching steps run on a small fixed pool of
+// their own and the caller waits for them only until a deadline; a record
+// not inspected in time is judged with what is known without its files.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace procscope::inspection {
+
+// How long a record waits for the inspection of its files.
+inline constexpr std::chrono::milliseconds kDeadline{100};
+
+// How long a file system whose inspection overran the deadline is left
+// uninspected, counted from the moment the overrunning step ends (or for as
+// long as it does not), so that a program started from a stalled mount over
+// and over costs no deadline per start.
+inline constexpr std::chrono::seconds kBackoff{10};
+
+// Runs `work`, which touches the file at `path` or files near it, on the
+// inspection pool and waits until it ends or the deadline passes. True when
+// it ended in time. False, without waiting, when every inspection thread is
+// held by a step that overran, or when the file system of `path` overran
+// recently; and false when the deadline passed, after which `work` never
+// starts, or runs to its end unobserved. `work` therefore writes only into
+// state of its own, which the caller reads only after true.
+bool run(const std::string& path, std::function<void()> work);
+
+// The value `work` makes, when run() gives true.
+template <class T>
+std::optional<T> bounded(const std::string& path, std::function<T()> work) {
+  auto slot = std::make_shared<std::optional<T>>();
+  if (!run(path, [slot, work = std::move(work)] { slot->emplace(work()); })) return std::nullopt;
+  return std::move(*slot);
+}
+
+// The mount point under which `path` lies, after /proc/self/mountinfo (the
+// longest mount point that is `path` or one of its leading directories); "/"
+// when none is found. Exposed for tests.
+std::string mountPointOf(const std::string& path);
+
+}  // namespace procscope::inspection
