@@ -19,7 +19,7 @@ namespace {
 
 // The guarded kill of the pinned process, counting the groups (or lone
 // processes) it signalled.
-auto countingKill(std::shared_ptr<std::atomic<unsigned>> killed) {
+auto countingKill(const std::shared_ptr<std::atomic<unsigned>>& killed) {
   return [killed](std::int32_t pid, const procscope::ProcessIdentity* pin) {
     const procblock::KillResult result = procblock::killPinnedProcessGroup(pid, pin);
     if (result == procblock::KillResult::SignalledGroup ||
