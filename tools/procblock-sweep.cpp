@@ -17,10 +17,11 @@
 
 namespace {
 
-// The guarded kill, counting the groups (or lone processes) it signalled.
-procblock::KillFunction countingKill(std::shared_ptr<std::atomic<unsigned>> killed) {
-  return [killed](std::int32_t pid) {
-    const procblock::KillResult result = procblock::killProcessGroup(pid);
+// The guarded kill of the pinned process, counting the groups (or lone
+// processes) it signalled.
+auto countingKill(const std::shared_ptr<std::atomic<unsigned>>& killed) {
+  return [killed](std::int32_t pid, const procscope::ProcessIdentity* pin) {
+    const procblock::KillResult result = procblock::killPinnedProcessGroup(pid, pin);
     if (result == procblock::KillResult::SignalledGroup ||
         result == procblock::KillResult::SignalledProcess) {
       ++*killed;

@@ -1,6 +1,8 @@
 // Sweeps of what is already running: the launch-time verdict only sees
 // processes that start while the monitor runs, so these catch the ones that
 // were there before. Start-up calls neither; procblock-sweep runs `procs`.
+// After lost events the agent judges what runs through its verdict instead
+// (judgeRunningProcesses).
 #pragma once
 
 #include <atomic>
@@ -25,12 +27,18 @@ inline constexpr std::size_t kProcessTableStartSize = 1024 * platform::kProcessR
 // What a sweep does to the world, handed in so that tests see it happen
 // without a signal or a real allocation failure.
 struct SweepHooks {
-  KillFunction kill = killProcessGroup;
+  // Given the pin of the matched process's record: the kill reaches that
+  // process or nothing.
+  std::function<KillResult(std::int32_t pid, const procscope::ProcessIdentity* pin)> kill =
+      killPinnedProcessGroup;
   std::function<void*(void*, std::size_t)> reallocate = [](void* block, std::size_t size) {
     return std::realloc(block, size);
   };
   std::function<void(void*)> release = [](void* block) { std::free(block); };
   std::size_t startSize = kProcessTableStartSize;
+  // The sweeping process itself and its descendants (its notice children)
+  // are left alone.
+  bool spareOwnProcessTree = true;
 };
 
 class Block {
@@ -42,7 +50,9 @@ class Block {
 
   // One pass over the process table: every process whose short name or
   // executable path equals an entry has its group killed, and the user is
-  // told. Returns once the match tasks are queued.
+  // told, once for each entry it equals. Returns once a match task is queued
+  // for each process; each task looks up only the entries its process can
+  // match.
   void procs();
   // Stores the workspace and registers a launch observer on it. Every launch
   // notice then writes the list to the access log and checks every running
@@ -57,5 +67,11 @@ class Block {
   std::shared_ptr<const SweepHooks> hooks_;
   std::atomic<std::shared_ptr<procscope::platform::Workspace>> workspace_;
 };
+
+// Judges every running process as its start would have been judged: one
+// record per process, pinned and read as the monitor makes a start record,
+// handed to `judge` (the agent's verdict) on this thread. The calling process
+// is skipped. How many records were handed on.
+std::size_t judgeRunningProcesses(const procscope::ProcessCallback& judge);
 
 }  // namespace procblock

@@ -1,7 +1,8 @@
 // The verdict on every reported process: judged against the block list in
 // worker tasks, and a forbidden one killed and reported. The callback queues a
 // task only for the entries that equal one of the process's three values;
-// each task then judges its entry as every entry is judged.
+// each task then judges its entry as every entry is judged. The agent's own
+// process and its descendants are never judged.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +21,9 @@ using KillFunction = std::function<KillResult(std::int32_t pid)>;
 using RecordKillFunction = std::function<KillResult(const procscope::Process& process)>;
 
 // The callback with the kill handed in; `block` is this with killProcessGroupOf.
-procscope::ProcessCallback makeBlock(RecordKillFunction kill);
+// Tests whose own children stand for other people's programs may judge the
+// calling process's tree too.
+procscope::ProcessCallback makeBlock(RecordKillFunction kill, bool spareOwnProcessTree = true);
 
 // The agent's process callback, handed to the monitor at start-up.
 extern const procscope::ProcessCallback block;
@@ -30,6 +33,10 @@ extern const procscope::ProcessCallback block;
 // after the list is set builds it at once, and starts the threads that kill,
 // so that no event waits for either.
 void prepareVerdict();
+
+// Whether the process is the agent itself or descends from it, as its record's
+// ancestors tell. The agent never judges or signals these.
+bool inOwnProcessTree(const procscope::Process& process);
 
 // Reports a block: the access-log row, then the user notice.
 void DisplayMessage(const std::optional<std::string>& name);

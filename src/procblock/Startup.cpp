@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -51,25 +52,25 @@ void openStandardDescriptors() {
   }
 }
 
-// The sweep that follows lost events. Never destroyed: a queued sweep may
-// still run while the process ends.
-Block& lossSweeper() {
-  static Block* const instance = new Block();
-  return *instance;
-}
-
-// No sweep, one sweep queued or running, or one under way with another owed.
+// No resync, one resync queued or running, or one under way with another owed.
 enum LossSweepState : int { kIdle = 0, kSweeping = 1, kSweepingAndOwed = 2 };
 std::atomic<int> lossSweepState{kIdle};
 
+// Starts that went unseen are judged now, through the verdict itself: one
+// record per running process, so the same entries match as at a start, and
+// the work follows the number of processes, not processes times entries.
 void lossSweepTask() {
   ::procscope::logMessage("Events were lost: sweeping running processes");
-  lossSweeper().procs();
+  const auto begun = std::chrono::steady_clock::now();
+  const std::size_t judged = judgeRunningProcesses(block);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - begun);
+  ::procscope::logMessage("Sweep after lost events: " + std::to_string(judged) +
+                          " running processes judged in " + std::to_string(took.count()) + " ms");
   int expected = kSweeping;
   if (lossSweepState.compare_exchange_strong(expected, kIdle)) return;
-  // Events were lost again after this sweep had begun: the table it read may
-  // predate a start that went missing, so one more sweep follows. Queued
-  // behind this sweep's own match tasks, so sweeps never pile up.
+  // Events were lost again after this resync had begun: the processes it
+  // listed may predate a start that went missing, so one more follows.
   lossSweepState.store(kSweeping);
   ::procscope::dispatch::async(lossSweepTask);
 }
@@ -117,7 +118,6 @@ void run() {
   // fell so far behind that records were dropped, starts may have gone
   // unseen: one sweep of the running processes finds the forbidden ones among
   // them. (The event source itself logs the loss.)
-  lossSweeper();
   ::procscope::platform::setLiveLossHandler([](std::uint64_t, bool certain) {
     if (certain) sweepAfterLoss();
   });

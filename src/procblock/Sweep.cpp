@@ -1,8 +1,9 @@
 #include "procblock/Sweep.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -14,9 +15,12 @@
 
 #include "procblock/AgentLog.hpp"
 #include "procblock/BlockList.hpp"
+#include "procblock/EntryIndex.hpp"
 #include "procscope/Dispatch.hpp"
 #include "procscope/Process.hpp"
+#include "procscope/ProcessIdentity.hpp"
 #include "procscope/Utf8.hpp"
+#include "procscope/platform/Kernel.hpp"
 
 namespace procblock {
 namespace {
@@ -56,14 +60,6 @@ std::optional<std::string> entryAt(std::int32_t j) {
   return (*list)[static_cast<std::size_t>(j)];
 }
 
-// The integer value of a pid text; 0 when it holds none.
-std::int32_t intValue(const std::string& text) {
-  std::int32_t value = 0;
-  const auto [last, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  (void)last;
-  return error == std::errc() ? value : 0;
-}
-
 // Reads the table into process1, growing the buffer by a tenth before every
 // attempt. The number of records, or none when nothing is to be examined.
 std::optional<std::size_t> readProcessTable(platform::ProcessTable& table,
@@ -95,34 +91,61 @@ std::optional<std::size_t> readProcessTable(platform::ProcessTable& table,
   }
 }
 
-// What a process match task knows of its process from the table.
+// What the match task of one process knows of it from the table.
 struct Listed {
-  std::string pidText;
+  std::int32_t pid;
   std::string nameText;
   std::uint64_t startTime;
 };
 
-void processMatchTask(const Listed& listed, std::int32_t j, platform::ProcessTable& table,
-                      const KillFunction& kill) {
-  const std::string& pidText = listed.pidText;
-  const std::string& nameText = listed.nameText;
-  // The record is built even when the name alone will decide.
-  const auto record = procscope::Process::init(intValue(pidText));
+// The entries that one process matches, in list order: those equal to its
+// short name, then, merged in, those equal to its path. An entry equal to
+// both is one match.
+std::vector<std::int32_t> matchingEntries(const EntryIndex& index, const std::string& name,
+                                          const std::optional<std::string>& path) {
+  const auto [nameFirst, nameLast] = index.find(name);
+  std::vector<std::int32_t> found(nameFirst, nameLast);
+  if (path && *path != name) {
+    const auto [pathFirst, pathLast] = index.find(*path);
+    const auto middle = static_cast<std::ptrdiff_t>(found.size());
+    found.insert(found.end(), pathFirst, pathLast);
+    std::inplace_merge(found.begin(), found.begin() + middle, found.end());
+  }
+  return found;
+}
+
+// One process against the whole list: its record is built once and each
+// entry it matches is then judged as a task per pair would judge it.
+void processMatchTask(const Listed& listed, const SweepHooks& hooks) {
+  const auto list = items();
+  if (!list || list->empty()) return;
+  // Built whether or not the name alone will decide, and pinned before
+  // anything is read: the kill acts on this pin.
+  const auto record = listed.pid > 0 ? procscope::Process::init(listed.pid) : nullptr;
+  if (hooks.spareOwnProcessTree && record && inOwnProcessTree(*record)) return;
   std::optional<std::string> path;
   if (record && record->binary()) path = record->binary()->path();
 
-  const auto entry = entryAt(j);
-  if (!entry) return;
-  if (nameText != *entry && !equals(*entry, path)) return;
+  const auto positions = matchingEntries(*indexFor(list), listed.nameText, path);
+  if (positions.empty()) return;
 
-  const std::int32_t pid = intValue(pidText);
+  // No path, so no record: the process is pinned now for a match by name.
+  std::shared_ptr<const procscope::ProcessIdentity> pin;
+  if (record) {
+    pin = record->identity();
+  } else if (listed.pid > 0) {
+    pin = procscope::platform::Kernel::get()->pin(listed.pid);
+  }
+  if (!pin) pin = procscope::ProcessIdentity::vanished(listed.pid);
   // No signal for the kernel's own entry (a group lookup for 0 would name our
   // own group), nor for a pid the listed process has ended and passed on.
   const bool sameProcess =
-      pid > 0 && (listed.startTime == 0 || table.startTime(pid) == listed.startTime);
-  if (sameProcess) kill(pid);
-  // As for a start, the block is reported whether or not a signal went out.
-  DisplayMessage(nameText);
+      listed.pid > 0 && (listed.startTime == 0 || pin->startTime() == listed.startTime);
+  for (std::size_t k = 0; k < positions.size(); ++k) {
+    if (sameProcess) hooks.kill(listed.pid, pin.get());
+    // As for a start, the block is reported whether or not a signal went out.
+    DisplayMessage(listed.nameText);
+  }
 }
 
 void applicationMatchTask(const std::shared_ptr<RunningApplication>& app,
@@ -177,19 +200,33 @@ void Block::procs() {
       std::memcpy(&record,
                   reinterpret_cast<const unsigned char*>(process1) + k * kProcessRecordSize,
                   sizeof record);
-      // The tasks hold their own texts, never the buffer, which is freed below.
-      auto listed = std::make_shared<const Listed>(
-          Listed{std::to_string(record.kp_proc.p_pid),
-                 procscope::decodeLossy(platform::shortName(record)), record.kp_proc.p_starttime});
-      for (std::int32_t j = 0; j < c; ++j) {
-        procscope::dispatch::async([listed, j, table, hooks = hooks_] {
-          processMatchTask(*listed, j, *table, hooks->kill);
-        });
-      }
+      if (hooks_->spareOwnProcessTree && record.kp_proc.p_pid == ::getpid()) continue;
+      // The task holds its own texts, never the buffer, which is freed below.
+      // One task per process, not per entry: a long list must not multiply it.
+      procscope::dispatch::async(
+          [listed =
+               Listed{record.kp_proc.p_pid, procscope::decodeLossy(platform::shortName(record)),
+                      record.kp_proc.p_starttime},
+           hooks = hooks_] { processMatchTask(listed, *hooks); });
     }
   }
   if (process1) hooks_->release(process1);
   process1 = nullptr;
+}
+
+std::size_t judgeRunningProcesses(const procscope::ProcessCallback& judge) {
+  const pid_t self = ::getpid();
+  std::size_t judged = 0;
+  for (const std::int32_t pid : procscope::platform::Kernel::get()->allPids()) {
+    if (pid == self) continue;
+    // As a start is recorded: pinned first, then read; a process without an
+    // executable path or a binary is not judged at its start either.
+    const auto record = procscope::Process::init(pid);
+    if (!record || !record->binary()) continue;
+    judge(record);
+    ++judged;
+  }
+  return judged;
 }
 
 void Block::apps() {

@@ -1,15 +1,14 @@
 #include "procblock/Verdict.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <atomic>
-#include <limits>
 #include <memory>
-#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "procblock/AgentLog.hpp"
 #include "procblock/BlockList.hpp"
+#include "procblock/EntryIndex.hpp"
 #include "procblock/platform/Notice.hpp"
 #include "procscope/Dispatch.hpp"
 #include "procscope/Log.hpp"
@@ -58,73 +57,27 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
   DisplayMessage(name);
 }
 
-// Where each entry text stands in one list. A task per entry would cost every
-// event the whole list; with this, an event costs three lookups and a task
-// per entry that can match, and each task still judges its entry in full.
-struct EntryIndex {
-  // Held so that the positions below stay valid and the list's identity is
-  // not reused by another list while this index is cached.
-  std::shared_ptr<const BlockList> list;
-  // Entry positions sorted by entry text: four bytes an entry, so that a list
-  // of a hundred thousand entries costs the agent little memory.
-  std::vector<std::int32_t> order;
-
-  // The positions of the entries equal to `value`, in list order.
-  std::pair<std::vector<std::int32_t>::const_iterator, std::vector<std::int32_t>::const_iterator>
-  find(std::string_view value) const {
-    struct ByText {
-      const BlockList& entries;
-      bool operator()(std::int32_t a, std::string_view b) const {
-        return std::string_view(entries[static_cast<size_t>(a)]) < b;
-      }
-      bool operator()(std::string_view a, std::int32_t b) const {
-        return a < std::string_view(entries[static_cast<size_t>(b)]);
-      }
-    };
-    return std::equal_range(order.begin(), order.end(), value, ByText{*list});
-  }
-};
-
-std::shared_ptr<const EntryIndex> buildIndex(std::shared_ptr<const BlockList> list) {
-  auto index = std::make_shared<EntryIndex>();
-  const size_t count =
-      std::min(list->size(), static_cast<size_t>(std::numeric_limits<std::int32_t>::max()));
-  index->order.resize(count);
-  for (size_t i = 0; i < count; ++i) index->order[i] = static_cast<std::int32_t>(i);
-  const BlockList& entries = *list;
-  std::stable_sort(index->order.begin(), index->order.end(), [&](std::int32_t a, std::int32_t b) {
-    return entries[static_cast<size_t>(a)] < entries[static_cast<size_t>(b)];
-  });
-  index->list = std::move(list);
-  return index;
-}
-
-std::atomic<std::shared_ptr<const EntryIndex>>& cachedIndex() {
-  static std::atomic<std::shared_ptr<const EntryIndex>> instance;
-  return instance;
-}
-
-// The index of `list`, built on first use. The list is set once at start-up,
-// so this builds once; a list set later gets its own index on its first event.
-std::shared_ptr<const EntryIndex> indexFor(const std::shared_ptr<const BlockList>& list) {
-  auto index = cachedIndex().load(std::memory_order_acquire);
-  if (index && index->list == list) return index;
-  index = buildIndex(list);
-  cachedIndex().store(index, std::memory_order_release);
-  return index;
-}
-
 }  // namespace
+
+bool inOwnProcessTree(const procscope::Process& process) {
+  const std::int32_t self = ::getpid();
+  const auto& ancestors = process.ancestors();
+  return process.pid() == self ||
+         std::find(ancestors.begin(), ancestors.end(), self) != ancestors.end();
+}
 
 void prepareVerdict() {
   procscope::dispatch::prepare();
   if (const auto list = items()) indexFor(list);
 }
 
-procscope::ProcessCallback makeBlock(RecordKillFunction kill) {
+procscope::ProcessCallback makeBlock(RecordKillFunction kill, bool spareOwnProcessTree) {
   auto sharedKill = std::make_shared<const RecordKillFunction>(std::move(kill));
-  return [sharedKill](const std::shared_ptr<procscope::Process>& process) {
+  return [sharedKill, spareOwnProcessTree](const std::shared_ptr<procscope::Process>& process) {
     if (!process || process->type() == kExitEvent) return;
+    // The agent's own children (the notices it forks) would otherwise be
+    // killed and reported with a new notice, and so on without end.
+    if (spareOwnProcessTree && inOwnProcessTree(*process)) return;
     const auto list = items();
     if (!list || list->empty()) return;
     const auto index = indexFor(list);

@@ -1,5 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <mutex>
 
@@ -166,12 +167,31 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"FirstEqualityEndsTheEntry", Record::AllSame, {"same"}, 1}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(Verdict, ExitsAndAbsentOrEmptyListsAreNeverJudged) {
+TEST_F(Verdict, ExitsAbsentOrEmptyListsAndTheAgentsOwnTreeAreNeverJudged) {
   EXPECT_TRUE(judge({"/usr/bin/tool"}, makeRecord(Record::NoBundle, 1)).kills.empty());
   EXPECT_EQ(judge({"/usr/bin/tool"}, makeRecord(Record::NoBundle, 23)).kills.size(), 1u);
   setItems(std::nullopt);
   EXPECT_TRUE(judge(makeRecord(Record::NoBundle)).kills.empty());
   EXPECT_TRUE(judge(BlockList{}, makeRecord(Record::NoBundle)).kills.empty());
+
+  // With its own program listed, the agent would kill each notice child it
+  // forks, and report that with another notice, without end.
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setsid();
+    ::pause();
+    ::_exit(0);
+  }
+  agenttest::SessionChild forked(pid);
+  const auto self = procscope::Process::init(::getpid());
+  const auto child = procscope::Process::init(pid);
+  ASSERT_TRUE(self && child && self->path() && self->binary());
+  const BlockList own{*self->path(), self->binary()->name().value_or("")};
+  for (const auto& record : {self, child}) {
+    const auto out = judge(own, record);
+    EXPECT_TRUE(out.kills.empty());
+    EXPECT_TRUE(out.notices.empty());
+  }
 }
 
 TEST_F(Verdict, ReportCarriesTheRecordsValues) {

@@ -1,7 +1,12 @@
 // The process sweep: the buffer protocol against a scripted table, the match
 // tasks against a kill that only records, and real kills of this test's own
 // children over the live /proc table.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "SweepTestSupport.hpp"
 #include "procblock/BlockList.hpp"
@@ -35,7 +40,9 @@ class ProcsProtocol : public ::testing::Test {
     table_->asked.clear();
     SweepHooks hooks;
     hooks.startSize = start;
-    hooks.kill = [this, kill](std::int32_t pid) {
+    // The test's own child stands for another program in one case.
+    hooks.spareOwnProcessTree = false;
+    hooks.kill = [this, kill](std::int32_t pid, const procscope::ProcessIdentity*) {
       std::lock_guard lock(mu_);
       killed_.push_back(pid);
       return kill ? kill(pid) : KillResult::SignalledGroup;
@@ -160,26 +167,35 @@ TEST_F(ProcsProtocol, TheKernelsEntryAndEndedProcessesAreNeverSignalledButReport
 // paths, and the kill refuses every pid but the child's.
 TEST(ProcsLive, KillsARunningForbiddenProcessByShortNameOrByFullPath) {
   // Linux keeps 15 characters of the long name: only its path can match.
-  for (const char* role : {"n", "long-name-sleeper"}) {
+  // A sweep that spares its own process tree leaves the child (our own) alone.
+  for (const char* role : {"n", "long-name-sleeper", "spared"}) {
     SCOPED_TRACE(role);
     sweeptest::Reports reports;
     agenttest::Sleeper sleeper(role);
     agenttest::SessionChild child(sleeper.start());
     ASSERT_GT(child.pid(), 0);
     const bool byPath = sleeper.name().size() > 15;
+    const bool spared = std::string(role) == "spared";
     setItems(byPath ? BlockList{sleeper.name(), sleeper.path()} : BlockList{sleeper.name()});
     std::vector<std::int32_t> asked;
     std::mutex mu;
     SweepHooks hooks;
-    hooks.kill = [&](std::int32_t pid) {
+    hooks.spareOwnProcessTree = spared;
+    hooks.kill = [&](std::int32_t pid, const procscope::ProcessIdentity* pin) {
       std::lock_guard lock(mu);
       asked.push_back(pid);
-      return pid == child.pid() ? killProcessGroup(pid) : KillResult::NotAProcess;
+      return pid == child.pid() ? killPinnedProcessGroup(pid, pin) : KillResult::NotAProcess;
     };
     Block(std::move(hooks)).procs();
     procscope::dispatch::waitIdle();
     setItems(std::nullopt);
 
+    if (spared) {
+      EXPECT_TRUE(asked.empty());
+      EXPECT_TRUE(reports.notices().empty());
+      EXPECT_TRUE(agenttest::stillRunning(child.pid(), std::chrono::milliseconds(0)));
+      continue;
+    }
     EXPECT_EQ(asked, std::vector<std::int32_t>{child.pid()});
     EXPECT_TRUE(agenttest::killedBySigkill(child.wait()));
     // The notice names the process by its short name.
@@ -187,6 +203,56 @@ TEST(ProcsLive, KillsARunningForbiddenProcessByShortNameOrByFullPath) {
     EXPECT_NE(reports.notices()[0].find("with " + sleeper.name().substr(0, 15) + " has"),
               std::string::npos);
   }
+}
+
+// The resync after lost events hands every running process to the verdict,
+// which judges the program, not the short name any process may set itself.
+TEST(ProcsLive, ResyncJudgesRunningProcessesAsTheirStartsWereJudged) {
+  sweeptest::Reports reports;
+  agenttest::Sleeper forbidden("resync");
+  agenttest::SessionChild child(forbidden.start());
+  ASSERT_GT(child.pid(), 0);
+  // A harmless process that took a listed short name.
+  const std::string taken = "pb" + std::to_string(::getpid()) + "-tkn";
+  int ready[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+  const pid_t renamed = ::fork();
+  if (renamed == 0) {
+    ::setsid();
+    ::prctl(PR_SET_NAME, taken.c_str());
+    ::close(ready[1]);
+    ::pause();
+    ::_exit(0);
+  }
+  agenttest::SessionChild renamedChild(renamed);
+  ::close(ready[1]);
+  agenttest::readBytes(ready[0], 1);  // closed once the name is taken
+  ::close(ready[0]);
+  setItems(BlockList{taken, forbidden.name()});
+
+  std::mutex mu;
+  std::vector<std::int32_t> kills;
+  const auto verdict = makeBlock(
+      [&](const procscope::Process& process) {
+        std::lock_guard lock(mu);
+        kills.push_back(process.pid());
+        return KillResult::SignalledGroup;
+      },
+      false);
+  std::vector<std::int32_t> judged;
+  EXPECT_GT(judgeRunningProcesses([&](const std::shared_ptr<procscope::Process>& process) {
+              judged.push_back(process->pid());
+              verdict(process);
+            }),
+            1u);
+  procscope::dispatch::waitIdle();
+  setItems(std::nullopt);
+
+  EXPECT_EQ(kills, std::vector<std::int32_t>{child.pid()});
+  EXPECT_EQ(std::count(judged.begin(), judged.end(), child.pid()), 1);
+  EXPECT_EQ(std::count(judged.begin(), judged.end(), renamed), 1);
+  EXPECT_EQ(std::count(judged.begin(), judged.end(), ::getpid()), 0);
+  EXPECT_EQ(reports.rows().size(), 1u);
 }
 
 }  // namespace

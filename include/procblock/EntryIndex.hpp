@@ -1,0 +1,35 @@
+// Where each entry text stands in one block list, so that finding the
+// entries equal to a value costs a lookup rather than a pass over the list.
+// The verdict and the sweep of running processes both judge through it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "procblock/BlockList.hpp"
+
+namespace procblock {
+
+struct EntryIndex {
+  using Positions = std::vector<std::int32_t>;
+  using Range = std::pair<Positions::const_iterator, Positions::const_iterator>;
+
+  // Held so that the positions below stay valid and the list's identity is
+  // not reused by another list while this index is cached.
+  std::shared_ptr<const BlockList> list;
+  // Entry positions sorted by entry text: four bytes an entry, so that a list
+  // of a hundred thousand entries costs the agent little memory.
+  Positions order;
+
+  // The positions of the entries equal to `value`, in list order.
+  Range find(std::string_view value) const;
+};
+
+// The index of `list`, built on first use and kept for the list last asked
+// about. The list is set once at start-up, so this builds once.
+std::shared_ptr<const EntryIndex> indexFor(const std::shared_ptr<const BlockList>& list);
+
+}  // namespace procblock
