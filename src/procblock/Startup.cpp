@@ -81,6 +81,11 @@ void run() {
       line += "(null)";
     }
     ::procscope::logMessage(line);
+    if (const auto list = items()) {
+      if (auto warning = trailingLineFeedWarning(*list); !warning.empty()) {
+        ::procscope::logMessage("warning: " + warning);
+      }
+    }
   }
   // The verdict's lookup of a long list is built now, not on the first event.
   prepareVerdict();
