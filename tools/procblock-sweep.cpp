@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
   auto killed = std::make_shared<std::atomic<unsigned>>(0);
   procblock::SweepHooks hooks;
   hooks.kill = countingKill(killed);
+  hooks.source = procblock::platform::BlockSource::SweepTool;
   procblock::Block sweeper(std::move(hooks));
   sweeper.procs();
   // The kills happen in the queued tasks: wait for every one of them.

@@ -31,6 +31,8 @@ struct SweepHooks {
   };
   std::function<void(void*)> release = [](void* block) { std::free(block); };
   std::size_t startSize = kProcessTableStartSize;
+  // Named in each block's journal entry: the agent's sweeps follow lost events.
+  platform::BlockSource source = platform::BlockSource::Resync;
 };
 
 class Block {

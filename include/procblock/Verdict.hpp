@@ -10,6 +10,7 @@
 #include <string>
 
 #include "procblock/Kill.hpp"
+#include "procblock/platform/Journal.hpp"
 #include "procscope/Process.hpp"
 
 namespace procblock {
@@ -20,7 +21,9 @@ using KillFunction = std::function<KillResult(std::int32_t pid)>;
 using RecordKillFunction = std::function<KillResult(const procscope::Process& process)>;
 
 // The callback with the kill handed in; `block` is this with killProcessGroupOf.
-procscope::ProcessCallback makeBlock(RecordKillFunction kill);
+// `source` names what reported the records, in each block's journal entry.
+procscope::ProcessCallback makeBlock(RecordKillFunction kill,
+                                     platform::BlockSource source = platform::BlockSource::Start);
 
 // The agent's process callback, handed to the monitor at start-up.
 extern const procscope::ProcessCallback block;

@@ -17,6 +17,7 @@
 #include "procscope/Dispatch.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/Utf8.hpp"
+#include "procscope/Value.hpp"
 
 namespace procblock {
 namespace {
@@ -103,7 +104,7 @@ struct Listed {
 };
 
 void processMatchTask(const Listed& listed, std::int32_t j, platform::ProcessTable& table,
-                      const KillFunction& kill) {
+                      const SweepHooks& hooks) {
   const std::string& pidText = listed.pidText;
   const std::string& nameText = listed.nameText;
   // The record is built even when the name alone will decide.
@@ -120,9 +121,22 @@ void processMatchTask(const Listed& listed, std::int32_t j, platform::ProcessTab
   // own group), nor for a pid the listed process has ended and passed on.
   const bool sameProcess =
       pid > 0 && (listed.startTime == 0 || table.startTime(pid) == listed.startTime);
-  if (sameProcess) kill(pid);
+  const KillResult result = sameProcess ? hooks.kill(pid)
+                            : pid > 0   ? KillResult::ProcessReplaced
+                                        : KillResult::NotAProcess;
   // As for a start, the block is reported whether or not a signal went out.
   DisplayMessage(nameText);
+  platform::BlockedProgram blocked{
+      hooks.source, *entry, nameText,     std::nullopt,
+      path,         pid,    std::nullopt, std::string(describe(result))};
+  if (record) {
+    if (record->binary() && record->binary()->bundle()) {
+      blocked.bundleIdentifier = procscope::stringForKey(
+          record->binary()->bundle()->infoDictionary(), "CFBundleIdentifier");
+    }
+    if (record->uid() != 0xFFFFFFFFu) blocked.uid = record->uid();
+  }
+  platform::journalBlockedProgram(std::move(blocked));
 }
 
 void applicationMatchTask(const std::shared_ptr<RunningApplication>& app,
@@ -182,9 +196,8 @@ void Block::procs() {
           Listed{std::to_string(record.kp_proc.p_pid),
                  procscope::decodeLossy(platform::shortName(record)), record.kp_proc.p_starttime});
       for (std::int32_t j = 0; j < c; ++j) {
-        procscope::dispatch::async([listed, j, table, hooks = hooks_] {
-          processMatchTask(*listed, j, *table, hooks->kill);
-        });
+        procscope::dispatch::async(
+            [listed, j, table, hooks = hooks_] { processMatchTask(*listed, j, *table, *hooks); });
       }
     }
   }
