@@ -12,6 +12,11 @@ struct ParseCase {
   std::optional<BlockList> expected;
 };
 
+// Test names show the label, not a dump of the bytes.
+void PrintTo(const ParseCase& c, std::ostream* out) {
+  *out << c.label;
+}
+
 class ParseBlockList : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseBlockList, SplitsAtEveryCommaWithoutTrimming) {

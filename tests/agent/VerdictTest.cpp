@@ -126,6 +126,10 @@ struct MatchCase {
   size_t blocks;
 };
 
+void PrintTo(const MatchCase& c, std::ostream* out) {
+  *out << c.label;
+}
+
 class VerdictMatches : public Verdict, public ::testing::WithParamInterface<MatchCase> {};
 
 // Each case as listed, then spread through a long list of unrelated entries.
