@@ -1,6 +1,7 @@
 // The process sweep: the buffer protocol against a scripted table, the match
 // tasks against a kill that only records, and real kills of this test's own
 // children over the live /proc table.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "SweepTestSupport.hpp"
@@ -121,6 +122,12 @@ TEST_F(ProcsProtocol, EachMatchingEntryKillsAndReportsOnItsOwn) {
   const auto rows = reports_.rows();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_NE(rows[0].find("\t pbsw-first"), std::string::npos) << rows[0];
+  // The agent's sweeps follow lost events; their journal entries say so.
+  for (const auto& entry : reports_.journalEntries()) {
+    EXPECT_THAT(entry, ::testing::IsSupersetOf(
+                           {"PROCBLOCK_ENTRY=pbsw-first", "PROCBLOCK_SOURCE=resync after loss"}));
+  }
+  EXPECT_EQ(reports_.journalEntries().size(), 2u);
 
   for (auto list : {std::optional<BlockList>(BlockList{}), std::optional<BlockList>()}) {
     setItems(list);
