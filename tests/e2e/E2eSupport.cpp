@@ -400,6 +400,7 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
   if (options.unitCapabilities) command = kUnitCapabilities;
   command.push_back(agentPath);
   std::vector<char*> argv;
+  argv.reserve(command.size() + 1);
   for (std::string& word : command) argv.push_back(word.data());
   argv.push_back(nullptr);
   // The child reports its mounts made on `ready` and waits on `go` while
