@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # command-lines.sh BIN_DIR DATA_DIR: what each program answers on its command
 # line (help, version, unknown arguments) and the replay's closing summary.
-# Run as an unprivileged user where possible: an agent or sweep that failed to
-# refuse an argument must not start real work.
+# Run as an unprivileged user where it can reach the programs: an agent or
+# sweep that failed to refuse an argument must not start real work. (As root,
+# in a directory without a list, neither would block anything either.)
 set -u
 bin=$1 data=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"
 as_user=()
-if [[ $(id -u) -eq 0 ]]; then as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups); fi
+if [[ $(id -u) -eq 0 ]]; then
+  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  "${as_user[@]}" test -x "$bin/src/procblock/procblock" || as_user=()
+fi
 head -c 100000 /dev/urandom >"$work/random"
 : >"$work/empty"
 cp "$data/bsm/EACCES_record" "$work/record"
