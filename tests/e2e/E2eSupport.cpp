@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -32,6 +33,9 @@
 
 #ifndef PROCBLOCK_AGENT
 #error "PROCBLOCK_AGENT must name the agent binary"
+#endif
+#ifndef PROCBLOCK_UNIT
+#error "PROCBLOCK_UNIT must name the agent's service unit"
 #endif
 
 namespace e2e {
@@ -317,11 +321,25 @@ constexpr std::uint32_t kAuditArch = 0;
 #endif
 
 // The unit's CapabilityBoundingSet= and NoNewPrivileges=, as setpriv's
-// arguments (it then runs the agent).
-const std::vector<std::string> kUnitCapabilities = {
-    "/usr/bin/setpriv",
-    "--bounding-set=-all,+kill,+sys_nice,+net_admin,+setuid,+setgid,+dac_read_search,+sys_ptrace",
-    "--inh-caps=-all", "--no-new-privs", "--"};
+// arguments (it then runs the agent). Read from the unit itself, so that a
+// capability taken out of it is missed here first.
+std::vector<std::string> unitCapabilities() {
+  std::ifstream unit(PROCBLOCK_UNIT);
+  std::string bounding = "--bounding-set=-all";
+  bool found = false;
+  for (std::string line; std::getline(unit, line);) {
+    if (!line.starts_with("CapabilityBoundingSet=")) continue;
+    found = true;
+    std::istringstream names(line.substr(line.find('=') + 1));
+    for (std::string name; names >> name;) {
+      if (name.starts_with("CAP_")) name = name.substr(4);
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      bounding += ",+" + name;
+    }
+  }
+  if (!found) ADD_FAILURE() << "no CapabilityBoundingSet= in " << PROCBLOCK_UNIT;
+  return {"/usr/bin/setpriv", bounding, "--inh-caps=-all", "--no-new-privs", "--"};
+}
 
 // In the child: every mount read-only except the kernel's file systems, which
 // ProtectSystem=strict leaves as they are, and the log directory, which the
@@ -397,7 +415,7 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
   const std::string logs(kLogDirectory);
   const std::string accessLog = logs + "/vornikaccess.log";
   std::vector<std::string> command;
-  if (options.unitCapabilities) command = kUnitCapabilities;
+  if (options.unitCapabilities) command = unitCapabilities();
   command.push_back(agentPath);
   std::vector<char*> argv;
   argv.reserve(command.size() + 1);
