@@ -35,9 +35,6 @@ namespace {
 using procscope::platform::AuditPipeLayer;
 using procscope::platform::AuditStream;
 
-// A recorded trail, framed here rather than by the library's stream so that
-// the replay can say what it read: whole records, items that started as a
-// record but were cut or sized impossibly, and bytes that started nothing.
 // What a replay read, kept apart from the stream, which the monitor destroys.
 struct ReadCounts {
   std::uint64_t records = 0;
@@ -47,6 +44,9 @@ struct ReadCounts {
   int readError = 0;
 };
 
+// A recorded trail, framed here rather than by the library's stream so that
+// the replay can say what it read: whole records, items that started as a
+// record but were cut or sized impossibly, and bytes that started nothing.
 class CountingStream final : public AuditStream {
  public:
   CountingStream(int fd, std::shared_ptr<ReadCounts> counts)
@@ -81,7 +81,7 @@ class CountingStream final : public AuditStream {
         if (endsInTrailer(buffer)) {
           ++counts_->records;
           counts_->recordBytes += static_cast<std::uint64_t>(length);
-        } else if (at[0] != procscope::bsm::AUT_FILE) {  // a file token has no trailer
+        } else if (buffer[0] != procscope::bsm::AUT_FILE) {  // a file token has no trailer
           ++counts_->malformed;
         }
         return length;
