@@ -15,10 +15,12 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "procblock/BlockList.hpp"
 #include "procblock/LogPaths.hpp"
 #include "procblock/Verdict.hpp"
+#include "procblock/platform/Journal.hpp"
 #include "procblock/platform/Notice.hpp"
 #include "procscope/Dispatch.hpp"
 #include "procscope/Process.hpp"
@@ -32,6 +34,12 @@ class CountingNotices final : public procblock::platform::NoticeLayer {
  public:
   void post(const procblock::platform::Notice&) override { posted.fetch_add(1); }
   std::atomic<std::int64_t> posted{0};
+};
+
+// The machine's journal is not the bench's to fill.
+class NoJournal final : public procblock::platform::JournalLayer {
+ public:
+  void send(const std::vector<std::string>&) override {}
 };
 
 std::shared_ptr<procscope::Process> makeRecord() {
@@ -100,6 +108,8 @@ void BM_Verdict(benchmark::State& state) {
   procblock::ScopedLogDirectory logDirectory(logs.path());
   auto notices = std::make_shared<CountingNotices>();
   procscope::platform::ScopedService<procblock::platform::NoticeLayer> noticeLayer(notices);
+  procscope::platform::ScopedService<procblock::platform::JournalLayer> journalLayer(
+      std::make_shared<NoJournal>());
   std::atomic<std::int64_t> kills{0};
   const procscope::ProcessCallback verdict =
       procblock::makeBlock([&kills](const procscope::Process&) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -30,9 +31,38 @@ auto countingKill(const std::shared_ptr<std::atomic<unsigned>>& killed) {
   };
 }
 
+constexpr const char* kUsage =
+    "usage: procblock-sweep [--help | --version]\n"
+    "\n"
+    "Checks the processes that are running now against the block list vornik.txt\n"
+    "in the working directory, as the procblock agent would have at their start,\n"
+    "kills the process group of every forbidden one, reports each as the agent\n"
+    "does, and prints a one-line summary. The agent only sees programs that\n"
+    "start while it runs: this clears those that were running before. Run as\n"
+    "root from the directory that holds the list:\n"
+    "  cd /Library/Corventa/Tessor_Agent && procblock-sweep\n"
+    "Exits 1 without root or when the list cannot be read.\n"
+    "\n"
+    "  -h, --help     show this help and exit\n"
+    "      --version  show the version and exit\n";
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // Checked before anything else: a mistyped option must never run a sweep,
+  // which kills.
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::puts("procblock-sweep " PROCBLOCK_VERSION);
+    return 0;
+  }
+  if (argc > 1) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
   if (::geteuid() != 0) {
     std::fprintf(stderr, "procblock-sweep: must run as root to stop other users' programs\n");
     return 1;
@@ -45,10 +75,15 @@ int main() {
     return 1;
   }
   const std::string listPath = procblock::blockListPath(directory);
-  auto list = procblock::readBlockList(listPath);
+  std::string whyNot;
+  auto list = procblock::readBlockList(listPath, &whyNot);
   if (!list) {
-    std::fprintf(stderr, "procblock-sweep: cannot read the block list %s\n", listPath.c_str());
+    std::fprintf(stderr, "procblock-sweep: cannot read the block list %s: %s\n", listPath.c_str(),
+                 whyNot.c_str());
     return 1;
+  }
+  if (const auto warning = procblock::trailingLineFeedWarning(*list); !warning.empty()) {
+    std::fprintf(stderr, "procblock-sweep: warning: %s\n", warning.c_str());
   }
   const std::size_t entries = list->size();
   procblock::setItems(std::move(list));
@@ -56,6 +91,7 @@ int main() {
   auto killed = std::make_shared<std::atomic<unsigned>>(0);
   procblock::SweepHooks hooks;
   hooks.kill = countingKill(killed);
+  hooks.source = procblock::platform::BlockSource::SweepTool;
   procblock::Block sweeper(std::move(hooks));
   sweeper.procs();
   // The kills happen in the queued tasks: wait for every one of them.

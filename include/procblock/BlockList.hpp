@@ -16,8 +16,15 @@ using BlockList = std::vector<std::string>;
 // trimmed. None when any byte is not 7-bit ASCII.
 std::optional<BlockList> parseBlockList(std::string_view bytes);
 
-// Reads and parses the file; none when it cannot be read.
-std::optional<BlockList> readBlockList(const std::string& path);
+// Reads and parses the file; none when it cannot be read, and then, when
+// `whyNot` is given, the reason in a few words ("No such file or directory",
+// "a directory", "holds a byte that is not 7-bit ASCII").
+std::optional<BlockList> readBlockList(const std::string& path, std::string* whyNot = nullptr);
+
+// A warning for a list whose last entry ends in a line feed, as an editor
+// saves a file: that entry then matches only a value ending in one. Empty
+// when there is nothing to warn about; the list means what it says either way.
+std::string trailingLineFeedWarning(const BlockList& list);
 
 // "<directory>/vornik.txt".
 std::string blockListPath(const std::string& directory);

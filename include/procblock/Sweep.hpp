@@ -39,6 +39,8 @@ struct SweepHooks {
   // The sweeping process itself and its descendants (its notice children)
   // are left alone.
   bool spareOwnProcessTree = true;
+  // Named in each block's journal entry: the agent's sweeps follow lost events.
+  platform::BlockSource source = platform::BlockSource::Resync;
 };
 
 class Block {

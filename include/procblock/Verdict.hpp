@@ -11,6 +11,7 @@
 #include <string>
 
 #include "procblock/Kill.hpp"
+#include "procblock/platform/Journal.hpp"
 #include "procscope/Process.hpp"
 
 namespace procblock {
@@ -21,9 +22,12 @@ using KillFunction = std::function<KillResult(std::int32_t pid)>;
 using RecordKillFunction = std::function<KillResult(const procscope::Process& process)>;
 
 // The callback with the kill handed in; `block` is this with killProcessGroupOf.
+// `source` names what reported the records, in each block's journal entry.
 // Tests whose own children stand for other people's programs may judge the
 // calling process's tree too.
-procscope::ProcessCallback makeBlock(RecordKillFunction kill, bool spareOwnProcessTree = true);
+procscope::ProcessCallback makeBlock(RecordKillFunction kill,
+                                     platform::BlockSource source = platform::BlockSource::Start,
+                                     bool spareOwnProcessTree = true);
 
 // The agent's process callback, handed to the monitor at start-up.
 extern const procscope::ProcessCallback block;

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
+#include <utility>
 
 #include "procscope/Value.hpp"
 
@@ -39,9 +41,13 @@ std::optional<BlockList> parseBlockList(std::string_view bytes) {
   }
 }
 
-std::optional<BlockList> readBlockList(const std::string& path) {
+std::optional<BlockList> readBlockList(const std::string& path, std::string* whyNot) {
+  const auto fail = [whyNot](std::string reason) -> std::optional<BlockList> {
+    if (whyNot) *whyNot = std::move(reason);
+    return std::nullopt;
+  };
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return fail(std::strerror(errno));
   std::string bytes;
   struct stat st {};
   if (::fstat(fd, &st) == 0 && st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
@@ -50,14 +56,23 @@ std::optional<BlockList> readBlockList(const std::string& path) {
     ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {  // a directory, for instance
+      const int error = errno;
       ::close(fd);
-      return std::nullopt;
+      return fail(error == EISDIR ? "a directory" : std::strerror(error));
     }
     if (n == 0) break;
     bytes.append(buf, static_cast<size_t>(n));
   }
   ::close(fd);
-  return parseBlockList(bytes);
+  auto list = parseBlockList(bytes);
+  if (!list) return fail("holds a byte that is not 7-bit ASCII");
+  return list;
+}
+
+std::string trailingLineFeedWarning(const BlockList& list) {
+  if (list.empty() || !list.back().ends_with('\n')) return {};
+  return "the last entry of vornik.txt ends in a line feed, so it matches only a value that "
+         "ends in one; save the list without a final line feed to match the name alone";
 }
 
 std::string blockListPath(const std::string& directory) {

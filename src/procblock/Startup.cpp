@@ -62,7 +62,8 @@ std::atomic<int> lossSweepState{kIdle};
 void lossSweepTask() {
   ::procscope::logMessage("Events were lost: sweeping running processes");
   const auto begun = std::chrono::steady_clock::now();
-  const std::size_t judged = judgeRunningProcesses(block);
+  static const auto resync = makeBlock(killProcessGroupOf, platform::BlockSource::Resync);
+  const std::size_t judged = judgeRunningProcesses(resync);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - begun);
   ::procscope::logMessage("Sweep after lost events: " + std::to_string(judged) +
@@ -111,6 +112,11 @@ void run() {
       line += "(null)";
     }
     ::procscope::logMessage(line);
+    if (const auto list = items()) {
+      if (auto warning = trailingLineFeedWarning(*list); !warning.empty()) {
+        ::procscope::logMessage("warning: " + warning);
+      }
+    }
   }
   // The verdict's lookup of a long list is built now, not on the first event.
   prepareVerdict();

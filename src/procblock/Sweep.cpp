@@ -20,6 +20,7 @@
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Utf8.hpp"
+#include "procscope/Value.hpp"
 #include "procscope/platform/Kernel.hpp"
 
 namespace procblock {
@@ -141,10 +142,24 @@ void processMatchTask(const Listed& listed, const SweepHooks& hooks) {
   // own group), nor for a pid the listed process has ended and passed on.
   const bool sameProcess =
       listed.pid > 0 && (listed.startTime == 0 || pin->startTime() == listed.startTime);
-  for (std::size_t k = 0; k < positions.size(); ++k) {
-    if (sameProcess) hooks.kill(listed.pid, pin.get());
+  platform::BlockedProgram blocked{hooks.source, {},         listed.nameText, std::nullopt,
+                                   path,         listed.pid, std::nullopt,    {}};
+  if (record) {
+    if (record->binary() && record->binary()->bundle()) {
+      blocked.bundleIdentifier = procscope::stringForKey(
+          record->binary()->bundle()->infoDictionary(), "CFBundleIdentifier");
+    }
+    if (record->uid() != 0xFFFFFFFFu) blocked.uid = record->uid();
+  }
+  for (const std::int32_t position : positions) {
+    const KillResult result = sameProcess      ? hooks.kill(listed.pid, pin.get())
+                              : listed.pid > 0 ? KillResult::ProcessReplaced
+                                               : KillResult::NotAProcess;
     // As for a start, the block is reported whether or not a signal went out.
     DisplayMessage(listed.nameText);
+    blocked.entry = (*list)[static_cast<std::size_t>(position)];
+    blocked.kill = std::string(describe(result));
+    platform::journalBlockedProgram(blocked);
   }
 }
 

@@ -9,6 +9,7 @@
 #include "procblock/AgentLog.hpp"
 #include "procblock/BlockList.hpp"
 #include "procblock/EntryIndex.hpp"
+#include "procblock/platform/Journal.hpp"
 #include "procblock/platform/Notice.hpp"
 #include "procscope/Dispatch.hpp"
 #include "procscope/Log.hpp"
@@ -31,7 +32,7 @@ std::optional<std::string> bundleIdentifierOf(const procscope::Binary* binary) {
 
 // One entry against one record, on a worker thread.
 void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t index,
-                const RecordKillFunction& kill) {
+                const RecordKillFunction& kill, platform::BlockSource source) {
   const auto list = items();
   if (!list || index < 0 || static_cast<size_t>(index) >= list->size()) return;
   const std::string& entry = (*list)[static_cast<size_t>(index)];
@@ -55,6 +56,12 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
                           std::string(describe(result)));
   }
   DisplayMessage(name);
+  // A user of all ones is the record's "unknown".
+  const std::uint32_t uid = process->uid();
+  platform::journalBlockedProgram(
+      {source, entry, name, bundleIdentifier, path, pid,
+       uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid),
+       std::string(describe(result))});
 }
 
 }  // namespace
@@ -71,9 +78,11 @@ void prepareVerdict() {
   if (const auto list = items()) indexFor(list);
 }
 
-procscope::ProcessCallback makeBlock(RecordKillFunction kill, bool spareOwnProcessTree) {
+procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSource source,
+                                     bool spareOwnProcessTree) {
   auto sharedKill = std::make_shared<const RecordKillFunction>(std::move(kill));
-  return [sharedKill, spareOwnProcessTree](const std::shared_ptr<procscope::Process>& process) {
+  return [sharedKill, source,
+          spareOwnProcessTree](const std::shared_ptr<procscope::Process>& process) {
     if (!process || process->type() == kExitEvent) return;
     // The agent's own children (the notices it forks) would otherwise be
     // killed and reported with a new notice, and so on without end.
@@ -102,8 +111,9 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill, bool spareOwnProce
       for (auto it = first; it != last; ++it) {
         const std::int32_t position = *it;
         // A kill must not queue behind a sweep's many tasks.
-        procscope::dispatch::asyncUrgent(
-            [process, position, sharedKill] { judgeEntry(process, position, *sharedKill); });
+        procscope::dispatch::asyncUrgent([process, position, sharedKill, source] {
+          judgeEntry(process, position, *sharedKill, source);
+        });
       }
     }
   };

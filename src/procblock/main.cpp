@@ -1,7 +1,40 @@
 // procblock: stops the programs listed in vornik.txt (working directory).
+#include <cstdio>
+#include <cstring>
+
 #include "procblock/Startup.hpp"
 
-int main() {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: procblock [--help | --version]\n"
+    "\n"
+    "Stops programs that the administrator has forbidden. Reads the block list\n"
+    "vornik.txt from the working directory once at start, watches every process\n"
+    "that starts on the machine, and kills the process group of each one whose\n"
+    "bundle identifier, name or executable path equals an entry. Logs to\n"
+    "/Library/Corventa/Tessor_Agent/logs. Runs as root, as the procblock service.\n"
+    "\n"
+    "  -h, --help     show this help and exit\n"
+    "      --version  show the version and exit\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The service starts the agent without arguments; anything else is a
+  // person at a terminal, who must never start a live agent by mistake.
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::puts("procblock " PROCBLOCK_VERSION);
+    return 0;
+  }
+  if (argc > 1) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
   procblock::startup::run();
   procblock::startup::runLoop();
 }

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "procblock/Kill.hpp"
+#include "procblock/platform/Journal.hpp"
 #include "procblock/platform/Notice.hpp"
 #include "procscope/platform/Bundle.hpp"
 
@@ -83,6 +84,23 @@ class FakeBundle final : public procscope::platform::Bundle {
  private:
   std::string path_;
   std::optional<procscope::Dictionary> info_;
+};
+
+// The journal entries the agent sends, as their fields.
+class RecordingJournal final : public procblock::platform::JournalLayer {
+ public:
+  void send(const std::vector<std::string>& fields) override {
+    std::lock_guard lock(mu_);
+    sent_.push_back(fields);
+  }
+  std::vector<std::vector<std::string>> sent() {
+    std::lock_guard lock(mu_);
+    return sent_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::vector<std::string>> sent_;
 };
 
 class RecordingNotices final : public procblock::platform::NoticeLayer {

@@ -12,6 +12,11 @@ struct ParseCase {
   std::optional<BlockList> expected;
 };
 
+// Test names show the label, not a dump of the bytes.
+void PrintTo(const ParseCase& c, std::ostream* out) {
+  *out << c.label;
+}
+
 class ParseBlockList : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseBlockList, SplitsAtEveryCommaWithoutTrimming) {
@@ -38,9 +43,18 @@ TEST(ReadBlockList, ReadsTheWholeFileOrGivesNoList) {
   agenttest::writeFile(dir / "vornik.txt", "com.apple.Safari," + big + ",/bin/x\n");
   EXPECT_EQ(readBlockList(dir / "vornik.txt"), (BlockList{"com.apple.Safari", big, "/bin/x\n"}));
   agenttest::writeFile(dir / "latin.txt", "a,\xe9");
-  EXPECT_EQ(readBlockList(dir / "latin.txt"), std::nullopt);
-  EXPECT_EQ(readBlockList(dir / "missing.txt"), std::nullopt);
-  EXPECT_EQ(readBlockList(dir.path()), std::nullopt);  // a directory
+  // Each failure says why, for the administrator.
+  std::string why;
+  EXPECT_EQ(readBlockList(dir / "latin.txt", &why), std::nullopt);
+  EXPECT_EQ(why, "holds a byte that is not 7-bit ASCII");
+  EXPECT_EQ(readBlockList(dir / "missing.txt", &why), std::nullopt);
+  EXPECT_EQ(why, "No such file or directory");
+  EXPECT_EQ(readBlockList(dir.path(), &why), std::nullopt);
+  EXPECT_EQ(why, "a directory");
+  // A list saved by an editor is warned about, and only such a list.
+  EXPECT_NE(trailingLineFeedWarning({"com.apple.Safari", "/bin/x\n"}), "");
+  EXPECT_EQ(trailingLineFeedWarning({"a\nb", "c"}), "");
+  EXPECT_EQ(trailingLineFeedWarning({}), "");
 }
 
 TEST(BlockListPath, JoinsWithOneSlash) {

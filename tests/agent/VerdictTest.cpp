@@ -106,6 +106,9 @@ class Verdict : public ::testing::Test {
   std::shared_ptr<agenttest::RecordingNotices> notices_ =
       std::make_shared<agenttest::RecordingNotices>();
   procscope::platform::ScopedService<platform::NoticeLayer> noticeLayer_{notices_};
+  std::shared_ptr<agenttest::RecordingJournal> journal_ =
+      std::make_shared<agenttest::RecordingJournal>();
+  procscope::platform::ScopedService<platform::JournalLayer> journalLayer_{journal_};
   std::size_t seen_ = 0;  // notices already handed out
   std::mutex mu_;
   std::vector<std::int32_t> kills_;
@@ -123,6 +126,10 @@ struct MatchCase {
   BlockList entries;
   size_t blocks;
 };
+
+void PrintTo(const MatchCase& c, std::ostream* out) {
+  *out << c.label;
+}
 
 class VerdictMatches : public Verdict, public ::testing::WithParamInterface<MatchCase> {};
 
@@ -195,7 +202,9 @@ TEST_F(Verdict, ExitsAbsentOrEmptyListsAndTheAgentsOwnTreeAreNeverJudged) {
 }
 
 TEST_F(Verdict, ReportCarriesTheRecordsValues) {
-  const auto out = judge({"Safari"}, makeRecord(Record::Safari));
+  auto process = makeRecord(Record::Safari);
+  process->setUid(501);
+  const auto out = judge({"Safari"}, process);
   ASSERT_EQ(out.lines.size(), 1u);
   EXPECT_TRUE(out.lines[0].ends_with(
       " Blocking process with name: Safari, bundle identifier: com.apple.Safari, path: "
@@ -211,6 +220,19 @@ TEST_F(Verdict, ReportCarriesTheRecordsValues) {
   EXPECT_EQ(notice.defaultButton, "OK");
   EXPECT_EQ(notice.timeout, std::chrono::seconds(10));
   EXPECT_EQ(notice.level, platform::AlertLevel::Note);
+  // And one journal entry a fleet can collect, sent after the kill.
+  const auto entries = journal_->sent();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_THAT(entries[0],
+              ::testing::ElementsAre(
+                  "MESSAGE_ID=1dc43803c8d4481c81481158c4ce76f1",
+                  "MESSAGE=Blocked Safari (pid " + std::to_string(kFakePid) + "), entry \"Safari\"",
+                  "PRIORITY=5", "SYSLOG_IDENTIFIER=procblock", "PROCBLOCK_ENTRY=Safari",
+                  "PROCBLOCK_NAME=Safari", "PROCBLOCK_BUNDLE_IDENTIFIER=com.apple.Safari",
+                  "PROCBLOCK_PATH=/Applications/Safari.app/Contents/MacOS/Safari",
+                  "PROCBLOCK_PID=" + std::to_string(kFakePid), "PROCBLOCK_UID=501",
+                  "PROCBLOCK_KILL=" + std::string(describe(KillResult::SignalledGroup)),
+                  "PROCBLOCK_SOURCE=start"));
 }
 
 // Also: the report follows even when the kill found nothing to signal.

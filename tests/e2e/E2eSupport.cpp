@@ -2,17 +2,23 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -30,6 +36,9 @@
 
 #ifndef PROCBLOCK_AGENT
 #error "PROCBLOCK_AGENT must name the agent binary"
+#endif
+#ifndef PROCBLOCK_UNIT
+#error "PROCBLOCK_UNIT must name the agent's service unit"
 #endif
 
 namespace e2e {
@@ -347,6 +356,98 @@ void Children::stopAll() {
   status_.clear();
 }
 
+// ---- The service unit's restrictions ----
+
+namespace {
+
+#if defined(__x86_64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#else
+constexpr std::uint32_t kAuditArch = 0;
+#endif
+
+// The unit's CapabilityBoundingSet= and NoNewPrivileges=, as setpriv's
+// arguments (it then runs the agent). Read from the unit itself, so that a
+// capability taken out of it is missed here first.
+std::vector<std::string> unitCapabilities() {
+  std::ifstream unit(PROCBLOCK_UNIT);
+  std::string bounding = "--bounding-set=-all";
+  bool found = false;
+  for (std::string line; std::getline(unit, line);) {
+    if (!line.starts_with("CapabilityBoundingSet=")) continue;
+    found = true;
+    std::istringstream names(line.substr(line.find('=') + 1));
+    for (std::string name; names >> name;) {
+      if (name.starts_with("CAP_")) name = name.substr(4);
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      bounding += ",+" + name;
+    }
+  }
+  if (!found) ADD_FAILURE() << "no CapabilityBoundingSet= in " << PROCBLOCK_UNIT;
+  return {"/usr/bin/setpriv", bounding, "--inh-caps=-all", "--no-new-privs", "--"};
+}
+
+// In the child: every mount read-only except the kernel's file systems, which
+// ProtectSystem=strict leaves as they are, and the log directory, which the
+// unit's ReadWritePaths= keeps writable.
+void makeSystemReadOnly(const std::string& logs) {
+  if (::mount(logs.c_str(), logs.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    childFailure("bind-mount the log directory");
+  }
+  std::ifstream mountinfo("/proc/self/mountinfo");
+  std::vector<std::string> points;
+  for (std::string line; std::getline(mountinfo, line);) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, point;
+    fields >> id >> parent >> device >> root >> point;
+    // Spaces and the like are octal escapes.
+    point = std::regex_replace(point, std::regex("\\\\040"), " ");
+    points.push_back(point);
+  }
+  for (const std::string& point : points) {
+    const bool api = point == "/proc" || point.starts_with("/proc/") || point == "/sys" ||
+                     point.starts_with("/sys/") || point == "/dev" || point.starts_with("/dev/");
+    if (api || point == logs) continue;
+    if (::mount(nullptr, point.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0 &&
+        point == "/") {
+      childFailure("remount / read-only");
+    }
+  }
+}
+
+// In the child: the unit's RestrictAddressFamilies=AF_NETLINK AF_UNIX, as
+// systemd applies it: socket() of any other family fails with
+// EAFNOSUPPORT. (SystemCallArchitectures=native refuses other architectures.)
+void restrictAddressFamilies() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_socket, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      // The family's low 32 bits (little-endian).
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_UNIX, 2, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+      ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+    childFailure("seccomp filter");
+  }
+}
+
+}  // namespace
+
+bool canRestrictAddressFamilies() {
+  return kAuditArch != 0 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+}
+
 // ---- Agent ----
 
 void Agent::start(const std::string& workDirectory, const std::string& output,
@@ -361,7 +462,13 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
   const std::string tessor = corventa + "/Tessor_Agent";
   const std::string logs(kLogDirectory);
   const std::string accessLog = logs + "/vornikaccess.log";
-  const char* argv[] = {agentPath.c_str(), nullptr};
+  std::vector<std::string> command;
+  if (options.unitCapabilities) command = unitCapabilities();
+  command.push_back(agentPath);
+  std::vector<char*> argv;
+  argv.reserve(command.size() + 1);
+  for (std::string& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
   const std::vector<std::string> workSteps = directorySteps(workDirectory);
   // The child reports its mounts made on `ready` and waits on `go` while
   // this process opens the log directory through the child's root.
@@ -438,9 +545,12 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
     for (const std::string& step : workSteps) {
       if (::chdir(step.c_str()) != 0) childFailure("chdir");
     }
+    if (options.readOnlySystem) makeSystemReadOnly(logs);
     char byte = 1;
     if (::write(ready[1], &byte, 1) != 1 || ::read(go[0], &byte, 1) != 1) ::_exit(125);
-    ::execv(argv[0], const_cast<char* const*>(argv));
+    // Last: the test's own pipes and the exec need no socket.
+    if (options.unitAddressFamilies) restrictAddressFamilies();
+    ::execv(argv[0], argv.data());
     childFailure("execv agent");
   }
   ::close(ready[1]);

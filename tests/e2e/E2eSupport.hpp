@@ -128,7 +128,17 @@ struct AgentOptions {
   // whose reader has gone.
   enum class StandardError { Output, Closed, BrokenPipe };
   StandardError standardError = StandardError::Output;
+  // The service unit's restrictions that hold without systemd: its
+  // capability bounding set and no new privileges (through setpriv), every
+  // mount read-only but the log directory (ProtectSystem=strict with
+  // ReadWritePaths=), and sockets of its address families only.
+  bool unitCapabilities = false;
+  bool readOnlySystem = false;
+  bool unitAddressFamilies = false;
 };
+
+// Whether unitAddressFamilies can be applied on this machine's architecture.
+bool canRestrictAddressFamilies();
 
 class Agent {
  public:

@@ -113,6 +113,8 @@ TEST_F(StartupTest, EntryWithTrailingLineFeedDoesNotMatch) {
   ASSERT_TRUE(agentIsLive());
   EXPECT_TRUE(waitForDiagnostic("got items: (\n    " + canaryName_ + ",\n    \"" + nameOf(program) +
                                 "\\n\"\n)"));
+  // The administrator is told, though the list means what it says.
+  EXPECT_TRUE(waitForDiagnostic("warning: the last entry of vornik.txt ends in a line feed"));
 
   const pid_t pid = children_.startInSession(program);
   std::this_thread::sleep_for(2s);

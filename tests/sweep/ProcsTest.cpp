@@ -2,6 +2,7 @@
 // tasks against a kill that only records, and real kills of this test's own
 // children over the live /proc table.
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -128,6 +129,12 @@ TEST_F(ProcsProtocol, EachMatchingEntryKillsAndReportsOnItsOwn) {
   const auto rows = reports_.rows();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_NE(rows[0].find("\t pbsw-first"), std::string::npos) << rows[0];
+  // The agent's sweeps follow lost events; their journal entries say so.
+  for (const auto& entry : reports_.journalEntries()) {
+    EXPECT_THAT(entry, ::testing::IsSupersetOf(
+                           {"PROCBLOCK_ENTRY=pbsw-first", "PROCBLOCK_SOURCE=resync after loss"}));
+  }
+  EXPECT_EQ(reports_.journalEntries().size(), 2u);
 
   for (auto list : {std::optional<BlockList>(BlockList{}), std::optional<BlockList>()}) {
     setItems(list);
@@ -238,7 +245,7 @@ TEST(ProcsLive, ResyncJudgesRunningProcessesAsTheirStartsWereJudged) {
         kills.push_back(process.pid());
         return KillResult::SignalledGroup;
       },
-      false);
+      platform::BlockSource::Resync, false);
   std::vector<std::int32_t> judged;
   EXPECT_GT(judgeRunningProcesses([&](const std::shared_ptr<procscope::Process>& process) {
               judged.push_back(process->pid());

@@ -24,13 +24,14 @@ using procblock::platform::kProcessRecordSize;
 // The access log in a private directory and a notice layer that records.
 class Reports {
  public:
-  Reports() : logs_(dir_.path()), installed_(notices_) {
+  Reports() : logs_(dir_.path()), installed_(notices_), journalInstalled_(journal_) {
     writeFile(procblock::accessLogPath(), "");
   }
   std::vector<std::string> rows() const {
     return agenttest::lines(agenttest::readFile(procblock::accessLogPath()).value_or(""));
   }
   std::vector<std::string> notices() const { return notices_->messages(); }
+  std::vector<std::vector<std::string>> journalEntries() const { return journal_->sent(); }
 
  private:
   TempDir dir_;
@@ -38,6 +39,9 @@ class Reports {
   std::shared_ptr<agenttest::RecordingNotices> notices_ =
       std::make_shared<agenttest::RecordingNotices>();
   procscope::platform::ScopedService<procblock::platform::NoticeLayer> installed_;
+  std::shared_ptr<agenttest::RecordingJournal> journal_ =
+      std::make_shared<agenttest::RecordingJournal>();
+  procscope::platform::ScopedService<procblock::platform::JournalLayer> journalInstalled_;
 };
 
 // Answers from `records` as the sysctl query would, with scripted faults.
