@@ -1,8 +1,8 @@
 #include "procblock/EntryIndex.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <limits>
+#include <mutex>
 
 namespace procblock {
 namespace {
@@ -21,8 +21,16 @@ std::shared_ptr<const EntryIndex> buildIndex(std::shared_ptr<const BlockList> li
   return index;
 }
 
-std::atomic<std::shared_ptr<const EntryIndex>>& cachedIndex() {
-  static std::atomic<std::shared_ptr<const EntryIndex>> instance;
+// The index of the latest list, behind a plain lock: it is taken once per
+// event, uncontended but for a sweep's tasks, and held while a new list's
+// index is built so that concurrent callers build it once.
+struct CachedIndex {
+  std::mutex mu;
+  std::shared_ptr<const EntryIndex> index;
+};
+
+CachedIndex& cachedIndex() {
+  static CachedIndex instance;
   return instance;
 }
 
@@ -42,11 +50,10 @@ EntryIndex::Range EntryIndex::find(std::string_view value) const {
 }
 
 std::shared_ptr<const EntryIndex> indexFor(const std::shared_ptr<const BlockList>& list) {
-  auto index = cachedIndex().load(std::memory_order_acquire);
-  if (index && index->list == list) return index;
-  index = buildIndex(list);
-  cachedIndex().store(index, std::memory_order_release);
-  return index;
+  CachedIndex& cached = cachedIndex();
+  std::lock_guard lock(cached.mu);
+  if (!cached.index || cached.index->list != list) cached.index = buildIndex(list);
+  return cached.index;
 }
 
 }  // namespace procblock
