@@ -1,8 +1,11 @@
 #include "procblock/Verdict.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <utility>
 
@@ -66,8 +69,28 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
 
 }  // namespace
 
+namespace {
+
+// This process's id without a system call per event; a forked child asks
+// afresh.
+std::atomic<std::int32_t> cachedOwnPid{0};
+
+std::int32_t ownPid() {
+  std::int32_t pid = cachedOwnPid.load(std::memory_order_relaxed);
+  if (pid != 0) return pid;
+  static const bool registered = [] {
+    return ::pthread_atfork(nullptr, nullptr,
+                            [] { cachedOwnPid.store(0, std::memory_order_relaxed); }) == 0;
+  }();
+  pid = ::getpid();
+  if (registered) cachedOwnPid.store(pid, std::memory_order_relaxed);
+  return pid;
+}
+
+}  // namespace
+
 bool inOwnProcessTree(const procscope::Process& process) {
-  const std::int32_t self = ::getpid();
+  const std::int32_t self = ownPid();
   const auto& ancestors = process.ancestors();
   return process.pid() == self ||
          std::find(ancestors.begin(), ancestors.end(), self) != ancestors.end();
