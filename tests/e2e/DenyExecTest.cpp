@@ -1,0 +1,148 @@
+// Deny before exec, end to end: a listed program's exec fails with EPERM and
+// its main never runs; everything else runs; each denial is reported once;
+// the agent's death releases an exec it holds. Every exec on the machine waits
+// for a deny-mode agent, so these run one at a time, each agent under a
+// watchdog (AgentOptions::denyExec).
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "e2e/E2eSupport.hpp"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The exec's own failure, told apart from the program's exit statuses.
+constexpr int kExecFailed = 100;
+
+class DenyExecTest : public AgentTest {
+ protected:
+  ::testing::AssertionResult startDenyingAgent() {
+    AgentOptions options;
+    options.denyExec = true;
+    startAgent(options);
+    return waitForDiagnostic("file systems marked");
+  }
+
+  // A copy of /bin/touch named `name`: `program FILE` creates FILE once its
+  // main runs.
+  std::string makeToucher(const std::string& directory, const std::string& name) {
+    fs::create_directories(directory);
+    const std::string path = directory + "/" + name;
+    fs::copy_file("/bin/touch", path, fs::copy_options::overwrite_existing);
+    fs::permissions(path, fs::perms(0755));
+    return path;
+  }
+
+  // Forks a child in a session of its own that execs `program marker`.
+  static pid_t startExec(const std::string& program, const std::string& marker) {
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(125);
+      ::setsid();
+      ::execl(program.c_str(), program.c_str(), marker.c_str(), nullptr);
+      ::_exit(kExecFailed + errno);
+    }
+    return child;
+  }
+
+  // The child's exit status once it has ended, or none after the time-out
+  // (it is killed and reaped then).
+  static std::optional<int> exitOf(pid_t child, std::chrono::milliseconds timeout) {
+    int status = 0;
+    pid_t got = 0;
+    waitUntil([&] { return (got = ::waitpid(child, &status, WNOHANG)) != 0; }, timeout, 10ms);
+    if (got == 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return std::nullopt;
+    }
+    if (got != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  }
+
+  static std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+  }
+};
+
+TEST_F(DenyExecTest, ListedProgramsNeverRunOthersDoAndEachDenialIsReportedOnce) {
+  const std::string byName = makeToucher(dir_, uniqueName());
+  const std::string byPath = makeToucher(dir_, uniqueName());
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string contents = dir_ + "/" + uniqueName() + ".app/Contents";
+  const std::string inBundle = makeToucher(contents + "/MacOS", executable);
+  writeInfoPlist(contents,
+                 {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", executable}});
+  // The kill judges a script's interpreter alone; this mode the script too.
+  const std::string script = dir_ + "/" + uniqueName();
+  writeFile(script, "#!/bin/sh\nexec touch \"$1\"\n");
+  fs::permissions(script, fs::perms(0755));
+  const std::string harmless = makeToucher(dir_, uniqueName());
+  writeList(nameOf(byName) + "," + byPath + "," + identifier + "," + nameOf(script));
+  ASSERT_TRUE(startDenyingAgent());
+
+  struct Case {
+    const char* label;
+    std::string program;
+    bool denied;
+  };
+  const Case cases[] = {{"listed name", byName, true},
+                        {"listed path", byPath, true},
+                        {"listed bundle identifier", inBundle, true},
+                        {"script named after an entry", script, true},
+                        {"unlisted program", harmless, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string marker = root_ + "/ran-" + nameOf(c.program);
+    EXPECT_EQ(exitOf(startExec(c.program, marker), 10s), c.denied ? kExecFailed + EPERM : 0);
+    EXPECT_EQ(fs::exists(marker), !c.denied) << "whether its main ran";
+  }
+  for (const Case& c : cases) {
+    if (!c.denied) continue;
+    SCOPED_TRACE(c.label);
+    const std::string name = nameOf(c.program);
+    ASSERT_TRUE(accessRowsFor(name));
+    std::this_thread::sleep_for(300ms);  // time for a second report, were there one
+    std::size_t rows = 0;
+    for (const AccessRow& row : accessRows(agent_.accessLog())) rows += row.name == name;
+    EXPECT_EQ(rows, 1u);
+    EXPECT_EQ(occurrences(agent_.diagnosticLog(), "Blocking process with name: " + name + ","), 1u);
+  }
+}
+
+TEST_F(DenyExecTest, TheAgentsDeathReleasesAnExecItHolds) {
+  const std::string program = makeToucher(dir_, uniqueName());
+  writeList(canaryName_);
+  ASSERT_TRUE(startDenyingAgent());
+  const std::string marker = root_ + "/ran";
+
+  // The one stop of a deny-mode agent: every exec on the machine waits while
+  // it lasts, so it is brief, and nothing here execs meanwhile.
+  ASSERT_EQ(::kill(agent_.pid(), SIGSTOP), 0);
+  const pid_t child = startExec(program, marker);
+  std::this_thread::sleep_for(300ms);
+  int status = 0;
+  const bool held = ::waitpid(child, &status, WNOHANG) == 0;
+  ::kill(agent_.pid(), SIGKILL);
+
+  EXPECT_TRUE(held) << "the exec waited for the stopped agent's answer";
+  EXPECT_EQ(held ? exitOf(child, 10s) : std::optional<int>(WEXITSTATUS(status)), 0)
+      << "the exec went ahead once the agent was gone";
+  EXPECT_TRUE(fs::exists(marker));
+}
+
+}  // namespace
+}  // namespace e2e
