@@ -144,5 +144,36 @@ TEST_F(DenyExecTest, TheAgentsDeathReleasesAnExecItHolds) {
   EXPECT_TRUE(fs::exists(marker));
 }
 
+// Under the unit's capability set and read-only system: with the drop-in the
+// mode works; without it the agent names the drop-in and kills as before.
+TEST_F(DenyExecTest, UnderTheUnitDeniesWithTheDropInAndFallsBackToTheKillWithout) {
+  const std::string forbidden = makeToucher(dir_, uniqueName());
+  const std::string sleeper = makeProgram();
+  writeList(canaryName_ + "," + nameOf(forbidden) + "," + nameOf(sleeper));
+  for (const bool dropIn : {true, false}) {
+    SCOPED_TRACE(dropIn ? "with the drop-in" : "without the drop-in");
+    AgentOptions options;
+    options.denyExec = true;
+    options.unitCapabilities = true;
+    options.denyExecDropIn = dropIn;
+    options.readOnlySystem = true;
+    startAgent(options);
+    if (dropIn) {
+      ASSERT_TRUE(waitForDiagnostic("file systems marked"));
+      const std::string marker = root_ + "/ran";
+      EXPECT_EQ(exitOf(startExec(forbidden, marker), 10s), kExecFailed + EPERM);
+      EXPECT_FALSE(fs::exists(marker));
+      EXPECT_TRUE(accessRowsFor(nameOf(forbidden)));
+    } else {
+      EXPECT_TRUE(waitForDiagnostic("Configuration error: deny before exec is refused"));
+      EXPECT_TRUE(waitForDiagnostic("deny-exec.conf"));
+      ASSERT_TRUE(agentIsLive());
+      EXPECT_TRUE(killedBySigkill(children_.startInSession(sleeper)));
+      EXPECT_TRUE(accessRowsFor(nameOf(sleeper)));
+    }
+    agent_.stop();
+  }
+}
+
 }  // namespace
 }  // namespace e2e

@@ -371,21 +371,26 @@ constexpr std::uint32_t kAuditArch = 0;
 // The unit's CapabilityBoundingSet= and NoNewPrivileges=, as setpriv's
 // arguments (it then runs the agent). Read from the unit itself, so that a
 // capability taken out of it is missed here first.
-std::vector<std::string> unitCapabilities() {
-  std::ifstream unit(PROCBLOCK_UNIT);
+std::vector<std::string> unitCapabilities(bool denyExecDropIn) {
   std::string bounding = "--bounding-set=-all";
-  bool found = false;
-  for (std::string line; std::getline(unit, line);) {
-    if (!line.starts_with("CapabilityBoundingSet=")) continue;
-    found = true;
-    std::istringstream names(line.substr(line.find('=') + 1));
-    for (std::string name; names >> name;) {
-      if (name.starts_with("CAP_")) name = name.substr(4);
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      bounding += ",+" + name;
+  // A drop-in's set adds to the unit's.
+  std::vector<const char*> files{PROCBLOCK_UNIT};
+  if (denyExecDropIn) files.push_back(PROCBLOCK_DENY_EXEC_DROP_IN);
+  for (const char* file : files) {
+    std::ifstream unit(file);
+    bool found = false;
+    for (std::string line; std::getline(unit, line);) {
+      if (!line.starts_with("CapabilityBoundingSet=")) continue;
+      found = true;
+      std::istringstream names(line.substr(line.find('=') + 1));
+      for (std::string name; names >> name;) {
+        if (name.starts_with("CAP_")) name = name.substr(4);
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        bounding += ",+" + name;
+      }
     }
+    if (!found) ADD_FAILURE() << "no CapabilityBoundingSet= in " << file;
   }
-  if (!found) ADD_FAILURE() << "no CapabilityBoundingSet= in " << PROCBLOCK_UNIT;
   return {"/usr/bin/setpriv", bounding, "--inh-caps=-all", "--no-new-privs", "--"};
 }
 
@@ -463,7 +468,7 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
   const std::string logs(kLogDirectory);
   const std::string accessLog = logs + "/vornikaccess.log";
   std::vector<std::string> command;
-  if (options.unitCapabilities) command = unitCapabilities();
+  if (options.unitCapabilities) command = unitCapabilities(options.denyExecDropIn);
   command.push_back(agentPath);
   if (options.denyExec) command.push_back("--deny-exec");
   std::vector<char*> argv;

@@ -142,6 +142,8 @@ struct AgentOptions {
   // answers: a watchdog SIGKILLs it past kDenyExecWatchdog whatever the test
   // does, and the agent dies with the test.
   bool denyExec = false;
+  // With unitCapabilities: also the capabilities that deny-exec.conf adds.
+  bool denyExecDropIn = false;
 };
 
 inline constexpr std::chrono::seconds kDenyExecWatchdog{60};
