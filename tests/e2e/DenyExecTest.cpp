@@ -144,6 +144,28 @@ TEST_F(DenyExecTest, TheAgentsDeathReleasesAnExecItHolds) {
   EXPECT_TRUE(fs::exists(marker));
 }
 
+// A FUSE file system whose server never answers is never marked: its
+// program is left to the kill, and every other exec is answered as before.
+TEST_F(DenyExecTest, StalledFuseFileSystemHoldsUpNoExec) {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse";
+  const std::string forbidden = makeToucher(dir_, uniqueName());
+  const std::string harmless = makeToucher(dir_, uniqueName());
+  const std::string stalledName = uniqueName();
+  writeList(nameOf(forbidden) + "," + stalledName);
+  ASSERT_TRUE(startDenyingAgent());
+  StalledFileSystem stalled(agent_.pid(), root_ + "/fuse", stalledName);
+  ASSERT_TRUE(stalled.mounted());
+
+  for (int start = 0; start < 3; ++start) {
+    SCOPED_TRACE(start);
+    const pid_t onStalled = children_.startInSession(root_ + "/fuse/" + stalledName, agent_.pid());
+    const std::string marker = root_ + "/ran" + std::to_string(start);
+    EXPECT_EQ(exitOf(startExec(harmless, marker), 10s), 0) << "an unlisted program";
+    EXPECT_EQ(exitOf(startExec(forbidden, marker + "-forbidden"), 10s), kExecFailed + EPERM);
+    EXPECT_TRUE(killedBySigkill(onStalled)) << "the program on the stalled file system";
+  }
+}
+
 // Under the unit's capability set and read-only system: with the drop-in the
 // mode works; without it the agent names the drop-in and kills as before.
 TEST_F(DenyExecTest, UnderTheUnitDeniesWithTheDropInAndFallsBackToTheKillWithout) {

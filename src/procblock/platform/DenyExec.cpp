@@ -106,9 +106,9 @@ bool judge(int fd, std::int32_t pid) {
   const std::string path = *record->path();
   auto binary = procscope::inspection::bounded<std::shared_ptr<procscope::Binary>>(
       *bytes, [path, bytes = *bytes] { return procscope::Binary::init(path, bytes); });
-  // Not inspected in time: allowed, and left to the kill.
-  if (!binary || !*binary) return false;
-  record->setBinary(std::move(*binary));
+  // Not inspected in time: judged, as the kill judges it then, by what is
+  // known without the file (its path and the name from it).
+  record->setBinary(binary && *binary ? std::move(*binary) : procscope::Binary::uninspected(path));
   record->getUser();
   return denyExec(record);
 }
