@@ -25,6 +25,12 @@ inline constexpr std::chrono::milliseconds kAnswerDeadline{200};
 // refuses: the agent goes on with the kill alone.
 bool startDenyExec();
 
+// The listener's descriptor, or -1 when it is not listening. A child holding
+// it past the agent's death would keep every exec on the machine waiting for
+// answers that never come: a forked child closes it at once (a fork handler
+// does that), and a spawned one must be given a file action that closes it.
+int denyExecDescriptor();
+
 // The file systems to mark, from the text of /proc/self/mountinfo: one mount
 // point for each device not yet in `seen` (which gets it), FUSE left out.
 // Mount points are unescaped. Exposed for tests.

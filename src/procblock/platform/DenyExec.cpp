@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/fanotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -39,6 +41,13 @@ constexpr unsigned kReportFdError = 0x00002000;
 // margin, before the answer's: past that it is allowed unjudged.
 constexpr auto kJudgeWindow =
     kAnswerDeadline - procscope::inspection::kDeadline - std::chrono::milliseconds(30);
+
+std::atomic<int> listenerDescriptor{-1};
+
+void closeInChild() {
+  const int fd = listenerDescriptor.load(std::memory_order_relaxed);
+  if (fd >= 0) ::close(fd);
+}
 
 // Events taken per read: the kernel opens one descriptor for each.
 constexpr std::size_t kEventsPerRead = 32;
@@ -240,6 +249,10 @@ std::vector<std::string> mountPointsToMark(std::string_view mountinfo,
   return points;
 }
 
+int denyExecDescriptor() {
+  return listenerDescriptor.load(std::memory_order_relaxed);
+}
+
 bool startDenyExec() {
   const unsigned flags = FAN_CLASS_CONTENT | FAN_CLOEXEC;
   const unsigned eventFlags = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
@@ -266,6 +279,8 @@ bool startDenyExec() {
     return false;
   }
   raiseDescriptorLimit();
+  listenerDescriptor.store(fanotify);
+  ::pthread_atfork(nullptr, nullptr, closeInChild);
   // Marking runs apart from the answers: a path lookup that a file system
   // stalls holds up new marks, never an exec.
   std::thread(listen, fanotify).detach();
