@@ -134,10 +134,10 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSou
 
 const procscope::ProcessCallback block = makeBlock(killProcessGroupOf);
 
-bool denyExec(const std::shared_ptr<procscope::Process>& process) {
-  if (!process || inOwnProcessTree(*process)) return false;
+ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process) {
+  if (!process) return ExecVerdict::Unlisted;
   const auto list = items();
-  if (!list || list->empty()) return false;
+  if (!list || list->empty()) return ExecVerdict::Unlisted;
   const auto index = indexFor(list);
 
   const procscope::Binary* binary = process->binary().get();
@@ -153,7 +153,12 @@ bool denyExec(const std::shared_ptr<procscope::Process>& process) {
     const auto [from, to] = index->find(**value);
     if (from != to && (first < 0 || *from < first)) first = *from;
   }
-  if (first < 0) return false;
+  if (first < 0) return ExecVerdict::Unlisted;
+  // The caller is read only now: most execs match nothing, and each step
+  // here is on the path of every exec on the machine.
+  if (process->ancestors().empty()) process->enumerateAncestors();
+  if (inOwnProcessTree(*process)) return ExecVerdict::Spared;
+  if (process->uid() == 0xFFFFFFFFu) process->getUser();
   std::string entry = (*list)[static_cast<size_t>(first)];
   // Reported off the permission path, whose answer waits for nothing.
   procscope::dispatch::asyncUrgent(
@@ -162,7 +167,7 @@ bool denyExec(const std::shared_ptr<procscope::Process>& process) {
         reportBlocked(*process, entry, name, bundleIdentifier, "exec denied, nothing signalled",
                       platform::BlockSource::Deny);
       });
-  return true;
+  return ExecVerdict::Denied;
 }
 
 void DisplayMessage(const std::optional<std::string>& name) {

@@ -35,7 +35,7 @@ class DenyExecTest : public AgentTest {
   // main runs.
   std::string makeToucher(const std::string& directory, const std::string& name) {
     fs::create_directories(directory);
-    const std::string path = directory + "/" + name;
+    std::string path = directory + "/" + name;
     fs::copy_file("/bin/touch", path, fs::copy_options::overwrite_existing);
     fs::permissions(path, fs::perms(0755));
     return path;

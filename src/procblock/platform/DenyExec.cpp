@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "procblock/Verdict.hpp"
 #include "procscope/Binary.hpp"
@@ -101,25 +102,60 @@ std::optional<std::string> pathOfDescriptor(int fd) {
   return bytes;
 }
 
+// Files recently judged harmless, by path and identity: nearly every exec
+// is of a program (and a loader) run many times over, and the answer must
+// not cost a full inspection each time. Their bundles' property lists may
+// change unseen for kAllowedFor, which the kill covers. Only the listener
+// thread uses it.
+constexpr auto kAllowedFor = std::chrono::seconds(10);
+constexpr std::size_t kAllowedMax = 4096;
+std::unordered_map<std::string, Clock::time_point> allowedFiles;
+
+// The path's bytes and the file's device, inode and change times (as
+// cached: no round trip to a file system's server); none when unknown.
+std::optional<std::string> fileKey(int fd, const std::string& bytes) {
+  struct statx st {};
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO | STATX_MTIME | STATX_CTIME,
+              &st) != 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t identity[] = {
+      st.stx_dev_major,     st.stx_dev_minor,
+      st.stx_ino,           static_cast<std::uint64_t>(st.stx_mtime.tv_sec),
+      st.stx_mtime.tv_nsec, static_cast<std::uint64_t>(st.stx_ctime.tv_sec),
+      st.stx_ctime.tv_nsec};
+  std::string key(reinterpret_cast<const char*>(identity), sizeof identity);
+  key += bytes;
+  return key;
+}
+
 // True when the exec of the event's file by `pid` is to be denied.
 bool judge(int fd, std::int32_t pid) {
-  auto record = procscope::Process::init();
-  record->setPid(pid);
-  // The caller first: the agent's own execs are allowed without a look at
-  // their files.
-  record->enumerateAncestors();
-  if (inOwnProcessTree(*record)) return false;
   auto bytes = pathOfDescriptor(fd);
   if (!bytes || bytes->empty() || (*bytes)[0] != '/') return false;
+  const auto now = Clock::now();
+  auto key = fileKey(fd, *bytes);
+  if (key) {
+    const auto found = allowedFiles.find(*key);
+    if (found != allowedFiles.end() && now - found->second < kAllowedFor) return false;
+  }
+  auto record = procscope::Process::init();
+  record->setPid(pid);
   record->setPathBytes(*bytes);
   const std::string path = *record->path();
   auto binary = procscope::inspection::bounded<std::shared_ptr<procscope::Binary>>(
       *bytes, [path, bytes = *bytes] { return procscope::Binary::init(path, bytes); });
+  const bool inspected = binary && *binary;
   // Not inspected in time: judged, as the kill judges it then, by what is
   // known without the file (its path and the name from it).
-  record->setBinary(binary && *binary ? std::move(*binary) : procscope::Binary::uninspected(path));
-  record->getUser();
-  return denyExec(record);
+  record->setBinary(inspected ? std::move(*binary) : procscope::Binary::uninspected(path));
+  const ExecVerdict verdict = denyExec(record);
+  if (verdict == ExecVerdict::Denied) return true;
+  if (verdict == ExecVerdict::Unlisted && key && inspected) {
+    if (allowedFiles.size() >= kAllowedMax) allowedFiles.clear();
+    allowedFiles[std::move(*key)] = now;
+  }
+  return false;
 }
 
 void answer(int fanotify, int fd, std::uint32_t response) {
