@@ -102,14 +102,18 @@ std::optional<std::string> pathOfDescriptor(int fd) {
   return bytes;
 }
 
-// Files recently judged harmless, by path and identity: nearly every exec
-// is of a program (and a loader) run many times over, and the answer must
-// not cost a full inspection each time. Their bundles' property lists may
-// change unseen for kAllowedFor, which the kill covers. Only the listener
-// thread uses it.
+// Files recently judged harmless. Nearly every exec is of a program (and a
+// loader) run many times over, and each permission event is a round trip
+// that every exec waits for. So a harmless file gets an ignore mark on its
+// inode: the kernel asks no more about it until it is modified or the marks
+// are flushed, every kAllowedFor (its bundle's property list may change
+// unseen meanwhile, or another name be given to it: the kill covers those).
+// Where a mark cannot be added, the listener remembers the file itself, by
+// path and identity.
 constexpr auto kAllowedFor = std::chrono::seconds(10);
 constexpr std::size_t kAllowedMax = 4096;
-std::unordered_map<std::string, Clock::time_point> allowedFiles;
+std::unordered_map<std::string, Clock::time_point> allowedFiles;  // listener only
+std::atomic<std::size_t> ignoreMarks{0};
 
 // The path's bytes and the file's device, inode and change times (as
 // cached: no round trip to a file system's server); none when unknown.
@@ -130,7 +134,7 @@ std::optional<std::string> fileKey(int fd, const std::string& bytes) {
 }
 
 // True when the exec of the event's file by `pid` is to be denied.
-bool judge(int fd, std::int32_t pid) {
+bool judge(int fanotify, int fd, std::int32_t pid) {
   auto bytes = pathOfDescriptor(fd);
   if (!bytes || bytes->empty() || (*bytes)[0] != '/') return false;
   const auto now = Clock::now();
@@ -151,7 +155,12 @@ bool judge(int fd, std::int32_t pid) {
   record->setBinary(inspected ? std::move(*binary) : procscope::Binary::uninspected(path));
   const ExecVerdict verdict = denyExec(record);
   if (verdict == ExecVerdict::Denied) return true;
-  if (verdict == ExecVerdict::Unlisted && key && inspected) {
+  if (verdict != ExecVerdict::Unlisted || !inspected) return false;
+  if (ignoreMarks.load(std::memory_order_relaxed) < kAllowedMax &&
+      ::fanotify_mark(fanotify, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, FAN_OPEN_EXEC_PERM, fd,
+                      nullptr) == 0) {
+    ignoreMarks.fetch_add(1, std::memory_order_relaxed);
+  } else if (key) {
     if (allowedFiles.size() >= kAllowedMax) allowedFiles.clear();
     allowedFiles[std::move(*key)] = now;
   }
@@ -195,7 +204,7 @@ void answer(int fanotify, int fd, std::uint32_t response) {
       bool deny = false;
       if ((event->mask & FAN_OPEN_EXEC_PERM) != 0 && Clock::now() - readAt < kJudgeWindow) {
         try {
-          deny = judge(event->fd, event->pid);
+          deny = judge(fanotify, event->fd, event->pid);
         } catch (const std::exception&) {
           deny = false;  // out of memory and the like: the kill decides
         }
@@ -241,9 +250,20 @@ void markNew(int fanotify, int mountinfo, std::vector<std::string>& seen, bool& 
   std::vector<std::string> seen;
   bool loggedUnsupported = false;
   markNew(fanotify, mountinfo, seen, loggedUnsupported, true);
+  auto flushed = Clock::now();
   for (;;) {
     pollfd changed{mountinfo, POLLPRI, 0};
-    if (::poll(&changed, 1, -1) > 0) markNew(fanotify, mountinfo, seen, loggedUnsupported, false);
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kAllowedFor);
+    if (::poll(&changed, 1, static_cast<int>(wait.count())) > 0) {
+      markNew(fanotify, mountinfo, seen, loggedUnsupported, false);
+    }
+    if (Clock::now() - flushed >= kAllowedFor) {
+      // Without a kind of mark named, a flush removes the marks on files
+      // (the ignore marks) and leaves the file systems' marks.
+      ::fanotify_mark(fanotify, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
+      ignoreMarks.store(0, std::memory_order_relaxed);
+      flushed = Clock::now();
+    }
   }
 }
 
