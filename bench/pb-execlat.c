@@ -38,8 +38,8 @@ int main(int argc, char** argv) {
   const long n = strtol(argv[1], NULL, 10);
   if (n <= 0) return 2;
   /* Written by each child just before its execve. */
-  int64_t* before = mmap(NULL, sizeof(int64_t), PROT_READ | PROT_WRITE,
-                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  int64_t* before =
+      mmap(NULL, sizeof(int64_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   int64_t* took = malloc((size_t)n * sizeof(int64_t));
   if (before == MAP_FAILED || !took) return 1;
   char* childArgv[] = {argv[0], "--child", NULL};
