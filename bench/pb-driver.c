@@ -9,9 +9,11 @@
  * driver and counted as a survivor (its lifetime counts as unbounded).
  *
  * Prints one line of key=value pairs: copies, died, survivors, reached_main,
- * exec_failed, and p50_us, p90_us, p99_us, max_us (-1 for unbounded). Exits
- * 0 when every copy was started and accounted for, 1 when the harness itself
- * failed (a copy could not be started, exec failed, a timestamp is missing). */
+ * exec_failed, denied, and p50_us, p90_us, p99_us, max_us (-1 for unbounded).
+ * A copy whose exec failed with EPERM (the agent's deny mode) counts as
+ * denied; its lifetime ends when its exec failed. Exits 0 when every copy was
+ * started and accounted for, 1 when the harness itself failed (a copy could
+ * not be started, exec failed otherwise, a timestamp is missing). */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -104,7 +106,7 @@ int main(int argc, char** argv) {
   const int64_t period = 1000000000 / rate;
   const int64_t limit = (int64_t)limitMs * 1000000;
   const int64_t start = nowNs() + 20000000;
-  long spawned = 0, alive = 0, oldest = 0, execFailed = 0, broken = 0;
+  long spawned = 0, alive = 0, oldest = 0, execFailed = 0, denied = 0, broken = 0;
   struct epoll_event events[64];
 
   while (spawned < count || alive > 0) {
@@ -120,7 +122,7 @@ int main(int argc, char** argv) {
         clock_gettime(CLOCK_MONOTONIC, &ts);
         beforeExec[i] = (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
         execv(program, childArgv);
-        _exit(127);
+        _exit(errno == EPERM ? 126 : 127);
       }
       if (pid < 0 || (pidfd[i] = pidfdOpen(pid)) < 0) {
         perror("fork or pidfd_open");
@@ -174,8 +176,12 @@ int main(int argc, char** argv) {
       siginfo_t info;
       memset(&info, 0, sizeof info);
       if (waitid((idtype_t)P_PIDFD, (id_t)pidfd[i], &info, WEXITED) == 0 &&
-          info.si_code == CLD_EXITED && info.si_status == 127) {
-        ++execFailed;
+          info.si_code == CLD_EXITED && (info.si_status == 127 || info.si_status == 126)) {
+        if (info.si_status == 126) {
+          ++denied;
+        } else {
+          ++execFailed;
+        }
       }
       close(pidfd[i]);
       state[i] = kDead;
@@ -208,9 +214,9 @@ int main(int argc, char** argv) {
   }
   qsort(lifetimes, (size_t)count, sizeof(int64_t), compareLifetimes);
   printf(
-      "copies=%ld died=%ld survivors=%ld reached_main=%ld exec_failed=%ld "
+      "copies=%ld died=%ld survivors=%ld reached_main=%ld exec_failed=%ld denied=%ld "
       "p50_us=%.1f p90_us=%.1f p99_us=%.1f max_us=%.1f\n",
-      count, count - survivors, survivors, reachedMain, execFailed,
+      count, count - survivors, survivors, reachedMain, execFailed, denied,
       percentileUs(lifetimes, count, 0.50), percentileUs(lifetimes, count, 0.90),
       percentileUs(lifetimes, count, 0.99), percentileUs(lifetimes, count, 1.0));
   return broken || execFailed ? 1 : 0;

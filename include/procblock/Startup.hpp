@@ -11,9 +11,14 @@ namespace procblock::startup {
 // its own: its name is also the library's.)
 extern std::shared_ptr<::procscope::ProcScope> procscope;
 
+struct Options {
+  // Also refuse forbidden programs' execs (fanotify permission events).
+  bool denyExec = false;
+};
+
 // Logs, block list, monitor; returns when the monitor's audit loop returns,
 // which it does at once when the process events cannot be had (not root).
-void run();
+void run(const Options& options = {});
 
 // After run(): serves the other event sources for ever.
 [[noreturn]] void runLoop();

@@ -42,6 +42,19 @@ void prepareVerdict();
 // ancestors tell. The agent never judges or signals these.
 bool inOwnProcessTree(const procscope::Process& process);
 
+// The verdict on a program about to be executed, for the exec permission
+// path: `process` holds the exec's caller (its pid; ancestors and user are
+// read when an entry matches, where not filled in) and the file to be
+// executed (path, binary). Denied when an entry equals its bundle identifier,
+// name or path and the caller is not the agent's own; the denial is then
+// reported as a block, once, off the calling thread.
+enum class ExecVerdict : std::uint8_t {
+  Unlisted,  // no entry equals it
+  Spared,    // listed, but run by the agent's own process tree
+  Denied,    // listed: refused and reported
+};
+ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process);
+
 // Reports a block: the access-log row, then the user notice.
 void DisplayMessage(const std::optional<std::string>& name);
 

@@ -15,6 +15,7 @@
 #include <new>
 #include <utility>
 
+#include "procblock/platform/DenyExec.hpp"
 #include "procblock/platform/LoginRecords.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/Utf8.hpp"
@@ -199,6 +200,10 @@ std::optional<std::string> GetOutputForExecution(const std::string& path,
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawn_file_actions_adddup2(&actions, writeEnd, STDOUT_FILENO);
+  // Closed before the exec, which waits for the listener's answer.
+  if (const int listener = platform::denyExecDescriptor(); listener >= 0) {
+    ::posix_spawn_file_actions_addclose(&actions, listener);
+  }
   // The child starts with no signal blocked and SIGPIPE at its default,
   // whatever the calling thread had.
   posix_spawnattr_t attributes;

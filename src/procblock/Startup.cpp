@@ -18,6 +18,7 @@
 #include "procblock/BlockList.hpp"
 #include "procblock/Sweep.hpp"
 #include "procblock/Verdict.hpp"
+#include "procblock/platform/DenyExec.hpp"
 #include "procscope/Dispatch.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/ThreadPriority.hpp"
@@ -89,7 +90,7 @@ void sweepAfterLoss() {
 
 }  // namespace
 
-void run() {
+void run(const Options& options) {
   openStandardDescriptors();
   // A diagnostic line written to a pipe whose reader has gone must fail, not
   // end the agent: SIGPIPE counts as a clean exit to systemd, so it would not
@@ -133,6 +134,9 @@ void run() {
     ::procscope::logMessage("Process events can no longer be read: exiting");
     std::_Exit(EXIT_FAILURE);
   });
+  // In front of the kill, which stays on for what the exec permission path
+  // lets through (unmarked file systems, answers past their deadline).
+  if (options.denyExec) platform::startDenyExec();
   procscope = ::procscope::ProcScope::init(true);
   // This thread runs the monitor's event loop: each start is judged here
   // before its kill is queued, so it must get a CPU the moment an event waits.

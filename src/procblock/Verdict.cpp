@@ -33,6 +33,28 @@ std::optional<std::string> bundleIdentifierOf(const procscope::Binary* binary) {
   return procscope::stringForKey(binary->bundle()->infoDictionary(), "CFBundleIdentifier");
 }
 
+void logBlocking(const std::optional<std::string>& name,
+                 const std::optional<std::string>& bundleIdentifier,
+                 const std::optional<std::string>& path) {
+  procscope::logMessage(
+      "Blocking process with name: " + procscope::visibleText(procscope::orNull(name)) +
+      ", bundle identifier: " + procscope::visibleText(procscope::orNull(bundleIdentifier)) +
+      ", path: " + procscope::visibleText(procscope::orNull(path)));
+}
+
+// The access-log row, the notice and the journal entry of one block.
+void reportBlocked(const procscope::Process& process, const std::string& entry,
+                   const std::optional<std::string>& name,
+                   const std::optional<std::string>& bundleIdentifier, std::string outcome,
+                   platform::BlockSource source) {
+  DisplayMessage(name);
+  // A user of all ones is the record's "unknown".
+  const std::uint32_t uid = process.uid();
+  platform::journalBlockedProgram(
+      {source, entry, name, bundleIdentifier, process.path(), process.pid(),
+       uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid), std::move(outcome)});
+}
+
 // One entry against one record, on a worker thread.
 void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t index,
                 const RecordKillFunction& kill, platform::BlockSource source) {
@@ -48,23 +70,14 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
   // First the bundle identifier, then the name, then the path.
   if (!equals(entry, bundleIdentifier) && !equals(entry, name) && !equals(entry, path)) return;
 
-  procscope::logMessage(
-      "Blocking process with name: " + procscope::visibleText(procscope::orNull(name)) +
-      ", bundle identifier: " + procscope::visibleText(procscope::orNull(bundleIdentifier)) +
-      ", path: " + procscope::visibleText(procscope::orNull(path)));
+  logBlocking(name, bundleIdentifier, path);
   const std::int32_t pid = process->pid();
   const KillResult result = kill(*process);
   if (result != KillResult::SignalledGroup) {
     procscope::logMessage("Kill of pid " + std::to_string(pid) + ": " +
                           std::string(describe(result)));
   }
-  DisplayMessage(name);
-  // A user of all ones is the record's "unknown".
-  const std::uint32_t uid = process->uid();
-  platform::journalBlockedProgram(
-      {source, entry, name, bundleIdentifier, path, pid,
-       uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid),
-       std::string(describe(result))});
+  reportBlocked(*process, entry, name, bundleIdentifier, std::string(describe(result)), source);
 }
 
 }  // namespace
@@ -143,6 +156,42 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSou
 }
 
 const procscope::ProcessCallback block = makeBlock(killProcessGroupOf);
+
+ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process) {
+  if (!process) return ExecVerdict::Unlisted;
+  const auto list = items();
+  if (!list || list->empty()) return ExecVerdict::Unlisted;
+  const auto index = indexFor(list);
+
+  const procscope::Binary* binary = process->binary().get();
+  const std::optional<std::string> bundleIdentifier = bundleIdentifierOf(binary);
+  const std::optional<std::string> name = binary ? binary->name() : std::nullopt;
+  const std::optional<std::string>& path = process->path();
+
+  // The first entry in the list that equals one of the three values: one
+  // denial is one report, however many entries match.
+  std::int32_t first = -1;
+  for (const std::optional<std::string>* value : {&bundleIdentifier, &name, &path}) {
+    if (!*value) continue;
+    const auto [from, to] = index->find(**value);
+    if (from != to && (first < 0 || *from < first)) first = *from;
+  }
+  if (first < 0) return ExecVerdict::Unlisted;
+  // The caller is read only now: most execs match nothing, and each step
+  // here is on the path of every exec on the machine.
+  if (process->ancestors().empty()) process->enumerateAncestors();
+  if (inOwnProcessTree(*process)) return ExecVerdict::Spared;
+  if (process->uid() == 0xFFFFFFFFu) process->getUser();
+  std::string entry = (*list)[static_cast<size_t>(first)];
+  // Reported off the permission path, whose answer waits for nothing.
+  procscope::dispatch::asyncUrgent(
+      [process, entry = std::move(entry), name, bundleIdentifier, path] {
+        logBlocking(name, bundleIdentifier, path);
+        reportBlocked(*process, entry, name, bundleIdentifier, "exec denied, nothing signalled",
+                      platform::BlockSource::Deny);
+      });
+  return ExecVerdict::Denied;
+}
 
 void DisplayMessage(const std::optional<std::string>& name) {
   Printlog(name);

@@ -7,7 +7,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: procblock [--help | --version]\n"
+    "usage: procblock [--deny-exec | --help | --version]\n"
     "\n"
     "Stops programs that the administrator has forbidden. Reads the block list\n"
     "vornik.txt from the working directory once at start, watches every process\n"
@@ -15,8 +15,11 @@ constexpr const char* kUsage =
     "bundle identifier, name or executable path equals an entry. Logs to\n"
     "/Library/Corventa/Tessor_Agent/logs. Runs as root, as the procblock service.\n"
     "\n"
-    "  -h, --help     show this help and exit\n"
-    "      --version  show the version and exit\n";
+    "      --deny-exec  also refuse each listed program's exec, so that it never\n"
+    "                   runs (needs CAP_SYS_ADMIN; under the service, the drop-in\n"
+    "                   deny-exec.conf); the kill stays on behind it\n"
+    "  -h, --help       show this help and exit\n"
+    "      --version    show the version and exit\n";
 
 }  // namespace
 
@@ -31,10 +34,13 @@ int main(int argc, char** argv) {
     std::puts("procblock " PROCBLOCK_VERSION);
     return 0;
   }
-  if (argc > 1) {
+  procblock::startup::Options options;
+  if (argc == 2 && std::strcmp(argv[1], "--deny-exec") == 0) {
+    options.denyExec = true;
+  } else if (argc > 1) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  procblock::startup::run();
+  procblock::startup::run(options);
   procblock::startup::runLoop();
 }

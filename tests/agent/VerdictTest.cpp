@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
 #include <mutex>
 
 #include "AgentTestSupport.hpp"
@@ -80,10 +81,15 @@ class Verdict : public ::testing::Test {
   }
 
   Outcome judge(const std::shared_ptr<procscope::Process>& process) {
+    return collect([&] { verdict_(process); });
+  }
+
+  // What `act` reported, once every task it queued has run.
+  Outcome collect(const std::function<void()>& act) {
     Outcome out;
     {
       test::StderrCapture err;
-      verdict_(process);
+      act();
       procscope::dispatch::waitIdle();
       out.diagnostics = err.take();
     }
@@ -252,6 +258,39 @@ TEST_F(Verdict, AbsentValuesPrintAsNullAndControlCharactersAsEscapes) {
   ASSERT_EQ(out.notices.size(), 1u);
   EXPECT_THAT(out.notices[0].message, HasSubstr(" with (null) has been"));
   EXPECT_THAT(out.diagnostics, HasSubstr("Kill of pid 4242: process has gone, nothing signalled"));
+}
+
+// Deny before exec: the same lookup, one report (the first entry in the list)
+// however many entries match, nothing signalled, the journal naming the
+// source; nothing reported for an unlisted file or the agent's own tree.
+TEST_F(Verdict, DeniedExecIsReportedOnceAndSignalsNothing) {
+  setItems(BlockList{"com.apple.Safari", "Safari"});
+  auto record = makeRecord(Record::Safari);
+  record->setAncestors({1});
+  ExecVerdict verdict = ExecVerdict::Unlisted;
+  auto out = collect([&] { verdict = denyExec(record); });
+  EXPECT_EQ(verdict, ExecVerdict::Denied);
+  EXPECT_EQ(out.lines.size(), 1u);
+  EXPECT_EQ(out.rows.size(), 1u);
+  EXPECT_EQ(out.notices.size(), 1u);
+  EXPECT_TRUE(out.kills.empty());
+  const auto entries = journal_->sent();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_THAT(entries[0], ::testing::IsSupersetOf({"PROCBLOCK_ENTRY=com.apple.Safari",
+                                                   "PROCBLOCK_KILL=exec denied, nothing signalled",
+                                                   "PROCBLOCK_SOURCE=deny"}));
+
+  auto unlisted = makeRecord(Record::NoBundle);
+  unlisted->setAncestors({1});
+  auto own = makeRecord(Record::Safari);
+  own->setPid(::getpid());
+  for (const auto& [expected, process] :
+       {std::pair{ExecVerdict::Unlisted, unlisted}, std::pair{ExecVerdict::Spared, own}}) {
+    out = collect([&, &process = process] { verdict = denyExec(process); });
+    EXPECT_EQ(verdict, expected);
+    EXPECT_TRUE(out.lines.empty() && out.rows.empty() && out.notices.empty());
+  }
+  EXPECT_EQ(journal_->sent().size(), 1u);
 }
 
 // Each event is judged against the list in force: a new list replaces what

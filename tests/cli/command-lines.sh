@@ -36,6 +36,7 @@ src/procblock/procblock|-h|0|out|kills the process group
 src/procblock/procblock|--version|0|out|procblock 
 src/procblock/procblock|--bogus|2|err|usage: procblock
 src/procblock/procblock|extra|2|err|usage: procblock
+src/procblock/procblock|--deny-exec extra|2|err|usage: procblock
 tools/procblock-sweep|--help|0|out|usage: procblock-sweep
 tools/procblock-sweep|--version|0|out|procblock-sweep 
 tools/procblock-sweep|--bogus|2|err|usage: procblock-sweep

@@ -371,21 +371,26 @@ constexpr std::uint32_t kAuditArch = 0;
 // The unit's CapabilityBoundingSet= and NoNewPrivileges=, as setpriv's
 // arguments (it then runs the agent). Read from the unit itself, so that a
 // capability taken out of it is missed here first.
-std::vector<std::string> unitCapabilities() {
-  std::ifstream unit(PROCBLOCK_UNIT);
+std::vector<std::string> unitCapabilities(bool denyExecDropIn) {
   std::string bounding = "--bounding-set=-all";
-  bool found = false;
-  for (std::string line; std::getline(unit, line);) {
-    if (!line.starts_with("CapabilityBoundingSet=")) continue;
-    found = true;
-    std::istringstream names(line.substr(line.find('=') + 1));
-    for (std::string name; names >> name;) {
-      if (name.starts_with("CAP_")) name = name.substr(4);
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      bounding += ",+" + name;
+  // A drop-in's set adds to the unit's.
+  std::vector<const char*> files{PROCBLOCK_UNIT};
+  if (denyExecDropIn) files.push_back(PROCBLOCK_DENY_EXEC_DROP_IN);
+  for (const char* file : files) {
+    std::ifstream unit(file);
+    bool found = false;
+    for (std::string line; std::getline(unit, line);) {
+      if (!line.starts_with("CapabilityBoundingSet=")) continue;
+      found = true;
+      std::istringstream names(line.substr(line.find('=') + 1));
+      for (std::string name; names >> name;) {
+        if (name.starts_with("CAP_")) name = name.substr(4);
+        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        bounding += ",+" + name;
+      }
     }
+    if (!found) ADD_FAILURE() << "no CapabilityBoundingSet= in " << file;
   }
-  if (!found) ADD_FAILURE() << "no CapabilityBoundingSet= in " << PROCBLOCK_UNIT;
   return {"/usr/bin/setpriv", bounding, "--inh-caps=-all", "--no-new-privs", "--"};
 }
 
@@ -463,8 +468,9 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
   const std::string logs(kLogDirectory);
   const std::string accessLog = logs + "/vornikaccess.log";
   std::vector<std::string> command;
-  if (options.unitCapabilities) command = unitCapabilities();
+  if (options.unitCapabilities) command = unitCapabilities(options.denyExecDropIn);
   command.push_back(agentPath);
+  if (options.denyExec) command.push_back("--deny-exec");
   std::vector<char*> argv;
   argv.reserve(command.size() + 1);
   for (std::string& word : command) argv.push_back(word.data());
@@ -577,6 +583,38 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
   }
   ::close(ready[0]);
   ::close(go[1]);
+  if (pid_ > 0 && options.denyExec) armWatchdog(kDenyExecWatchdog);
+}
+
+void Agent::armWatchdog(std::chrono::seconds limit) {
+  disarmWatchdog();
+  watchdogOff_ = false;
+  // Through a pidfd taken now: the agent may be reaped (and its pid reused)
+  // before the watchdog is disarmed.
+  const int agent = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  const pid_t pid = pid_;
+  watchdog_ = std::thread([this, agent, pid, limit] {
+    std::unique_lock lock(watchdogMutex_);
+    if (!watchdogWake_.wait_for(lock, limit, [this] { return watchdogOff_; })) {
+      // A signal only: anything that execs would wait on the agent it watches.
+      if (agent >= 0) {
+        ::syscall(SYS_pidfd_send_signal, agent, SIGKILL, nullptr, 0);
+      } else {
+        ::kill(pid, SIGKILL);
+      }
+    }
+    if (agent >= 0) ::close(agent);
+  });
+}
+
+void Agent::disarmWatchdog() {
+  if (!watchdog_.joinable()) return;
+  {
+    std::lock_guard lock(watchdogMutex_);
+    watchdogOff_ = true;
+  }
+  watchdogWake_.notify_all();
+  watchdog_.join();
 }
 
 bool Agent::running() {
@@ -684,6 +722,11 @@ std::optional<long> Agent::statusKilobytes(std::string_view field) const {
 }
 
 void Agent::stop() {
+  if (pid_ > 0 && !reaped_ && watchdog_.joinable()) {
+    // A deny-mode agent is not given time to end by itself.
+    ::kill(pid_, SIGKILL);
+  }
+  disarmWatchdog();
   if (pid_ <= 0 || reaped_) return;
   ::kill(pid_, SIGTERM);
   if (!waitUntil([&] { return !running(); }, 5s, 20ms)) {

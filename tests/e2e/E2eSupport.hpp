@@ -8,11 +8,14 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -135,7 +138,15 @@ struct AgentOptions {
   bool unitCapabilities = false;
   bool readOnlySystem = false;
   bool unitAddressFamilies = false;
+  // --deny-exec. Every exec on the machine then waits for the agent's
+  // answers: a watchdog SIGKILLs it past kDenyExecWatchdog whatever the test
+  // does, and the agent dies with the test.
+  bool denyExec = false;
+  // With unitCapabilities: also the capabilities that deny-exec.conf adds.
+  bool denyExecDropIn = false;
 };
+
+inline constexpr std::chrono::seconds kDenyExecWatchdog{60};
 
 // Whether unitAddressFamilies can be applied on this machine's architecture.
 bool canRestrictAddressFamilies();
@@ -172,6 +183,13 @@ class Agent {
 
  private:
   std::string readLog(const char* file) const;
+  void armWatchdog(std::chrono::seconds limit);
+  void disarmWatchdog();
+
+  std::thread watchdog_;
+  std::mutex watchdogMutex_;
+  std::condition_variable watchdogWake_;
+  bool watchdogOff_ = false;
 
   pid_t pid_ = -1;
   bool reaped_ = false;

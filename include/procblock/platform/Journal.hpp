@@ -17,9 +17,9 @@ namespace procblock::platform {
 // "program blocked": `journalctl MESSAGE_ID=...` lists every block.
 inline constexpr std::string_view kProgramBlockedMessageId = "1dc43803c8d4481c81481158c4ce76f1";
 
-// What found the program: its start, the resync after lost events, or the
-// procblock-sweep tool.
-enum class BlockSource : std::uint8_t { Start, Resync, SweepTool };
+// What found the program: its start, the resync after lost events, the
+// procblock-sweep tool, or its exec (denied before it ran).
+enum class BlockSource : std::uint8_t { Start, Resync, SweepTool, Deny };
 std::string_view describe(BlockSource source);
 
 struct BlockedProgram {

@@ -41,6 +41,8 @@ std::string_view describe(BlockSource source) {
       return "resync after loss";
     case BlockSource::SweepTool:
       return "sweep tool";
+    case BlockSource::Deny:
+      return "deny";
   }
   return "unknown";
 }

@@ -1,0 +1,347 @@
+#include "procblock/platform/DenyExec.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/fanotify.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+#include "procblock/Verdict.hpp"
+#include "procscope/Binary.hpp"
+#include "procscope/Inspection.hpp"
+#include "procscope/Log.hpp"
+#include "procscope/Process.hpp"
+#include "procscope/ThreadPriority.hpp"
+#include "procscope/Utf8.hpp"
+
+namespace procblock::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Linux 6.13: an event whose file the kernel could not open for the listener
+// carries the error instead of failing the read. (The kernel has denied its
+// exec by then either way.)
+constexpr unsigned kReportFdError = 0x00002000;
+
+// An event is judged only while the inspection's deadline still ends, with a
+// margin, before the answer's: past that it is allowed unjudged.
+constexpr auto kJudgeWindow =
+    kAnswerDeadline - procscope::inspection::kDeadline - std::chrono::milliseconds(30);
+
+std::atomic<int> listenerDescriptor{-1};
+
+void closeInChild() {
+  const int fd = listenerDescriptor.load(std::memory_order_relaxed);
+  if (fd >= 0) ::close(fd);
+}
+
+// Events taken per read: the kernel opens one descriptor for each.
+constexpr std::size_t kEventsPerRead = 32;
+
+void logOnce(bool& logged, const std::string& message) {
+  if (logged) return;
+  logged = true;
+  procscope::logMessage(message);
+}
+
+void fallBack(const std::string& why) {
+  procscope::logMessage("Deny before exec: " + why + "; falling back to the kill");
+}
+
+// "\040" and the like, as mountinfo escapes a mount point's bytes.
+std::string unescape(std::string_view field) {
+  std::string out;
+  out.reserve(field.size());
+  const auto octal = [](char c) { return c >= '0' && c <= '7'; };
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) && octal(field[i + 2]) &&
+        octal(field[i + 3])) {
+      out.push_back(static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
+                                      (field[i + 3] - '0')));
+      i += 3;
+      continue;
+    }
+    out.push_back(field[i]);
+  }
+  return out;
+}
+
+bool isFuse(std::string_view type) {
+  return type == "fuse" || type == "fuseblk" || type.starts_with("fuse.");
+}
+
+// The file of the event's descriptor, as bytes. The kernel marks a file
+// unlinked since it was opened " (deleted)"; the mark is no part of the name
+// when the file has indeed no link left.
+std::optional<std::string> pathOfDescriptor(int fd) {
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  std::string bytes(4096, '\0');
+  const ssize_t got = ::readlink(link.c_str(), bytes.data(), bytes.size());
+  if (got <= 0 || static_cast<size_t>(got) >= bytes.size()) return std::nullopt;
+  bytes.resize(static_cast<size_t>(got));
+  constexpr std::string_view kDeleted = " (deleted)";
+  struct stat st {};
+  if (bytes.ends_with(kDeleted) && ::fstat(fd, &st) == 0 && st.st_nlink == 0) {
+    bytes.resize(bytes.size() - kDeleted.size());
+  }
+  return bytes;
+}
+
+// Files recently judged harmless. Nearly every exec is of a program (and a
+// loader) run many times over, and each permission event is a round trip
+// that every exec waits for. So a harmless file gets an ignore mark on its
+// inode: the kernel asks no more about it until it is modified or the marks
+// are flushed, every kAllowedFor (its bundle's property list may change
+// unseen meanwhile, or another name be given to it: the kill covers those).
+// Where a mark cannot be added, the listener remembers the file itself, by
+// path and identity.
+constexpr auto kAllowedFor = std::chrono::seconds(10);
+constexpr std::size_t kAllowedMax = 4096;
+std::unordered_map<std::string, Clock::time_point> allowedFiles;  // listener only
+std::atomic<std::size_t> ignoreMarks{0};
+
+// The path's bytes and the file's device, inode and change times (as
+// cached: no round trip to a file system's server); none when unknown.
+std::optional<std::string> fileKey(int fd, const std::string& bytes) {
+  struct statx st {};
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO | STATX_MTIME | STATX_CTIME,
+              &st) != 0) {
+    return std::nullopt;
+  }
+  const std::uint64_t identity[] = {
+      st.stx_dev_major,     st.stx_dev_minor,
+      st.stx_ino,           static_cast<std::uint64_t>(st.stx_mtime.tv_sec),
+      st.stx_mtime.tv_nsec, static_cast<std::uint64_t>(st.stx_ctime.tv_sec),
+      st.stx_ctime.tv_nsec};
+  std::string key(reinterpret_cast<const char*>(identity), sizeof identity);
+  key += bytes;
+  return key;
+}
+
+// True when the exec of the event's file by `pid` is to be denied.
+bool judge(int fanotify, int fd, std::int32_t pid) {
+  auto bytes = pathOfDescriptor(fd);
+  if (!bytes || bytes->empty() || (*bytes)[0] != '/') return false;
+  const auto now = Clock::now();
+  auto key = fileKey(fd, *bytes);
+  if (key) {
+    const auto found = allowedFiles.find(*key);
+    if (found != allowedFiles.end() && now - found->second < kAllowedFor) return false;
+  }
+  auto record = procscope::Process::init();
+  record->setPid(pid);
+  record->setPathBytes(*bytes);
+  const std::string path = *record->path();
+  auto binary = procscope::inspection::bounded<std::shared_ptr<procscope::Binary>>(
+      *bytes, [path, bytes = *bytes] { return procscope::Binary::init(path, bytes); });
+  const bool inspected = binary && *binary;
+  // Not inspected in time: judged, as the kill judges it then, by what is
+  // known without the file (its path and the name from it).
+  record->setBinary(inspected ? std::move(*binary) : procscope::Binary::uninspected(path));
+  const ExecVerdict verdict = denyExec(record);
+  if (verdict == ExecVerdict::Denied) return true;
+  if (verdict != ExecVerdict::Unlisted || !inspected) return false;
+  if (ignoreMarks.load(std::memory_order_relaxed) < kAllowedMax &&
+      ::fanotify_mark(fanotify, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, FAN_OPEN_EXEC_PERM, fd,
+                      nullptr) == 0) {
+    ignoreMarks.fetch_add(1, std::memory_order_relaxed);
+  } else if (key) {
+    if (allowedFiles.size() >= kAllowedMax) allowedFiles.clear();
+    allowedFiles[std::move(*key)] = now;
+  }
+  return false;
+}
+
+void answer(int fanotify, int fd, std::uint32_t response) {
+  const fanotify_response reply{fd, response};
+  while (::write(fanotify, &reply, sizeof reply) < 0 && errno == EINTR) {
+  }
+}
+
+[[noreturn]] void listen(int fanotify) {
+  procscope::raiseThreadPriority();
+  bool loggedNoDescriptor = false;
+  std::array<fanotify_event_metadata, kEventsPerRead> events{};
+  for (;;) {
+    const ssize_t got = ::read(fanotify, events.data(), sizeof events);
+    const auto readAt = Clock::now();
+    if (got < 0) {
+      // The kernel could not open an event's file for us: it has denied
+      // that exec. Logged once; the descriptors' headroom makes it rare.
+      if (errno == EMFILE || errno == ENFILE) {
+        logOnce(loggedNoDescriptor,
+                "Deny before exec: no descriptor left for an exec's file; the kernel denied it");
+      }
+      continue;
+    }
+    const auto* event = events.data();
+    auto left = static_cast<std::size_t>(got);
+    for (; left >= sizeof *event && event->event_len >= sizeof *event && event->event_len <= left;
+         left -= event->event_len, event = reinterpret_cast<const fanotify_event_metadata*>(
+                                       reinterpret_cast<const char*>(event) + event->event_len)) {
+      if (event->fd < 0) {
+        if (event->fd != FAN_NOFD && (-event->fd == EMFILE || -event->fd == ENFILE)) {
+          logOnce(loggedNoDescriptor,
+                  "Deny before exec: no descriptor left for an exec's file; the kernel denied it");
+        }
+        continue;
+      }
+      bool deny = false;
+      if ((event->mask & FAN_OPEN_EXEC_PERM) != 0 && Clock::now() - readAt < kJudgeWindow) {
+        try {
+          deny = judge(fanotify, event->fd, event->pid);
+        } catch (const std::exception&) {
+          deny = false;  // out of memory and the like: the kill decides
+        }
+      }
+      answer(fanotify, event->fd, deny ? FAN_DENY : FAN_ALLOW);
+      ::close(event->fd);
+    }
+  }
+}
+
+// Marks the file systems not yet marked; logs the kernel's refusal of exec
+// permission events once.
+void markNew(int fanotify, int mountinfo, std::vector<std::string>& seen, bool& loggedUnsupported,
+             bool announce) {
+  std::string text;
+  char buf[8192];
+  ssize_t got = 0;
+  ::lseek(mountinfo, 0, SEEK_SET);
+  while ((got = ::read(mountinfo, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(got));
+  std::size_t marked = 0;
+  bool refused = false;
+  for (const std::string& point : mountPointsToMark(text, seen)) {
+    if (::fanotify_mark(fanotify, FAN_MARK_ADD | FAN_MARK_FILESYSTEM | FAN_MARK_DONT_FOLLOW,
+                        FAN_OPEN_EXEC_PERM, AT_FDCWD, point.c_str()) == 0) {
+      ++marked;
+    } else {
+      refused = refused || errno == EINVAL;
+    }
+  }
+  // Not one file system takes the mark: the kernel has no such events.
+  if (announce && marked == 0 && refused) {
+    logOnce(loggedUnsupported,
+            "Deny before exec: this kernel has no exec permission events; "
+            "falling back to the kill");
+    return;
+  }
+  if (announce) {
+    procscope::logMessage("Deny before exec: " + std::to_string(marked) + " file systems marked");
+  }
+}
+
+[[noreturn]] void watchMounts(int fanotify, int mountinfo) {
+  std::vector<std::string> seen;
+  bool loggedUnsupported = false;
+  markNew(fanotify, mountinfo, seen, loggedUnsupported, true);
+  auto flushed = Clock::now();
+  for (;;) {
+    pollfd changed{mountinfo, POLLPRI, 0};
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kAllowedFor);
+    if (::poll(&changed, 1, static_cast<int>(wait.count())) > 0) {
+      markNew(fanotify, mountinfo, seen, loggedUnsupported, false);
+    }
+    if (Clock::now() - flushed >= kAllowedFor) {
+      // Without a kind of mark named, a flush removes the marks on files
+      // (the ignore marks) and leaves the file systems' marks.
+      ::fanotify_mark(fanotify, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
+      ignoreMarks.store(0, std::memory_order_relaxed);
+      flushed = Clock::now();
+    }
+  }
+}
+
+// Every exec waits for its answer, and an event the kernel cannot open a
+// descriptor for is denied: the agent takes every descriptor it may.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> mountPointsToMark(std::string_view mountinfo,
+                                           std::vector<std::string>& seen) {
+  std::vector<std::string> points;
+  while (!mountinfo.empty()) {
+    const auto end = mountinfo.find('\n');
+    std::string_view line = mountinfo.substr(0, end);
+    mountinfo = end == std::string_view::npos ? std::string_view{} : mountinfo.substr(end + 1);
+    // id parent major:minor root mount-point options [optional...] - type source super
+    std::vector<std::string_view> fields;
+    for (std::size_t at = 0; at < line.size();) {
+      const auto space = line.find(' ', at);
+      const auto stop = space == std::string_view::npos ? line.size() : space;
+      fields.push_back(line.substr(at, stop - at));
+      at = stop + 1;
+    }
+    const auto dash = std::find(fields.begin(), fields.end(), "-");
+    if (fields.size() < 6 || dash == fields.end() || dash + 1 == fields.end()) continue;
+    if (isFuse(*(dash + 1))) continue;
+    const std::string device(fields[2]);
+    if (std::find(seen.begin(), seen.end(), device) != seen.end()) continue;
+    seen.push_back(device);
+    points.push_back(unescape(fields[4]));
+  }
+  return points;
+}
+
+int denyExecDescriptor() {
+  return listenerDescriptor.load(std::memory_order_relaxed);
+}
+
+bool startDenyExec() {
+  const unsigned flags = FAN_CLASS_CONTENT | FAN_CLOEXEC;
+  const unsigned eventFlags = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
+  int fanotify = ::fanotify_init(flags | kReportFdError, eventFlags);
+  if (fanotify < 0 && errno == EINVAL) fanotify = ::fanotify_init(flags, eventFlags);
+  if (fanotify < 0) {
+    const int error = errno;
+    if (error == EPERM) {
+      procscope::logMessage(
+          "Configuration error: deny before exec is refused (fanotify_init: EPERM); under the "
+          "service it needs the drop-in deny-exec.conf (CAP_SYS_ADMIN and the fanotify system "
+          "calls); falling back to the kill");
+    } else if (error == ENOSYS || error == EINVAL) {
+      fallBack("this kernel has no exec permission events");
+    } else {
+      fallBack(std::string("fanotify_init: ") + std::strerror(error));
+    }
+    return false;
+  }
+  const int mountinfo = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  if (mountinfo < 0) {
+    ::close(fanotify);
+    fallBack(std::string("/proc/self/mountinfo: ") + std::strerror(errno));
+    return false;
+  }
+  raiseDescriptorLimit();
+  listenerDescriptor.store(fanotify);
+  ::pthread_atfork(nullptr, nullptr, closeInChild);
+  // Marking runs apart from the answers: a path lookup that a file system
+  // stalls holds up new marks, never an exec.
+  std::thread(listen, fanotify).detach();
+  std::thread(watchMounts, fanotify, mountinfo).detach();
+  return true;
+}
+
+}  // namespace procblock::platform

@@ -1,0 +1,234 @@
+// Deny before exec, end to end: a listed program's exec fails with EPERM and
+// its main never runs; everything else runs; each denial is reported once;
+// the agent's death releases an exec it holds. Every exec on the machine waits
+// for a deny-mode agent, so these run one at a time, each agent under a
+// watchdog (AgentOptions::denyExec).
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "e2e/E2eSupport.hpp"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The exec's own failure, told apart from the program's exit statuses.
+constexpr int kExecFailed = 100;
+
+class DenyExecTest : public AgentTest {
+ protected:
+  ::testing::AssertionResult startDenyingAgent() {
+    AgentOptions options;
+    options.denyExec = true;
+    startAgent(options);
+    return waitForDiagnostic("file systems marked");
+  }
+
+  // A copy of /bin/touch named `name`: `program FILE` creates FILE once its
+  // main runs.
+  std::string makeToucher(const std::string& directory, const std::string& name) {
+    fs::create_directories(directory);
+    std::string path = directory + "/" + name;
+    fs::copy_file("/bin/touch", path, fs::copy_options::overwrite_existing);
+    fs::permissions(path, fs::perms(0755));
+    return path;
+  }
+
+  // Forks a child in a session of its own that execs `program arguments...`.
+  static pid_t startExec(const std::string& program, std::vector<std::string> arguments) {
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(125);
+      ::setsid();
+      ::execv(program.c_str(), argv.data());
+      ::_exit(kExecFailed + errno);
+    }
+    return child;
+  }
+  static pid_t startExec(const std::string& program, const std::string& marker) {
+    return startExec(program, std::vector<std::string>{marker});
+  }
+
+  // The child's exit status once it has ended, or none after the time-out
+  // (it is killed and reaped then).
+  static std::optional<int> exitOf(pid_t child, std::chrono::milliseconds timeout) {
+    int status = 0;
+    pid_t got = 0;
+    waitUntil([&] { return (got = ::waitpid(child, &status, WNOHANG)) != 0; }, timeout, 10ms);
+    if (got == 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return std::nullopt;
+    }
+    if (got != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  }
+
+  static std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+  }
+};
+
+TEST_F(DenyExecTest, ListedProgramsNeverRunOthersDoAndEachDenialIsReportedOnce) {
+  const std::string byName = makeToucher(dir_, uniqueName());
+  const std::string byPath = makeToucher(dir_, uniqueName());
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string contents = dir_ + "/" + uniqueName() + ".app/Contents";
+  const std::string inBundle = makeToucher(contents + "/MacOS", executable);
+  writeInfoPlist(contents,
+                 {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", executable}});
+  // The kill judges a script's interpreter alone; this mode the script too.
+  const std::string script = dir_ + "/" + uniqueName();
+  writeFile(script, "#!/bin/sh\nexec touch \"$1\"\n");
+  fs::permissions(script, fs::perms(0755));
+  const std::string harmless = makeToucher(dir_, uniqueName());
+  writeList(nameOf(byName) + "," + byPath + "," + identifier + "," + nameOf(script));
+  ASSERT_TRUE(startDenyingAgent());
+
+  struct Case {
+    const char* label;
+    std::string program;
+    bool denied;
+  };
+  const Case cases[] = {{"listed name", byName, true},
+                        {"listed path", byPath, true},
+                        {"listed bundle identifier", inBundle, true},
+                        {"script named after an entry", script, true},
+                        {"unlisted program", harmless, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string marker = root_ + "/ran-" + nameOf(c.program);
+    EXPECT_EQ(exitOf(startExec(c.program, marker), 10s), c.denied ? kExecFailed + EPERM : 0);
+    EXPECT_EQ(fs::exists(marker), !c.denied) << "whether its main ran";
+  }
+  for (const Case& c : cases) {
+    if (!c.denied) continue;
+    SCOPED_TRACE(c.label);
+    const std::string name = nameOf(c.program);
+    ASSERT_TRUE(accessRowsFor(name));
+    std::this_thread::sleep_for(300ms);  // time for a second report, were there one
+    std::size_t rows = 0;
+    for (const AccessRow& row : accessRows(agent_.accessLog())) rows += row.name == name;
+    EXPECT_EQ(rows, 1u);
+    EXPECT_EQ(occurrences(agent_.diagnosticLog(), "Blocking process with name: " + name + ","), 1u);
+  }
+}
+
+// The kill lets a few percent of starts reach main, and a program whose first
+// act is to start a helper in a new session then leaves it behind: here none
+// ever runs. (A copy of setsid(1), which forks and runs the helper.)
+TEST_F(DenyExecTest, AProgramThatSpawnsAHelperAsItsFirstActLeavesNoneBehind) {
+  constexpr int kStarts = 300;
+  std::string spawner = dir_ + "/" + uniqueName();
+  fs::copy_file("/usr/bin/setsid", spawner);
+  const std::string helper = makeProgram();
+  writeList(nameOf(spawner));
+  ASSERT_TRUE(startDenyingAgent());
+
+  int denied = 0;
+  for (int start = 0; start < kStarts; ++start) {
+    denied += exitOf(startExec(spawner, {"-f", helper, "60"}), 10s) == kExecFailed + EPERM;
+  }
+  EXPECT_EQ(denied, kStarts);
+  std::vector<pid_t> helpers;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (readFile("/proc/" + pid + "/comm") == nameOf(helper) + "\n")
+      helpers.push_back(std::stoi(pid));
+  }
+  for (const pid_t pid : helpers) ::kill(pid, SIGKILL);  // ours: its name is unique
+  EXPECT_TRUE(helpers.empty()) << helpers.size() << " helpers left running";
+}
+
+TEST_F(DenyExecTest, TheAgentsDeathReleasesAnExecItHolds) {
+  const std::string program = makeToucher(dir_, uniqueName());
+  writeList(canaryName_);
+  ASSERT_TRUE(startDenyingAgent());
+  const std::string marker = root_ + "/ran";
+
+  // The one stop of a deny-mode agent: every exec on the machine waits while
+  // it lasts, so it is brief, and nothing here execs meanwhile.
+  ASSERT_EQ(::kill(agent_.pid(), SIGSTOP), 0);
+  const pid_t child = startExec(program, marker);
+  std::this_thread::sleep_for(300ms);
+  int status = 0;
+  const bool held = ::waitpid(child, &status, WNOHANG) == 0;
+  ::kill(agent_.pid(), SIGKILL);
+
+  EXPECT_TRUE(held) << "the exec waited for the stopped agent's answer";
+  EXPECT_EQ(held ? exitOf(child, 10s) : std::optional<int>(WEXITSTATUS(status)), 0)
+      << "the exec went ahead once the agent was gone";
+  EXPECT_TRUE(fs::exists(marker));
+}
+
+// A FUSE file system whose server never answers is never marked: its
+// program is left to the kill, and every other exec is answered as before.
+TEST_F(DenyExecTest, StalledFuseFileSystemHoldsUpNoExec) {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse";
+  const std::string forbidden = makeToucher(dir_, uniqueName());
+  const std::string harmless = makeToucher(dir_, uniqueName());
+  const std::string stalledName = uniqueName();
+  writeList(nameOf(forbidden) + "," + stalledName);
+  ASSERT_TRUE(startDenyingAgent());
+  StalledFileSystem stalled(agent_.pid(), root_ + "/fuse", stalledName);
+  ASSERT_TRUE(stalled.mounted());
+
+  for (int start = 0; start < 3; ++start) {
+    SCOPED_TRACE(start);
+    const pid_t onStalled = children_.startInSession(root_ + "/fuse/" + stalledName, agent_.pid());
+    const std::string marker = root_ + "/ran" + std::to_string(start);
+    EXPECT_EQ(exitOf(startExec(harmless, marker), 10s), 0) << "an unlisted program";
+    EXPECT_EQ(exitOf(startExec(forbidden, marker + "-forbidden"), 10s), kExecFailed + EPERM);
+    EXPECT_TRUE(killedBySigkill(onStalled)) << "the program on the stalled file system";
+  }
+}
+
+// Under the unit's capability set and read-only system: with the drop-in the
+// mode works; without it the agent names the drop-in and kills as before.
+TEST_F(DenyExecTest, UnderTheUnitDeniesWithTheDropInAndFallsBackToTheKillWithout) {
+  const std::string forbidden = makeToucher(dir_, uniqueName());
+  const std::string sleeper = makeProgram();
+  writeList(canaryName_ + "," + nameOf(forbidden) + "," + nameOf(sleeper));
+  for (const bool dropIn : {true, false}) {
+    SCOPED_TRACE(dropIn ? "with the drop-in" : "without the drop-in");
+    AgentOptions options;
+    options.denyExec = true;
+    options.unitCapabilities = true;
+    options.denyExecDropIn = dropIn;
+    options.readOnlySystem = true;
+    startAgent(options);
+    if (dropIn) {
+      ASSERT_TRUE(waitForDiagnostic("file systems marked"));
+      const std::string marker = root_ + "/ran";
+      EXPECT_EQ(exitOf(startExec(forbidden, marker), 10s), kExecFailed + EPERM);
+      EXPECT_FALSE(fs::exists(marker));
+      EXPECT_TRUE(accessRowsFor(nameOf(forbidden)));
+    } else {
+      EXPECT_TRUE(waitForDiagnostic("Configuration error: deny before exec is refused"));
+      EXPECT_TRUE(waitForDiagnostic("deny-exec.conf"));
+      ASSERT_TRUE(agentIsLive());
+      EXPECT_TRUE(killedBySigkill(children_.startInSession(sleeper)));
+      EXPECT_TRUE(accessRowsFor(nameOf(sleeper)));
+    }
+    agent_.stop();
+  }
+}
+
+}  // namespace
+}  // namespace e2e
