@@ -12,6 +12,7 @@
 #include <string>
 
 #include "procblock/BlockList.hpp"
+#include "procblock/CommandLine.hpp"
 #include "procblock/Kill.hpp"
 #include "procblock/Sweep.hpp"
 #include "procscope/Dispatch.hpp"
@@ -51,18 +52,10 @@ constexpr const char* kUsage =
 int main(int argc, char** argv) {
   // Checked before anything else: a mistyped option must never run a sweep,
   // which kills.
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(kUsage, stdout);
-    return 0;
+  if (const auto status = procblock::answerStandardOption(argc, argv, "procblock-sweep", kUsage)) {
+    return *status;
   }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::puts("procblock-sweep " PROCBLOCK_VERSION);
-    return 0;
-  }
-  if (argc > 1) {
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
+  if (argc > 1) return procblock::refuseArguments(kUsage);
   if (::geteuid() != 0) {
     std::fprintf(stderr, "procblock-sweep: must run as root to stop other users' programs\n");
     return 1;

@@ -1,7 +1,7 @@
 // procblock: stops the programs listed in vornik.txt (working directory).
-#include <cstdio>
 #include <cstring>
 
+#include "procblock/CommandLine.hpp"
 #include "procblock/Startup.hpp"
 
 namespace {
@@ -26,20 +26,14 @@ constexpr const char* kUsage =
 int main(int argc, char** argv) {
   // The service starts the agent without arguments; anything else is a
   // person at a terminal, who must never start a live agent by mistake.
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::puts("procblock " PROCBLOCK_VERSION);
-    return 0;
+  if (const auto status = procblock::answerStandardOption(argc, argv, "procblock", kUsage)) {
+    return *status;
   }
   procblock::startup::Options options;
   if (argc == 2 && std::strcmp(argv[1], "--deny-exec") == 0) {
     options.denyExec = true;
   } else if (argc > 1) {
-    std::fputs(kUsage, stderr);
-    return 2;
+    return procblock::refuseArguments(kUsage);
   }
   procblock::startup::run(options);
   procblock::startup::runLoop();
