@@ -43,23 +43,6 @@ bool isUnder(const std::string& path, const std::string& dir) {
   return path.starts_with(dir) && (path.size() == dir.size() || path[dir.size()] == '/');
 }
 
-// Mount points in mountinfo escape space, tab, newline and backslash as \ooo.
-std::string unescapeMountPoint(const std::string& field) {
-  std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      const char* d = field.data() + i + 1;
-      if (d[0] >= '0' && d[0] <= '3' && d[1] >= '0' && d[1] <= '7' && d[2] >= '0' && d[2] <= '7') {
-        out += static_cast<char>((d[0] - '0') * 64 + (d[1] - '0') * 8 + (d[2] - '0'));
-        i += 3;
-        continue;
-      }
-    }
-    out += field[i];
-  }
-  return out;
-}
-
 class Pool {
  public:
   Pool() {
@@ -201,6 +184,23 @@ Pool& pool() {
 
 bool run(const std::string& path, std::function<void()> work) {
   return pool().run(path, std::move(work));
+}
+
+std::string unescapeMountPoint(std::string_view field) {
+  std::string out;
+  out.reserve(field.size());
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size()) {
+      const char* d = field.data() + i + 1;
+      if (d[0] >= '0' && d[0] <= '3' && d[1] >= '0' && d[1] <= '7' && d[2] >= '0' && d[2] <= '7') {
+        out += static_cast<char>((d[0] - '0') * 64 + (d[1] - '0') * 8 + (d[2] - '0'));
+        i += 3;
+        continue;
+      }
+    }
+    out += field[i];
+  }
+  return out;
 }
 
 std::string mountPointOf(const std::string& path) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace procscope::inspection {
 
@@ -39,6 +40,10 @@ std::optional<T> bounded(const std::string& path, std::function<T()> work) {
   if (!run(path, [slot, work = std::move(work)] { slot->emplace(work()); })) return std::nullopt;
   return std::move(*slot);
 }
+
+// A mount point as /proc/self/mountinfo writes it (space, tab, newline and
+// backslash escaped as \ooo), unescaped to its bytes.
+std::string unescapeMountPoint(std::string_view field);
 
 // The mount point under which `path` lies, after /proc/self/mountinfo (the
 // longest mount point that is `path` or one of its leading directories); "/"

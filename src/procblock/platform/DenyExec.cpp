@@ -63,24 +63,6 @@ void fallBack(const std::string& why) {
   procscope::logMessage("Deny before exec: " + why + "; falling back to the kill");
 }
 
-// "\040" and the like, as mountinfo escapes a mount point's bytes.
-std::string unescape(std::string_view field) {
-  std::string out;
-  out.reserve(field.size());
-  const auto octal = [](char c) { return c >= '0' && c <= '7'; };
-  for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) && octal(field[i + 2]) &&
-        octal(field[i + 3])) {
-      out.push_back(static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
-                                      (field[i + 3] - '0')));
-      i += 3;
-      continue;
-    }
-    out.push_back(field[i]);
-  }
-  return out;
-}
-
 bool isFuse(std::string_view type) {
   return type == "fuse" || type == "fuseblk" || type.starts_with("fuse.");
 }
@@ -300,7 +282,7 @@ std::vector<std::string> mountPointsToMark(std::string_view mountinfo,
     const std::string device(fields[2]);
     if (std::find(seen.begin(), seen.end(), device) != seen.end()) continue;
     seen.push_back(device);
-    points.push_back(unescape(fields[4]));
+    points.push_back(procscope::inspection::unescapeMountPoint(fields[4]));
   }
   return points;
 }
