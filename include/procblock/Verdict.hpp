@@ -38,6 +38,9 @@ extern const procscope::ProcessCallback block;
 // so that no event waits for either.
 void prepareVerdict();
 
+// The CFBundleIdentifier of the binary's application bundle, if it has one.
+std::optional<std::string> bundleIdentifierOf(const procscope::Binary* binary);
+
 // Whether the process is the agent itself or descends from it, as its record's
 // ancestors tell. The agent never judges or signals these.
 bool inOwnProcessTree(const procscope::Process& process);

@@ -20,7 +20,6 @@
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Utf8.hpp"
-#include "procscope/Value.hpp"
 #include "procscope/platform/Kernel.hpp"
 
 namespace procblock {
@@ -145,10 +144,7 @@ void processMatchTask(const Listed& listed, const SweepHooks& hooks) {
   platform::BlockedProgram blocked{hooks.source, {},         listed.nameText, std::nullopt,
                                    path,         listed.pid, std::nullopt,    {}};
   if (record) {
-    if (record->binary() && record->binary()->bundle()) {
-      blocked.bundleIdentifier = procscope::stringForKey(
-          record->binary()->bundle()->infoDictionary(), "CFBundleIdentifier");
-    }
+    blocked.bundleIdentifier = bundleIdentifierOf(record->binary().get());
     if (record->uid() != 0xFFFFFFFFu) blocked.uid = record->uid();
   }
   for (const std::int32_t position : positions) {

@@ -28,11 +28,6 @@ bool equals(const std::string& entry, const std::optional<std::string>& value) {
   return value && *value == entry;
 }
 
-std::optional<std::string> bundleIdentifierOf(const procscope::Binary* binary) {
-  if (!binary || !binary->bundle()) return std::nullopt;
-  return procscope::stringForKey(binary->bundle()->infoDictionary(), "CFBundleIdentifier");
-}
-
 void logBlocking(const std::optional<std::string>& name,
                  const std::optional<std::string>& bundleIdentifier,
                  const std::optional<std::string>& path) {
@@ -80,10 +75,6 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
   reportBlocked(*process, entry, name, bundleIdentifier, std::string(describe(result)), source);
 }
 
-}  // namespace
-
-namespace {
-
 // This process's id without a system call per event; a forked child asks
 // afresh.
 std::atomic<std::int32_t> cachedOwnPid{0};
@@ -101,6 +92,11 @@ std::int32_t ownPid() {
 }
 
 }  // namespace
+
+std::optional<std::string> bundleIdentifierOf(const procscope::Binary* binary) {
+  if (!binary || !binary->bundle()) return std::nullopt;
+  return procscope::stringForKey(binary->bundle()->infoDictionary(), "CFBundleIdentifier");
+}
 
 bool inOwnProcessTree(const procscope::Process& process) {
   const std::int32_t self = ownPid();
