@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "procscope/Inspection.hpp"
 #include "procscope/platform/Bundle.hpp"
 #include "procscope/platform/ProcEvents.hpp"
 #include "procscope/platform/Workspace.hpp"
@@ -46,6 +47,16 @@ std::shared_ptr<const Bundle> bundleOfMainExecutable(const std::string& path) {
   auto bundle = Bundles::get()->bundleWithPath(path.substr(0, at));
   if (!bundle || bundle->executablePath() != path) return nullptr;
   return bundle;
+}
+
+// The same, through the bounded file inspection: the property list lies on a
+// file system the launching user may control, and one that never answers
+// must not hold up every later launch (nor let their pins pile up behind).
+// Not looked up in time, the launch is no application's.
+std::shared_ptr<const Bundle> boundedBundleOfMainExecutable(const std::string& path) {
+  auto bundle = inspection::bounded<std::shared_ptr<const Bundle>>(
+      path, [path] { return bundleOfMainExecutable(path); });
+  return bundle ? std::move(*bundle) : nullptr;
 }
 
 int pin(std::int32_t pid) {
@@ -162,7 +173,7 @@ class LinuxWorkspace final : public Workspace {
         auto p = static_cast<std::int32_t>(pid);
         int fd = pin(p);
         if (fd < 0) continue;  // gone already
-        if (auto bundle = bundleOfMainExecutable(path)) {
+        if (auto bundle = boundedBundleOfMainExecutable(path)) {
           apps[p] = std::make_shared<Application>(p, fd, std::move(bundle), path);
         } else {
           close(fd);
@@ -202,7 +213,7 @@ class LinuxWorkspace final : public Workspace {
             pendingLaunches.erase(it);
           }
           lock.unlock();
-          auto bundle = bundleOfMainExecutable(item.path);
+          auto bundle = boundedBundleOfMainExecutable(item.path);
           lock.lock();
           if (!bundle) {
             if (item.pidfd >= 0) close(item.pidfd);
