@@ -24,6 +24,8 @@ class ProcessIdentity;
 
 namespace procscope::platform {
 
+class ParentTable;
+
 struct ProcEvent {
   enum class Kind { Fork, Exec, Exit };
   Kind kind = Kind::Exec;
@@ -77,6 +79,8 @@ class ProcEventHub {
   static std::unique_ptr<ProcEventHub> detached();
   void feed(const void* event, std::size_t size);
   void settle();
+  // The parents this hub's events have taught (a detached hub has its own).
+  ParentTable& parents();
 
   struct Impl;
 
