@@ -62,21 +62,24 @@ void ParentTable::forked(std::int32_t child, std::int32_t parent) {
   std::lock_guard lock(mu_);
   // A number still listed belonged to a process whose exit the table has not
   // seen yet (it comes after its reaping, at times): that one is gone.
-  if (auto old = parents_.find(child); old != parents_.end()) {
-    unlinkLocked(child, old->second);
-    parents_.erase(old);
-  }
+  eraseLocked(child);
   insertLocked(child, parent);
 }
 
-void ParentTable::exited(std::int32_t tgid) {
+void ParentTable::eraseLocked(std::int32_t pid) {
+  if (auto own = parents_.find(pid); own != parents_.end()) {
+    unlinkLocked(pid, own->second);
+    parents_.erase(own);
+  }
+}
+
+void ParentTable::exited(std::int32_t pid, std::int32_t tgid) {
   if (!active()) return;
   std::lock_guard lock(mu_);
   ++epoch_;
-  if (auto own = parents_.find(tgid); own != parents_.end()) {
-    unlinkLocked(tgid, own->second);
-    parents_.erase(own);
-  }
+  // /proc answers for a thread's own number too: one may have been learnt.
+  eraseLocked(pid);
+  eraseLocked(tgid);
   // Whether this thread was the group's last is not known here; forgetting
   // the children of a group that lives on only costs them a read of /proc.
   if (auto kids = children_.find(tgid); kids != children_.end()) {

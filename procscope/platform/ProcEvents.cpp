@@ -383,7 +383,7 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
     }
     case proc_event::PROC_EVENT_EXIT: {
       const auto& x = ev.event_data.exit;
-      parents->exited(x.process_tgid);
+      parents->exited(x.process_pid, x.process_tgid);
       auto count = threads.find(x.process_tgid);
       if (x.process_pid != x.process_tgid) {
         if (count != threads.end()) {

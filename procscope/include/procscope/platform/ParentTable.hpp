@@ -41,8 +41,9 @@ class ParentTable {
 
   // The reader thread, for each event.
   void forked(std::int32_t child, std::int32_t parent);
-  // Any exit of a thread of `tgid`: the last one hands its children on.
-  void exited(std::int32_t tgid);
+  // The exit of thread `pid` of process `tgid` (the process's own exit when
+  // they are equal): the group's last thread hands its children on.
+  void exited(std::int32_t pid, std::int32_t tgid);
   // Events were lost.
   void clear();
 
@@ -61,6 +62,7 @@ class ParentTable {
   void emptyLocked();
   void unlinkLocked(std::int32_t child, std::int32_t parent);
   void insertLocked(std::int32_t child, std::int32_t parent);
+  void eraseLocked(std::int32_t pid);
 
   mutable std::mutex mu_;
   // Checked before the lock: a forked copy of the program has no reader, and
