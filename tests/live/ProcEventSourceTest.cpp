@@ -299,6 +299,8 @@ TEST(ProcEventSource, ParentsStayThoseOfProc) {
             static_cast<ssize_t>(sizeof grandchild));
   close(report[0]);
   ASSERT_TRUE(watch->await(Kind::Fork, grandchild));
+  std::uint64_t epoch = 0;
+  EXPECT_EQ(hub.parents().parentOf(grandchild, epoch), middle);  // the events' answer
 
   auto check = [&](std::int32_t parent) {
     EXPECT_EQ(statParent(grandchild), parent);
@@ -326,6 +328,24 @@ TEST(ProcEventSource, ParentsStayThoseOfProc) {
   while (waitpid(grandchild, nullptr, 0) < 0 && errno == EINTR) {
   }
   EXPECT_EQ(procscope::Process::getParentID(grandchild), -1);
+
+  // Lost events empty the table: an exit among them would have gone unseen.
+  const pid_t witness = fork();
+  if (witness == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_TRUE(watch->await(Kind::Fork, witness));
+  hub.failNextReceive(ENOBUFS);
+  const pid_t next = fork();
+  if (next == 0) _exit(0);
+  ASSERT_TRUE(watch->await(Kind::Fork, next));
+  EXPECT_FALSE(hub.parents().parentOf(witness, epoch));
+  kill(witness, SIGKILL);
+  for (pid_t pid : {witness, next}) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
   prctl(PR_SET_CHILD_SUBREAPER, 0);
   hub.unsubscribe(watch.get());
 }
