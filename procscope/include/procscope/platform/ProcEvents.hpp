@@ -4,7 +4,8 @@
 // snapshots the executable path, the argument vector and the effective user
 // from /proc at once: a short-lived program is gone within a millisecond.
 // It also pins each new process (fork) and each exec'ing one right after the
-// event, for the monitor to attach to the records (see LivePins).
+// event, for the monitor to attach to the records (see LivePins), and learns
+// each new process's parent for the ancestor walks (see ParentTable).
 #pragma once
 
 #include <atomic>
