@@ -26,6 +26,7 @@
 #include "procscope/Log.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/ThreadPriority.hpp"
+#include "procscope/platform/ParentTable.hpp"
 
 namespace procscope::platform {
 namespace {
@@ -111,8 +112,17 @@ struct ProcEventHub::Impl {
   std::string failure;  // why the reader stopped, once it has (empty before)
   std::atomic<int> injectedError{0};
 
+  ParentTable* parents = &ParentTable::shared();
+  std::unique_ptr<ParentTable> ownParents;  // a detached hub's
+
   // Reader-thread state.
   std::unordered_map<std::int32_t, Ids> ids;
+  // The live threads besides the main one of each process whose fork was
+  // read (so whose every thread creation was read too): when its main thread
+  // ends with none left, the process has ended, and its exit goes out without
+  // asking the kernel. Exit events of threads come after their end, so a
+  // count is never short, only at times ahead.
+  std::unordered_map<std::int32_t, std::uint32_t> threads;
   std::unordered_map<std::uint32_t, std::uint32_t> nextSeq;  // per cpu
   // The leader's exit of a process whose other threads still run (the main
   // thread called pthread_exit, or a non-main thread's execve released it):
@@ -221,6 +231,9 @@ void ProcEventHub::Impl::dispatch(const ProcEvent& e) {
 }
 
 void ProcEventHub::Impl::lost(std::uint64_t n, bool overflow) {
+  // What was built from the events may miss exits and threads now.
+  parents->clear();
+  threads.clear();
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onLoss(n, overflow);
 }
@@ -234,6 +247,7 @@ void ProcEventHub::Impl::fail(const std::string& reason) {
     opened = false;
     failure = reason;
   }
+  parents->stop();
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onFailure(reason);
 }
@@ -303,7 +317,14 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
     case proc_event::PROC_EVENT_FORK: {
       const auto& f = ev.event_data.fork;
       if (ids.size() > kMaxCachedIds) ids.clear();  // exits were lost; start afresh
-      if (f.child_pid != f.child_tgid) return;      // a new thread, not a process
+      if (f.child_pid != f.child_tgid) {            // a new thread, not a process
+        // (Its parent fields name the process's parent, not its creator.)
+        if (auto it = threads.find(f.child_tgid); it != threads.end()) ++it->second;
+        return;
+      }
+      parents->forked(f.child_tgid, f.parent_tgid);
+      if (threads.size() >= kMaxCachedIds) threads.clear();
+      threads[f.child_tgid] = 0;
       // A held process's number taken by a new one: the held one is gone.
       for (std::size_t i = held.size(); i-- > 0;) {
         if (held[i].pid == f.child_tgid) release(i, true);
@@ -327,6 +348,10 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
       for (std::size_t i = held.size(); i-- > 0;) {
         if (held[i].pid == pid) release(i, false);
       }
+      // An exec ends every other thread, but their exit events (and the old
+      // main thread's, when another thread exec'd) may still come, under
+      // numbers that no longer tell: such a process is watched by pidfd.
+      if (auto it = threads.find(pid); it != threads.end() && it->second != 0) threads.erase(it);
       ProcEvent e;
       e.kind = ProcEvent::Kind::Exec;
       e.pid = pid;
@@ -358,7 +383,16 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
     }
     case proc_event::PROC_EVENT_EXIT: {
       const auto& x = ev.event_data.exit;
+      parents->exited(x.process_pid, x.process_tgid);
+      auto count = threads.find(x.process_tgid);
       if (x.process_pid != x.process_tgid) {
+        if (count != threads.end()) {
+          if (count->second == 0) {
+            threads.erase(count);  // a thread it never had: not to be trusted
+          } else {
+            --count->second;
+          }
+        }
         // A thread ended; the last one to end carries the process's status.
         for (HeldExit& h : held) {
           if (h.pid == x.process_tgid) h.status = x.exit_code;
@@ -367,7 +401,9 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
       }
       // A process first seen at its end is still readable as a zombie.
       const Ids known = idsOf(x.process_tgid);
-      if (hold(x.process_tgid, x.exit_code, known)) return;
+      const bool alone = count != threads.end() && count->second == 0;
+      if (count != threads.end()) threads.erase(count);
+      if (!alone && hold(x.process_tgid, x.exit_code, known)) return;
       sendExit(x.process_tgid, x.exit_code, known);
       return;
     }
@@ -457,7 +493,14 @@ ProcEventHub::ProcEventHub() : impl_(std::make_shared<Impl>()) {}
 std::unique_ptr<ProcEventHub> ProcEventHub::detached() {
   std::unique_ptr<ProcEventHub> hub(new ProcEventHub());
   hub->impl_->opened = true;
+  hub->impl_->ownParents = std::make_unique<ParentTable>();
+  hub->impl_->parents = hub->impl_->ownParents.get();
+  hub->impl_->parents->start();
   return hub;
+}
+
+ParentTable& ProcEventHub::parents() {
+  return *impl_->parents;
 }
 
 void ProcEventHub::feed(const void* event, std::size_t size) {
@@ -586,6 +629,7 @@ bool ProcEventHub::subscribe(const std::shared_ptr<ProcEventListener>& listener)
       return false;
     }
     impl_->opened = true;
+    impl_->parents->start();
     std::thread([impl = impl_] { impl->run(); }).detach();
   }
   auto next = std::make_shared<std::vector<std::shared_ptr<ProcEventListener>>>(*impl_->listeners);

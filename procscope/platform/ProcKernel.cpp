@@ -20,6 +20,7 @@
 #include "procscope/FileDescriptor.hpp"
 #include "procscope/Utf8.hpp"
 #include "procscope/platform/Kernel.hpp"
+#include "procscope/platform/ParentTable.hpp"
 
 namespace procscope::platform {
 
@@ -321,11 +322,22 @@ class ProcKernel final : public KernelQueries {
   std::int32_t parentID(std::int32_t pid) override {
     if (pid == 0) return 0;
     if (pid < 0) return -1;
+    ParentTable& table = ParentTable::shared();
+    std::uint64_t epoch = UINT64_MAX;
+    if (auto known = table.parentOf(pid, epoch)) return *known;
     // comm is at most 64 bytes, so field 4 always lies in the first kilobyte.
     char line[1024];
     ssize_t n = statFiles_.read(pid, line, sizeof line);
     if (n <= 0) return -1;
-    return procfs::parentFromStat(std::string_view(line, static_cast<std::size_t>(n))).value_or(-1);
+    const std::string_view stat(line, static_cast<std::size_t>(n));
+    auto parent = procfs::parentFromStat(stat);
+    if (!parent) return -1;
+    // An ended process sends no event when it is reaped: only a live one is
+    // kept, whose exit will come and take it out again.
+    const auto close = stat.rfind(')');
+    const char state = close + 2 < stat.size() ? stat[close + 2] : 'X';
+    if (state != 'Z' && state != 'X' && state != 'x') table.learn(pid, *parent, epoch);
+    return *parent;
   }
 
   std::optional<std::uint32_t> effectiveUser(std::int32_t pid) override {

@@ -2,22 +2,30 @@
 // through the live source's translation and encoder, the records read back
 // with the BSM reader. The processes behind the events are real children of
 // the test, so that what the source reads of them in /proc is real too.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/cn_proc.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "exec/ExecFixture.hpp"
 #include "live/ChildProcess.hpp"
+#include "procscope/Process.hpp"
 #include "procscope/bsm/Token.hpp"
+#include "procscope/platform/Kernel.hpp"
 #include "procscope/platform/LiveAuditPipe.hpp"
+#include "procscope/platform/ParentTable.hpp"
 #include "procscope/platform/ProcEvents.hpp"
 #include "procscope/platform/Workspace.hpp"
 
@@ -110,9 +118,12 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
   const std::string me = std::to_string(geteuid());
   const pid_t runner = childAs(kNobody, true);  // set-user-ID child that keeps running
   const pid_t quitter = childAs(kNobody, false);
+  const pid_t single = childAs(geteuid(), true);  // runs on after its (hand-fed) end
   ASSERT_GT(runner, 0);
   ASSERT_GT(quitter, 0);
+  ASSERT_GT(single, 0);
   const std::string r = std::to_string(runner), q = std::to_string(quitter);
+  const std::string s = std::to_string(single);
   const std::string nobody = std::to_string(kNobody);
 
   struct Step {
@@ -136,8 +147,13 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
        {"fork " + r + " " + std::to_string(kMarker - 2) + " euid " + nobody}},
       {"the main thread's end while others run is no exit yet",
        nullptr,
-       {exitEvent(runner, runner, 0)},
+       {forkEvent(runner, kMarker - 4, runner), exitEvent(runner, runner, 0)},
        {}},
+      {"the only thread's end of a process seen from its fork is its exit, asked of no pidfd",
+       nullptr,
+       {forkEvent(self, single, single), exitEvent(single, single, 0)},
+       {"fork " + std::to_string(self) + " " + s + " euid " + me,
+        "exit " + s + " euid " + me + " status 0"}},
       {"the exit goes out when the group has ended, with the last thread's status",
        [&] {
          kill(runner, SIGKILL);
@@ -171,10 +187,167 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
   }
 
   kill(runner, SIGKILL);
-  for (pid_t pid : {runner, quitter}) {
+  kill(single, SIGKILL);
+  for (pid_t pid : {runner, quitter, single}) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
+}
+
+// Parents as the source learns them from a hand-fed stream.
+TEST(ProcEventSource, ParentsFollowForksAndExits) {
+  auto hub = platform::ProcEventHub::detached();
+  platform::ParentTable& parents = hub->parents();
+  const std::int32_t top = kMarker - 10, child = kMarker - 11, grandchild = kMarker - 12;
+  const std::int32_t thread = kMarker - 13;
+  auto feed = [&](std::initializer_list<proc_event> events) {
+    for (const proc_event& e : events) hub->feed(&e, sizeof e);
+  };
+  auto parentOf = [&](std::int32_t pid) {
+    std::uint64_t epoch = 0;
+    return parents.parentOf(pid, epoch).value_or(-1);
+  };
+  // A new thread's event names the process's parent, not the thread's.
+  feed({forkEvent(top, child, child), forkEvent(child, grandchild, grandchild),
+        forkEvent(top, thread, child)});
+  EXPECT_EQ(parentOf(child), top);
+  EXPECT_EQ(parentOf(grandchild), child);
+  EXPECT_EQ(parentOf(thread), -1);
+  // Its parent's end hands a process on to someone the events do not name.
+  feed({exitEvent(child, child, 0)});
+  EXPECT_EQ(parentOf(child), -1);
+  EXPECT_EQ(parentOf(grandchild), -1);
+  // A parent read from /proc before an exit was handled may be stale after it.
+  std::uint64_t epoch = 0;
+  parents.parentOf(grandchild, epoch);
+  feed({exitEvent(top, top, 0)});
+  parents.learn(grandchild, top, epoch);
+  EXPECT_EQ(parentOf(grandchild), -1);
+  parents.parentOf(grandchild, epoch);
+  parents.learn(grandchild, 1, epoch);
+  EXPECT_EQ(parentOf(grandchild), 1);
+}
+
+// The field /proc/<pid>/stat gives as the parent, read here without the library.
+std::int32_t statParent(std::int32_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(in, line)) return -1;
+  const auto close = line.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(line.substr(close + 1));
+  std::string state;
+  std::int32_t parent = -1;
+  fields >> state >> parent;
+  return parent;
+}
+
+// Forks and exits read from the live connector, as a listener sees them.
+struct EventWatch : platform::ProcEventListener {
+  std::mutex mu;
+  std::condition_variable seen;
+  std::set<std::pair<platform::ProcEvent::Kind, std::int32_t>> events;
+  void onEvent(const platform::ProcEvent& e) override {
+    std::lock_guard lock(mu);
+    events.insert({e.kind, e.pid});
+    seen.notify_all();
+  }
+  void onLoss(std::uint64_t, bool) override {}
+  // Bounded, so that a lost event fails the test rather than hangs it.
+  bool await(platform::ProcEvent::Kind kind, std::int32_t pid) {
+    std::unique_lock lock(mu);
+    return seen.wait_for(lock, std::chrono::seconds(10), [&] {
+      return events.contains({kind, pid});
+    });
+  }
+};
+
+// A process whose parent ends is handed on (here to this test, a subreaper):
+// once the parent's exit is read, its parent and ancestors are those /proc
+// gives, and an ended process's parent is not remembered past its reaping.
+TEST(ProcEventSource, ParentsStayThoseOfProc) {
+  if (geteuid() != 0) GTEST_SKIP() << "the connector needs root";
+  using Kind = platform::ProcEvent::Kind;
+  auto watch = std::make_shared<EventWatch>();
+  auto& hub = platform::ProcEventHub::shared();
+  if (!hub.subscribe(watch)) GTEST_SKIP() << "no process events connector here";
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  int report[2], release[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+  const pid_t middle = fork();
+  ASSERT_GE(middle, 0);
+  if (middle == 0) {  // async-signal-safe calls only
+    close(report[0]);
+    close(release[1]);
+    const pid_t grandchild = fork();
+    if (grandchild == 0) {
+      close(report[1]);
+      close(release[0]);
+      pause();
+      _exit(0);
+    }
+    (void)!write(report[1], &grandchild, sizeof grandchild);
+    char byte;
+    (void)!read(release[0], &byte, 1);
+    _exit(0);
+  }
+  close(report[1]);
+  close(release[0]);
+  pid_t grandchild = -1;
+  ASSERT_EQ(read(report[0], &grandchild, sizeof grandchild),
+            static_cast<ssize_t>(sizeof grandchild));
+  close(report[0]);
+  ASSERT_TRUE(watch->await(Kind::Fork, grandchild));
+  std::uint64_t epoch = 0;
+  EXPECT_EQ(hub.parents().parentOf(grandchild, epoch), middle);  // the events' answer
+
+  auto check = [&](std::int32_t parent) {
+    EXPECT_EQ(statParent(grandchild), parent);
+    EXPECT_EQ(procscope::Process::getParentID(grandchild), parent);
+    std::vector<std::int32_t> expected;
+    for (std::int32_t at = statParent(grandchild); at > 0; at = statParent(at)) {
+      expected.push_back(at);
+    }
+    auto record = procscope::Process::init();
+    record->setPid(grandchild);
+    record->enumerateAncestors();
+    EXPECT_EQ(record->ancestors(), expected);
+  };
+  check(middle);
+  close(release[1]);
+  while (waitpid(middle, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  ASSERT_TRUE(watch->await(Kind::Exit, middle));
+  check(getpid());
+
+  kill(grandchild, SIGKILL);
+  awaitEnd(grandchild);
+  ASSERT_TRUE(watch->await(Kind::Exit, grandchild));
+  EXPECT_EQ(procscope::Process::getParentID(grandchild), getpid());  // a zombie still has one
+  while (waitpid(grandchild, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  EXPECT_EQ(procscope::Process::getParentID(grandchild), -1);
+
+  // Lost events empty the table: an exit among them would have gone unseen.
+  const pid_t witness = fork();
+  if (witness == 0) {
+    pause();
+    _exit(0);
+  }
+  ASSERT_TRUE(watch->await(Kind::Fork, witness));
+  hub.failNextReceive(ENOBUFS);
+  const pid_t next = fork();
+  if (next == 0) _exit(0);
+  ASSERT_TRUE(watch->await(Kind::Fork, next));
+  EXPECT_FALSE(hub.parents().parentOf(witness, epoch));
+  kill(witness, SIGKILL);
+  for (pid_t pid : {witness, next}) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+  hub.unsubscribe(watch.get());
 }
 
 // An application that ends before its launch notice has gone out: the notice

@@ -4,7 +4,8 @@
 // snapshots the executable path, the argument vector and the effective user
 // from /proc at once: a short-lived program is gone within a millisecond.
 // It also pins each new process (fork) and each exec'ing one right after the
-// event, for the monitor to attach to the records (see LivePins).
+// event, for the monitor to attach to the records (see LivePins), and learns
+// each new process's parent for the ancestor walks (see ParentTable).
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,8 @@ class ProcessIdentity;
 }
 
 namespace procscope::platform {
+
+class ParentTable;
 
 struct ProcEvent {
   enum class Kind { Fork, Exec, Exit };
@@ -77,6 +80,8 @@ class ProcEventHub {
   static std::unique_ptr<ProcEventHub> detached();
   void feed(const void* event, std::size_t size);
   void settle();
+  // The parents this hub's events have taught (a detached hub has its own).
+  ParentTable& parents();
 
   struct Impl;
 
