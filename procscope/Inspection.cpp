@@ -1,13 +1,16 @@
 #include "procscope/Inspection.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -54,6 +57,12 @@ class Pool {
         work();
       }).detach();
     }
+  }
+
+  // Whether the file system of `path` is left alone after an overrun.
+  bool leftAlone(const std::string& path) {
+    std::lock_guard lock(mu_);
+    return stalled(path, Clock::now());
   }
 
   bool run(const std::string& path, std::function<void()> work) {
@@ -147,20 +156,132 @@ class Pool {
   std::vector<Stall> stalls_;
 };
 
-// The pool of this process. Never destroyed: its threads may be held by a
-// file system to the very end. A child forked from a process that had one
-// has none of its threads, so it makes its own on first use.
+// File system types with no server behind them: a step there waits on a disk
+// or on memory, never on a peer that may not answer. Anything else (fuse*,
+// nfs*, cifs, 9p, ceph, types not known here) counts as one that may stall.
+bool isLocalType(std::string_view type) {
+  static constexpr std::string_view kLocal[] = {
+      "ext2",  "ext3", "ext4", "xfs",   "btrfs", "tmpfs",   "ramfs", "overlay", "squashfs",
+      "erofs", "f2fs", "vfat", "msdos", "exfat", "iso9660", "jfs",   "ntfs3",   "zfs"};
+  return std::find(std::begin(kLocal), std::end(kLocal), type) != std::end(kLocal);
+}
+
+struct Mount {
+  std::string point;
+  bool local = false;
+};
+
+// /proc/self/mountinfo, parsed. Asked at every record, so it is read again
+// only when the kernel reports (POLLPRI on the open file) that the mounts
+// have changed since it was read: one poll(2) per question.
+class MountTable {
+ public:
+  // The mount `path` lies on: the longest mount point that is `path` or one
+  // of its leading directories, the later of equal ones (it is on top).
+  template <class F>
+  auto with(const std::string& path, F&& use) {
+    std::lock_guard lock(mu_);
+    refresh();
+    static const Mount kUnlisted{"/", false};  // nothing known of it: may stall
+    const Mount* best = &kUnlisted;
+    for (const auto& m : mounts_) {
+      if (isUnder(path, m.point) && m.point.size() >= best->point.size()) best = &m;
+    }
+    return use(*best);
+  }
+
+ private:
+  void refresh() {
+    if (fd_ >= 0) {
+      pollfd changed{fd_, POLLPRI, 0};
+      if (::poll(&changed, 1, 0) == 0) return;
+      ::close(fd_);
+    }
+    // Opened before it is read: a change after the read is reported on it.
+    fd_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    mounts_.clear();
+    if (fd_ < 0) return;  // nothing known: nothing counts as local
+    std::string text;
+    char chunk[16384];
+    for (;;) {
+      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        // Part of a table could leave out a mount that may stall.
+        ::close(fd_);
+        fd_ = -1;
+        return;
+      }
+      if (n == 0) break;
+      text.append(chunk, static_cast<std::size_t>(n));
+    }
+    std::string_view rest(text);
+    while (!rest.empty()) {
+      const auto end = rest.find('\n');
+      parseLine(rest.substr(0, end));
+      rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    }
+  }
+
+  // "id parent major:minor root mount-point options [optional...] - type source ..."
+  void parseLine(std::string_view line) {
+    std::vector<std::string_view> fields;
+    while (!line.empty()) {
+      const auto space = line.find(' ');
+      fields.push_back(line.substr(0, space));
+      line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
+    }
+    if (fields.size() < 5) return;
+    Mount mount{unescapeMountPoint(fields[4]), false};
+    const auto dash = std::find(fields.begin() + 5, fields.end(), "-");
+    if (dash != fields.end() && dash + 1 != fields.end()) mount.local = isLocalType(dash[1]);
+    mounts_.push_back(std::move(mount));
+  }
+
+  std::mutex mu_;
+  int fd_ = -1;
+  std::vector<Mount> mounts_;
+};
+
+// The table and the pool of this process. Neither is destroyed: the pool's
+// threads may be held by a file system to the very end. A child forked from
+// a process that had them makes its own on first use: it has none of the
+// pool's threads, and the open mountinfo it would share with its parent
+// reports each change to only one of them.
+std::atomic<MountTable*> currentMounts{nullptr};
 std::atomic<Pool*> current{nullptr};
-std::atomic_flag making;  // a thread is making it
-// Pools of parent processes, kept reachable (they are not leaks).
+std::atomic_flag making;  // a thread is making the pool
+// Those of parent processes, kept reachable (they are not leaks).
 std::vector<Pool*>* forgotten = nullptr;
+std::vector<MountTable*>* forgottenMounts = nullptr;
 
 void forgetInChild() {
+  if (MountTable* old = currentMounts.exchange(nullptr, std::memory_order_relaxed)) {
+    if (!forgottenMounts) forgottenMounts = new std::vector<MountTable*>;
+    forgottenMounts->push_back(old);
+  }
   if (Pool* old = current.exchange(nullptr, std::memory_order_relaxed)) {
     if (!forgotten) forgotten = new std::vector<Pool*>;
     forgotten->push_back(old);
   }
   making.clear(std::memory_order_relaxed);
+}
+
+void registerForgetInChild() {
+  static const bool registered = ::pthread_atfork(nullptr, nullptr, forgetInChild) == 0;
+  (void)registered;
+}
+
+MountTable& mounts() {
+  if (MountTable* found = currentMounts.load(std::memory_order_acquire)) return *found;
+  registerForgetInChild();
+  auto* made = new MountTable;
+  MountTable* expected = nullptr;
+  if (currentMounts.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    return *made;
+  }
+  delete made;
+  return *expected;
 }
 
 Pool& pool() {
@@ -171,8 +292,7 @@ Pool& pool() {
   }
   Pool* made = current.load(std::memory_order_acquire);
   if (!made) {
-    static const bool registered = ::pthread_atfork(nullptr, nullptr, forgetInChild) == 0;
-    (void)registered;
+    registerForgetInChild();
     made = new Pool;
     current.store(made, std::memory_order_release);
   }
@@ -204,20 +324,12 @@ std::string unescapeMountPoint(std::string_view field) {
 }
 
 std::string mountPointOf(const std::string& path) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::string best = "/";
-  std::string line;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string field;
-    for (int i = 0; i < 5 && fields >> field; ++i) {
-    }
-    if (!fields) continue;
-    std::string mountPoint = unescapeMountPoint(field);
-    // Of equal mount points the later one is on top.
-    if (isUnder(path, mountPoint) && mountPoint.size() >= best.size()) best = std::move(mountPoint);
-  }
-  return best;
+  return mounts().with(path, [](const Mount& m) { return m.point; });
+}
+
+bool answersInline(const std::string& path) {
+  if (!mounts().with(path, [](const Mount& m) { return m.local; })) return false;
+  return !pool().leftAlone(path);
 }
 
 }  // namespace procscope::inspection

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "procscope/BinaryCache.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
@@ -35,6 +36,8 @@ std::shared_ptr<Process> Process::init(std::int32_t pid) {
 
 namespace {
 
+constexpr std::string_view kDeleted = " (deleted)";
+
 // The kernel marks the link of an executable removed (or replaced) after its
 // start; the mark is no part of the name, but a file may really be named so,
 // hence the question whether it is unlinked. Asked while the number is still
@@ -43,7 +46,6 @@ namespace {
 std::optional<std::string> unmarkedDeletedPath(
     std::int32_t pid, const std::string& bytes,
     const std::shared_ptr<const ProcessIdentity>& identity) {
-  constexpr std::string_view kDeleted = " (deleted)";
   if (!bytes.ends_with(kDeleted) || pid <= 0) return std::nullopt;
   const auto unlinked = Kernel::get()->executableUnlinked(pid);
   const bool same = !identity || !identity->verifiable() || identity->alive();
@@ -55,6 +57,14 @@ std::optional<std::string> unmarkedDeletedPath(
 
 void Process::inspectBinary(bool signingAndIcon) {
   if (!path_) return;
+  // The common case, a file as it is on disk, judged without its signature or
+  // icon: one Binary per file, remembered. A path marked deleted is a
+  // question about this process, and signing and icon are filled per record.
+  if (!signingAndIcon && !fileSystemPath()->ends_with(kDeleted)) {
+    auto binary = inspectRemembered(*path_, *fileSystemPath());
+    setBinary(binary ? std::move(binary) : Binary::uninspected(*path_));
+    return;
+  }
   struct Inspected {
     std::shared_ptr<Binary> binary;
     std::optional<Dictionary> signingInfo;

@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <future>
+#include <thread>
 
 #include "ExecFixture.hpp"
 #include "procscope/Binary.hpp"
+#include "procscope/BinaryCache.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/platform/Icons.hpp"
 
@@ -305,4 +308,65 @@ TEST_F(BinaryTest, InspectionPastItsDeadlineIsDroppedAndItsFileSystemLeftAlone) 
   EXPECT_EQ(known->name(), "prog");
   EXPECT_EQ(known->bundleIdentifier(), "prog");
   EXPECT_EQ(known->attributes(), std::nullopt);
+}
+
+// A remembered inspection is served only while everything it was made from
+// stands as it was: the name follows the path, and a bundle appearing, a
+// rewritten Info.plist or a file put in place of another are seen at once.
+TEST_F(BinaryTest, RememberedInspectionIsTheFreshOneWhateverChanged) {
+  if (!inspection::answersInline(tmp.path())) GTEST_SKIP() << "scratch directory not local";
+  const std::string harmless = tmp / "bin/harmless", miner = tmp / "bin/miner";
+  test::writeFile(harmless, "#!/bin/sh\n", 0755);
+  ASSERT_EQ(::link(harmless.c_str(), miner.c_str()), 0);
+  const std::string app =
+      test::makeBundle(tmp.path(), "App",
+                       {{"CFBundleExecutable", "app"}, {"CFBundleIdentifier", "com.example.one"}});
+  test::writeFile(tmp / "Loose/Contents/Info.plist",
+                  test::plistOfStrings({{"CFBundleExecutable", "loose"}, {"CFBundleName", "L"}}));
+  test::writeFile(tmp / "Loose/Contents/MacOS/loose", "#!/bin/sh\n", 0755);
+  const std::string replaced = tmp / "bin/replaced";
+  test::writeFile(replaced, "#!/bin/sh\n", 0755);
+  std::this_thread::sleep_for(BinaryCache::kSettle * 2);  // files changed just now are not kept
+
+  auto inspect = [](const std::string& path) {
+    auto b = inspectRemembered(path, path);
+    EXPECT_NE(b, nullptr) << path;
+    return b ? b : std::make_shared<Binary>();
+  };
+  const std::string loose = tmp / "Loose/Contents/MacOS/loose";
+  for (const auto& path : {harmless, miner, app + "/Contents/MacOS/app", loose, replaced}) {
+    EXPECT_EQ(inspect(path), inspect(path)) << path << " not remembered";
+  }
+  EXPECT_EQ(inspect(harmless)->name(), "harmless");
+  EXPECT_EQ(inspect(miner)->name(), "miner");
+
+  std::filesystem::rename(tmp / "Loose", tmp / "Loose.app");
+  auto bundled = inspect(tmp / "Loose.app/Contents/MacOS/loose");
+  EXPECT_EQ(bundled->name(), "L");
+  ASSERT_NE(bundled->bundle(), nullptr);
+
+  test::writeFile(app + "/Contents/Info.plist",
+                  test::plistOfStrings(
+                      {{"CFBundleExecutable", "app"}, {"CFBundleIdentifier", "com.example.two"}}));
+  EXPECT_EQ(inspect(app + "/Contents/MacOS/app")->bundleIdentifier(), "com.example.two");
+
+  test::writeFile(tmp / "bin/new", "#!/bin/sh\n", 0755);
+  std::filesystem::rename(tmp / "bin/new", replaced);
+  struct stat st {};
+  ASSERT_EQ(::stat(replaced.c_str(), &st), 0);
+  const auto fresh = inspect(replaced);
+  ASSERT_TRUE(fresh->attributes());
+  EXPECT_EQ(fresh->attributes()->at("NSFileSystemFileNumber").integer(),
+            static_cast<std::int64_t>(st.st_ino));
+}
+
+TEST(BinaryCache, KeepsNoMoreThanItsCapacityDroppingTheOldest) {
+  BinaryCache cache(2);
+  const auto layer = platform::Bundles::get();
+  for (const char* key : {"first", "second", "third"}) {
+    cache.store({key, true}, layer, std::make_shared<Binary>());
+  }
+  EXPECT_EQ(cache.size(), 2U);
+  EXPECT_EQ(cache.find({"first", true}, layer), nullptr);
+  EXPECT_NE(cache.find({"third", true}, layer), nullptr);
 }

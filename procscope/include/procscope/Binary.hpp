@@ -18,6 +18,8 @@ struct Image {
   double height = 0;
 };
 
+// A Binary made by init is shared between the records of every start of its
+// file (BinaryCache): once made, it is only read.
 class Binary {
  public:
   Binary() = default;

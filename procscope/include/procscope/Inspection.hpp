@@ -33,6 +33,12 @@ inline constexpr std::chrono::seconds kBackoff{10};
 // state of its own, which the caller reads only after true.
 bool run(const std::string& path, std::function<void()> work);
 
+// Whether a step on `path` may run on the calling thread instead: the path
+// lies on a local file system (no server that could fail to answer) that is
+// not left alone after an overrun. Costs no file access: the mount table is
+// kept and read again only after the mounts change.
+bool answersInline(const std::string& path);
+
 // The value `work` makes, when run() gives true.
 template <class T>
 std::optional<T> bounded(const std::string& path, std::function<T()> work) {
@@ -46,8 +52,8 @@ std::optional<T> bounded(const std::string& path, std::function<T()> work) {
 std::string unescapeMountPoint(std::string_view field);
 
 // The mount point under which `path` lies, after /proc/self/mountinfo (the
-// longest mount point that is `path` or one of its leading directories); "/"
-// when none is found. Exposed for tests.
+// longest mount point that is `path` or one of its leading directories, the
+// later of equal ones); "/" when none is found. Exposed for tests.
 std::string mountPointOf(const std::string& path);
 
 }  // namespace procscope::inspection

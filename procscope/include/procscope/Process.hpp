@@ -43,8 +43,10 @@ class Process {
   // executable is indeed unlinked) and, with `signingAndIcon`, fills
   // the signing information (default flags) and the binary's icon: all on
   // the bounded inspection pool (procscope/Inspection.hpp), since they touch
-  // files that users control. When that does not end in time the record gets
-  // Binary::uninspected of its path and no signing information.
+  // files that users control, bar a Binary served from BinaryCache (one of
+  // an unchanged file on a local file system, without signing or icon). When
+  // that does not end in time the record gets Binary::uninspected of its
+  // path and no signing information.
   void inspectBinary(bool signingAndIcon);
 
   // Scalars are read and written whole without a lock.

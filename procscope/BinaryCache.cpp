@@ -1,0 +1,183 @@
+#include "procscope/BinaryCache.hpp"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "procscope/Inspection.hpp"
+#include "procscope/Utilities.hpp"
+
+namespace procscope {
+
+namespace {
+
+constexpr unsigned kIdentityMask =
+    STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME | STATX_CTIME | STATX_MNT_ID;
+
+// File systems that stamp whole seconds (or coarser, as FAT's two) may leave
+// a change within the same stamp; they are known by stamps in whole
+// milliseconds and given longer to settle.
+constexpr std::chrono::seconds kSettleCoarse{3};
+
+enum class Look { kFound, kAbsent, kUnknown };
+
+// The item at `path`, reached without following any symbolic link (a link's
+// target may change, or lie on another file system, while the link does
+// not). Times as the kernel holds them: no round trip to a server.
+Look look(const std::string& path, struct statx& sx) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const int fd = static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? Look::kAbsent : Look::kUnknown;
+  const int rc = ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kIdentityMask, &sx);
+  ::close(fd);
+  if (rc != 0 || (sx.stx_mask & kIdentityMask) != kIdentityMask) return Look::kUnknown;
+  return Look::kFound;
+}
+
+template <class T>
+void append(std::string& out, T value) {
+  out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// Everything that changes when the item does: a changed file, a file put in
+// its place, a file system mounted over it.
+void appendIdentity(std::string& out, const struct statx& sx) {
+  append(out, sx.stx_mnt_id);
+  append(out, sx.stx_dev_major);
+  append(out, sx.stx_dev_minor);
+  append(out, sx.stx_ino);
+  append(out, sx.stx_size);
+  append(out, sx.stx_mode);
+  append(out, sx.stx_mtime.tv_sec);
+  append(out, sx.stx_mtime.tv_nsec);
+  append(out, sx.stx_ctime.tv_sec);
+  append(out, sx.stx_ctime.tv_nsec);
+}
+
+// Whether the item's last change (every change moves its ctime, which no
+// caller can set) lies far enough behind `now`.
+bool settled(const struct statx& sx, const timespec& now) {
+  const auto& changed = sx.stx_ctime;
+  const std::chrono::nanoseconds margin = changed.tv_nsec % 1000000 == 0
+                                              ? std::chrono::nanoseconds(kSettleCoarse)
+                                              : std::chrono::nanoseconds(BinaryCache::kSettle);
+  const auto at = std::chrono::seconds(changed.tv_sec) + std::chrono::nanoseconds(changed.tv_nsec);
+  const auto current = std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+  return at + margin <= current;
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+}  // namespace
+
+std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
+                                                   const std::string& bytes,
+                                                   platform::BundleLayer& layer) {
+  if (bytes.empty() || bytes.front() != '/') return std::nullopt;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  struct statx sx {};
+  if (look(bytes, sx) != Look::kFound || !S_ISREG(sx.stx_mode)) return std::nullopt;
+  Key key;
+  key.settled = settled(sx, now);
+  // The name comes from the path: hard links to one file are told apart.
+  key.bytes.reserve(bytes.size() * 2 + 96);
+  key.bytes = bytes;
+  key.bytes += '\0';
+  if (path != bytes) key.bytes += path;
+  key.bytes += '\0';
+  appendIdentity(key.bytes, sx);
+  // Each directory whose bundle could claim the file, as the search for it
+  // goes: its Info.plist, or that it has none.
+  std::string current = bytes;
+  for (;;) {
+    if (layer.mayHoldExecutable(current, bytes)) {
+      std::string dir = withoutTrailingSlashes(current);
+      struct statx info {};
+      switch (look((dir == "/" ? std::string() : dir) + "/Contents/Info.plist", info)) {
+        case Look::kUnknown:
+          return std::nullopt;
+        case Look::kAbsent:
+          key.bytes += 'a';
+          break;
+        case Look::kFound:
+          key.bytes += 'f';
+          appendIdentity(key.bytes, info);
+          key.settled = key.settled && settled(info, now);
+          break;
+      }
+    }
+    std::string parent = deletingLastPathComponent(current);
+    if (parent == "/" || parent.empty()) break;
+    current = std::move(parent);
+  }
+  return key;
+}
+
+std::shared_ptr<Binary> BinaryCache::find(const Key& key,
+                                          const std::shared_ptr<platform::BundleLayer>& layer) {
+  const auto now = Clock::now();
+  std::lock_guard lock(mu_);
+  const auto found = entries_.find(key.bytes);
+  if (found == entries_.end() || found->second.layer != layer ||
+      now - found->second.stored >= kLifetime) {
+    return nullptr;
+  }
+  return found->second.binary;
+}
+
+void BinaryCache::store(const Key& key, std::shared_ptr<platform::BundleLayer> layer,
+                        std::shared_ptr<Binary> binary) {
+  if (!key.settled || !binary) return;
+  Entry entry{std::move(binary), std::move(layer), Clock::now()};
+  std::lock_guard lock(mu_);
+  if (auto found = entries_.find(key.bytes); found != entries_.end()) {
+    found->second = std::move(entry);
+    return;
+  }
+  while (!order_.empty() && entries_.size() >= capacity_) {
+    entries_.erase(order_.front());
+    order_.pop_front();
+  }
+  entries_.emplace(key.bytes, std::move(entry));
+  order_.push_back(key.bytes);
+}
+
+std::size_t BinaryCache::size() const {
+  std::lock_guard lock(mu_);
+  return entries_.size();
+}
+
+BinaryCache& BinaryCache::shared() {
+  static auto* cache = new BinaryCache;  // used until the very end of the run
+  return *cache;
+}
+
+std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes) {
+  auto& cache = BinaryCache::shared();
+  auto layer = platform::Bundles::get();
+  std::optional<BinaryCache::Key> key;
+  if (inspection::answersInline(bytes)) {
+    key = BinaryCache::keyOf(path, bytes, *layer);
+    if (key) {
+      if (auto hit = cache.find(*key, layer)) return hit;
+    }
+  }
+  auto inspected = inspection::bounded<std::shared_ptr<Binary>>(
+      bytes, [path, bytes] { return Binary::init(path, bytes); });
+  if (!inspected || !*inspected) return nullptr;
+  if (key) cache.store(*key, std::move(layer), *inspected);
+  return std::move(*inspected);
+}
+
+}  // namespace procscope

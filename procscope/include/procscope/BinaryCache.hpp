@@ -1,0 +1,82 @@
+// Inspected executables, remembered. Every process start (and fork) on the
+// machine is judged with a Binary of its file, and a program started a
+// thousand times is the same file a thousand times; so a Binary is kept
+// under the identity of everything it was made from (the path, the file,
+// the property list of any bundle that could claim it) and served again
+// while all of that stands as it was. The Binary served is shared: it is
+// read, never changed, once inspected.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "procscope/Binary.hpp"
+#include "procscope/platform/Bundle.hpp"
+
+namespace procscope {
+
+class BinaryCache {
+ public:
+  // At most this many Binaries (a few MB); the oldest stored go first.
+  static constexpr std::size_t kCapacity = 4096;
+  // A Binary is served for at most this long, as long as the account names
+  // in its attributes are (they can change without the file changing).
+  static constexpr std::chrono::minutes kLifetime{1};
+  // A file changed this recently is not remembered: a second change within
+  // one tick of the clock that stamps it would leave its times as they were.
+  static constexpr std::chrono::milliseconds kSettle{100};
+
+  // What a Binary of `path` (its text; `bytes`, what finds the file) is
+  // made from, as the file system stands now, with `layer` looking for its
+  // bundle: none when that cannot be told without following a symbolic
+  // link, or when the file is no regular one. Touches the file system: call
+  // it only where inspection::answersInline allows.
+  struct Key {
+    std::string bytes;
+    bool settled = false;  // nothing in it changed in the last kSettle
+  };
+  static std::optional<Key> keyOf(const std::string& path, const std::string& bytes,
+                                  platform::BundleLayer& layer);
+
+  explicit BinaryCache(std::size_t capacity = kCapacity) : capacity_(capacity) {}
+
+  // The Binary kept under `key`, with the bundle layer `layer`.
+  std::shared_ptr<Binary> find(const Key& key, const std::shared_ptr<platform::BundleLayer>& layer);
+  // Keeps `binary` under `key` when the key is settled.
+  void store(const Key& key, std::shared_ptr<platform::BundleLayer> layer,
+             std::shared_ptr<Binary> binary);
+  std::size_t size() const;
+
+  // The process's cache.
+  static BinaryCache& shared();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Entry {
+    std::shared_ptr<Binary> binary;
+    // Bundles are looked up through it; another layer (tests, the replay
+    // tool) may answer otherwise. Held, so its address is not reused.
+    std::shared_ptr<platform::BundleLayer> layer;
+    Clock::time_point stored;
+  };
+
+  const std::size_t capacity_;
+  mutable std::mutex mu_;
+  std::unordered_map<std::string, Entry> entries_;
+  std::deque<std::string> order_;  // keys, oldest stored first
+};
+
+// The Binary of the executable at `bytes` (`path` its text), as Binary::init
+// makes it: served from the cache without leaving the calling thread when
+// the file lies where inspection::answersInline allows and is unchanged,
+// else inspected on the bounded pool (and remembered). None when that
+// inspection did not end in time.
+std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes);
+
+}  // namespace procscope
