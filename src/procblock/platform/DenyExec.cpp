@@ -22,6 +22,7 @@
 
 #include "procblock/Verdict.hpp"
 #include "procscope/Binary.hpp"
+#include "procscope/BinaryCache.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/Process.hpp"
@@ -129,12 +130,11 @@ bool judge(int fanotify, int fd, std::int32_t pid) {
   record->setPid(pid);
   record->setPathBytes(*bytes);
   const std::string path = *record->path();
-  auto binary = procscope::inspection::bounded<std::shared_ptr<procscope::Binary>>(
-      *bytes, [path, bytes = *bytes] { return procscope::Binary::init(path, bytes); });
-  const bool inspected = binary && *binary;
+  auto binary = procscope::inspectRemembered(path, *bytes);
+  const bool inspected = binary != nullptr;
   // Not inspected in time: judged, as the kill judges it then, by what is
   // known without the file (its path and the name from it).
-  record->setBinary(inspected ? std::move(*binary) : procscope::Binary::uninspected(path));
+  record->setBinary(inspected ? std::move(binary) : procscope::Binary::uninspected(path));
   const ExecVerdict verdict = denyExec(record);
   if (verdict == ExecVerdict::Denied) return true;
   if (verdict != ExecVerdict::Unlisted || !inspected) return false;
