@@ -1,7 +1,7 @@
 #include "procscope/platform/LiveAuditPipe.hpp"
 
 #include <condition_variable>
-#include <deque>
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -80,20 +80,14 @@ class Encoder final : public ProcEventListener {
     bool dropped = false;
     {
       std::lock_guard lock(mu_);
-      if (queue_.size() >= limit_) {
+      if (queued_.ends.size() >= limit_) {
         dropped = true;
       } else {
-        std::vector<std::uint8_t> slot;
-        if (!spare_.empty()) {
-          slot = std::move(spare_.back());
-          spare_.pop_back();
-        }
-        slot.assign(record.begin(), record.end());
-        queue_.push_back(std::move(slot));
+        queued_.bytes.insert(queued_.bytes.end(), record.begin(), record.end());
+        queued_.ends.push_back(queued_.bytes.size());
       }
     }
     if (!dropped) {
-      ready_.notify_one();
       const std::uint64_t droppedBefore = std::exchange(dropped_, 0);
       if (droppedBefore > 0) {
         // The burst is over: say how big it was, and ask again for what the
@@ -122,13 +116,32 @@ class Encoder final : public ProcEventListener {
     if (handler) handler(reason);
   }
 
+  // The monitor is woken once per batch, and only when it sleeps: while it
+  // works through records, new ones join the queue without a wake-up.
+  void onBatchEnd() override {
+    bool wake = false;
+    {
+      std::lock_guard lock(mu_);
+      wake = waiting_ && !queued_.ends.empty();
+    }
+    if (wake) ready_.notify_one();
+  }
+
+  // The next record; the queue is taken whole when the last batch is used up.
   std::int64_t take(std::vector<std::uint8_t>& buffer) {
-    std::unique_lock lock(mu_);
-    ready_.wait(lock, [this] { return !queue_.empty(); });
-    std::vector<std::uint8_t> record = std::move(queue_.front());
-    queue_.pop_front();
-    buffer.swap(record);  // hands the caller's old buffer back for reuse
-    if (spare_.size() < 64) spare_.push_back(std::move(record));
+    if (next_ == taken_.ends.size()) {
+      taken_.clear();
+      std::unique_lock lock(mu_);
+      waiting_ = true;
+      ready_.wait(lock, [this] { return !queued_.ends.empty(); });
+      waiting_ = false;
+      std::swap(taken_, queued_);
+      next_ = 0;
+    }
+    const std::size_t begin = next_ == 0 ? 0 : taken_.ends[next_ - 1];
+    const std::size_t end = taken_.ends[next_++];
+    buffer.assign(taken_.bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                  taken_.bytes.begin() + static_cast<std::ptrdiff_t>(end));
     return static_cast<std::int64_t>(buffer.size());
   }
 
@@ -144,10 +157,28 @@ class Encoder final : public ProcEventListener {
  private:
   bsm::RecordBuilder builder_{bsm::AUE_EXECVE};  // reader thread only
   std::uint64_t dropped_ = 0;                    // reader thread only: the burst so far
+  // Records back to back, and where each ends.
+  struct Batch {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::size_t> ends;
+    void clear() {
+      // A burst's worth of room is not kept for ever.
+      if (bytes.capacity() > kKeptBatchBytes) {
+        bytes = {};
+        ends = {};
+      }
+      bytes.clear();
+      ends.clear();
+    }
+  };
+  static constexpr std::size_t kKeptBatchBytes = 1 << 20;
+
   std::mutex mu_;
   std::condition_variable ready_;
-  std::deque<std::vector<std::uint8_t>> queue_;
-  std::vector<std::vector<std::uint8_t>> spare_;
+  Batch queued_;          // under mu_
+  bool waiting_ = false;  // under mu_: the monitor sleeps on ready_
+  Batch taken_;           // the monitor's thread only, as is next_
+  std::size_t next_ = 0;
   std::size_t limit_ = kLiveQueueLimitMax;
   std::atomic<bool> wantProcess_{true};
   std::atomic<bool> wantExec_{true};
@@ -178,6 +209,7 @@ class LiveStream final : public AuditStream {
     return encoder_->take(buffer);
   }
   bool exhausted() const override { return false; }
+  bool pathsTakenAtEvent() const override { return true; }
 
  private:
   int select(std::uint32_t mask) {
