@@ -1,8 +1,10 @@
 #include "procscope/platform/LiveAuditPipe.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,6 +87,7 @@ class Encoder final : public ProcEventListener {
       } else {
         queued_.bytes.insert(queued_.bytes.end(), record.begin(), record.end());
         queued_.ends.push_back(queued_.bytes.size());
+        startQueued_ = startQueued_ || e.kind != Kind::Exit;
       }
     }
     if (!dropped) {
@@ -117,14 +120,29 @@ class Encoder final : public ProcEventListener {
   }
 
   // The monitor is woken once per batch, and only when it sleeps: while it
-  // works through records, new ones join the queue without a wake-up.
-  void onBatchEnd() override {
+  // works through records, new ones join the queue without a wake-up. Nobody
+  // acts at once on an exit, so a batch of exits alone waits for the next
+  // start or a quiet spell: on a busy machine that spares a wake-up per
+  // process.
+  bool onBatchEnd(bool quiet) override {
     bool wake = false;
+    bool later = false;
     {
       std::lock_guard lock(mu_);
-      wake = waiting_ && !queued_.ends.empty();
+      if (waiting_ && !queued_.ends.empty()) {
+        // Exits that never stop coming wait no longer than a quiet spell would.
+        const auto now = std::chrono::steady_clock::now();
+        if (!heldSince_) heldSince_ = now;
+        wake = startQueued_ || quiet || now - *heldSince_ >= kLongestHold;
+        later = !wake;
+      }
+      if (wake) {
+        startQueued_ = false;
+        heldSince_.reset();
+      }
     }
     if (wake) ready_.notify_one();
+    return later;
   }
 
   // The next record; the queue is taken whole when the last batch is used up.
@@ -136,6 +154,8 @@ class Encoder final : public ProcEventListener {
       ready_.wait(lock, [this] { return !queued_.ends.empty(); });
       waiting_ = false;
       std::swap(taken_, queued_);
+      startQueued_ = false;
+      heldSince_.reset();
       next_ = 0;
     }
     const std::size_t begin = next_ == 0 ? 0 : taken_.ends[next_ - 1];
@@ -175,9 +195,13 @@ class Encoder final : public ProcEventListener {
 
   std::mutex mu_;
   std::condition_variable ready_;
-  Batch queued_;          // under mu_
-  bool waiting_ = false;  // under mu_: the monitor sleeps on ready_
-  Batch taken_;           // the monitor's thread only, as is next_
+  Batch queued_;              // under mu_
+  bool waiting_ = false;      // under mu_: the monitor sleeps on ready_
+  bool startQueued_ = false;  // under mu_: a fork or exec waits in queued_
+  // Under mu_: since when exits alone wait for the monitor.
+  std::optional<std::chrono::steady_clock::time_point> heldSince_;
+  static constexpr auto kLongestHold = std::chrono::milliseconds(5);
+  Batch taken_;  // the monitor's thread only, as is next_
   std::size_t next_ = 0;
   std::size_t limit_ = kLiveQueueLimitMax;
   std::atomic<bool> wantProcess_{true};

@@ -42,6 +42,8 @@ constexpr std::uint32_t kNoCpu = 0xFFFFFFFFu;
 // Datagrams taken per receive: the connector sends one small event in each.
 constexpr unsigned kBatch = 64;
 constexpr std::size_t kDatagramBytes = 1024;
+// How long a listener may hold something back while nothing arrives.
+constexpr int kQuietMs = 5;
 
 // The subscription with an event-type filter (Linux 6.6 and later); older
 // headers lack it.
@@ -162,7 +164,7 @@ struct ProcEventHub::Impl {
   void probeFilter();
   void noteFilter(const proc_event& ev);
   void take(const char* data, std::size_t size);
-  void endBatch();
+  bool endBatch(bool quiet);
   void run();
   void dispatch(const ProcEvent& e);
   void lost(std::uint64_t n, bool overflow);
@@ -473,9 +475,12 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
   }
 }
 
-void ProcEventHub::Impl::endBatch() {
+// Whether a listener wants to hear again after a quiet spell.
+bool ProcEventHub::Impl::endBatch(bool quiet) {
   auto current = std::atomic_load(&listeners);
-  for (const auto& l : *current) l->onBatchEnd();
+  bool again = false;
+  for (const auto& l : *current) again = l->onBatchEnd(quiet) || again;
+  return again;
 }
 
 // The events of one datagram.
@@ -521,24 +526,29 @@ void ProcEventHub::Impl::run() {
     msgs[i].msg_hdr.msg_iovlen = 1;
   }
   std::vector<pollfd> fds;
+  bool heldBack = false;  // a listener waits for a quiet spell
   for (;;) {
     // With no exit held, the receive itself waits for the first datagram.
     int flags = MSG_WAITFORONE;
-    if (!held.empty()) {
+    if (!held.empty() || heldBack) {
       fds.clear();
       fds.push_back({fd, POLLIN, 0});
       for (const HeldExit& h : held) fds.push_back({h.pidfd, POLLIN, 0});
-      int r = poll(fds.data(), fds.size(), -1);
+      int r = poll(fds.data(), fds.size(), heldBack ? kQuietMs : -1);
       if (r < 0) {
         if (errno == EINTR) continue;
         fail(std::string("poll failed: ") + std::strerror(errno));
         return;
       }
+      if (r == 0) {
+        heldBack = endBatch(true);
+        continue;
+      }
       for (std::size_t i = fds.size(); i-- > 1;) {
         if (fds[i].revents != 0) release(i - 1, true);
       }
       if (fds[0].revents == 0) {
-        endBatch();
+        heldBack = endBatch(false);
         continue;
       }
       flags = MSG_DONTWAIT;
@@ -551,21 +561,21 @@ void ProcEventHub::Impl::run() {
     }
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN) {
-        endBatch();
+        heldBack = endBatch(false);
         continue;
       }
       if (errno == ENOBUFS) {
         // The kernel dropped events: the sequence numbers restart from unknown.
         nextSeq.clear();
         lost(0, true);
-        endBatch();
+        heldBack = endBatch(false);
         continue;
       }
       fail(std::string("receive failed: ") + std::strerror(errno));
       return;
     }
     for (int i = 0; i < got; ++i) take(bufs[i], msgs[i].msg_len);
-    endBatch();
+    heldBack = endBatch(false);
   }
 }
 
