@@ -126,6 +126,7 @@ void ProcScope::monitor() {
   if (!stream) return;
 
   LoopState state;
+  state.pathsAtEvent = stream->pathsTakenAtEvent();
   std::vector<std::uint8_t> buffer;  // reused for every record
   bsm::Token token;                  // likewise; its bodies point into `buffer`
   while (!shouldStop()) {
@@ -220,7 +221,13 @@ void ProcScope::completeRecord(LoopState& state) {
 
   // Before anything more is read about the pid.
   if (!process->identity()) process->setIdentity(pinFor(process->pid()));
-  process->pathFromPid();
+  // The live source read the executable's path at the exec event itself: it
+  // is the truer one, as the process may have run another program since.
+  // Forks carry none, and other streams' paths are read again as ever.
+  const auto& given = process->path();
+  const bool pathAtEvent =
+      state.pathsAtEvent && process->type() != bsm::AUE_FORK && given && !given->empty();
+  if (!pathAtEvent) process->pathFromPid();
   const auto& path = process->path();
   bool unusable = !path || path->empty() || path->starts_with("/dev/");
   if (unusable && !process->arguments().empty()) process->setPath(process->arguments().front());

@@ -1,8 +1,10 @@
 #include "procscope/platform/LiveAuditPipe.hpp"
 
+#include <chrono>
 #include <condition_variable>
-#include <deque>
+#include <cstddef>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -80,20 +82,15 @@ class Encoder final : public ProcEventListener {
     bool dropped = false;
     {
       std::lock_guard lock(mu_);
-      if (queue_.size() >= limit_) {
+      if (queued_.ends.size() >= limit_) {
         dropped = true;
       } else {
-        std::vector<std::uint8_t> slot;
-        if (!spare_.empty()) {
-          slot = std::move(spare_.back());
-          spare_.pop_back();
-        }
-        slot.assign(record.begin(), record.end());
-        queue_.push_back(std::move(slot));
+        queued_.bytes.insert(queued_.bytes.end(), record.begin(), record.end());
+        queued_.ends.push_back(queued_.bytes.size());
+        startQueued_ = startQueued_ || e.kind != Kind::Exit;
       }
     }
     if (!dropped) {
-      ready_.notify_one();
       const std::uint64_t droppedBefore = std::exchange(dropped_, 0);
       if (droppedBefore > 0) {
         // The burst is over: say how big it was, and ask again for what the
@@ -122,13 +119,49 @@ class Encoder final : public ProcEventListener {
     if (handler) handler(reason);
   }
 
+  // The monitor is woken once per batch, and only when it sleeps: while it
+  // works through records, new ones join the queue without a wake-up. Nobody
+  // acts at once on an exit, so a batch of exits alone waits for the next
+  // start or a quiet spell: on a busy machine that spares a wake-up per
+  // process.
+  bool onBatchEnd(bool quiet) override {
+    bool wake = false;
+    bool later = false;
+    {
+      std::lock_guard lock(mu_);
+      if (waiting_ && !queued_.ends.empty()) {
+        // Exits that never stop coming wait no longer than a quiet spell would.
+        const auto now = std::chrono::steady_clock::now();
+        if (!heldSince_) heldSince_ = now;
+        wake = startQueued_ || quiet || now - *heldSince_ >= kLongestHold;
+        later = !wake;
+      }
+      if (wake) {
+        startQueued_ = false;
+        heldSince_.reset();
+      }
+    }
+    if (wake) ready_.notify_one();
+    return later;
+  }
+
+  // The next record; the queue is taken whole when the last batch is used up.
   std::int64_t take(std::vector<std::uint8_t>& buffer) {
-    std::unique_lock lock(mu_);
-    ready_.wait(lock, [this] { return !queue_.empty(); });
-    std::vector<std::uint8_t> record = std::move(queue_.front());
-    queue_.pop_front();
-    buffer.swap(record);  // hands the caller's old buffer back for reuse
-    if (spare_.size() < 64) spare_.push_back(std::move(record));
+    if (next_ == taken_.ends.size()) {
+      taken_.clear();
+      std::unique_lock lock(mu_);
+      waiting_ = true;
+      ready_.wait(lock, [this] { return !queued_.ends.empty(); });
+      waiting_ = false;
+      std::swap(taken_, queued_);
+      startQueued_ = false;
+      heldSince_.reset();
+      next_ = 0;
+    }
+    const std::size_t begin = next_ == 0 ? 0 : taken_.ends[next_ - 1];
+    const std::size_t end = taken_.ends[next_++];
+    buffer.assign(taken_.bytes.begin() + static_cast<std::ptrdiff_t>(begin),
+                  taken_.bytes.begin() + static_cast<std::ptrdiff_t>(end));
     return static_cast<std::int64_t>(buffer.size());
   }
 
@@ -144,10 +177,32 @@ class Encoder final : public ProcEventListener {
  private:
   bsm::RecordBuilder builder_{bsm::AUE_EXECVE};  // reader thread only
   std::uint64_t dropped_ = 0;                    // reader thread only: the burst so far
+  // Records back to back, and where each ends.
+  struct Batch {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::size_t> ends;
+    void clear() {
+      // A burst's worth of room is not kept for ever.
+      if (bytes.capacity() > kKeptBatchBytes) {
+        bytes = {};
+        ends = {};
+      }
+      bytes.clear();
+      ends.clear();
+    }
+  };
+  static constexpr std::size_t kKeptBatchBytes = 1 << 20;
+
   std::mutex mu_;
   std::condition_variable ready_;
-  std::deque<std::vector<std::uint8_t>> queue_;
-  std::vector<std::vector<std::uint8_t>> spare_;
+  Batch queued_;              // under mu_
+  bool waiting_ = false;      // under mu_: the monitor sleeps on ready_
+  bool startQueued_ = false;  // under mu_: a fork or exec waits in queued_
+  // Under mu_: since when exits alone wait for the monitor.
+  std::optional<std::chrono::steady_clock::time_point> heldSince_;
+  static constexpr auto kLongestHold = std::chrono::milliseconds(5);
+  Batch taken_;  // the monitor's thread only, as is next_
+  std::size_t next_ = 0;
   std::size_t limit_ = kLiveQueueLimitMax;
   std::atomic<bool> wantProcess_{true};
   std::atomic<bool> wantExec_{true};
@@ -178,6 +233,7 @@ class LiveStream final : public AuditStream {
     return encoder_->take(buffer);
   }
   bool exhausted() const override { return false; }
+  bool pathsTakenAtEvent() const override { return true; }
 
  private:
   int select(std::uint32_t mask) {

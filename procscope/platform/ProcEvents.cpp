@@ -5,9 +5,11 @@
 #include <linux/connector.h>
 #include <linux/netlink.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -37,6 +40,23 @@ constexpr auto kAckTimeout = std::chrono::milliseconds(1000);
 constexpr size_t kMaxHeldExits = 256;
 constexpr size_t kMaxCachedIds = 1 << 16;
 constexpr std::uint32_t kNoCpu = 0xFFFFFFFFu;
+// Datagrams taken per receive: the connector sends one small event in each.
+constexpr unsigned kBatch = 64;
+constexpr std::size_t kDatagramBytes = 1024;
+// How long a listener may hold something back while nothing arrives.
+constexpr int kQuietMs = 5;
+
+// The subscription with an event-type filter (Linux 6.6 and later); older
+// headers lack it.
+struct ListenWithFilter {
+  std::uint32_t op;
+  std::uint32_t events;
+};
+// What the listeners use: records keep users and groups, so their changes
+// come too. Comm events, one with every exec, are what this leaves out.
+constexpr std::uint32_t kWantedEvents = proc_event::PROC_EVENT_FORK | proc_event::PROC_EVENT_EXEC |
+                                        proc_event::PROC_EVENT_EXIT | proc_event::PROC_EVENT_UID |
+                                        proc_event::PROC_EVENT_GID;
 
 using Clock = std::chrono::steady_clock;
 
@@ -124,6 +144,15 @@ struct ProcEventHub::Impl {
   // count is never short, only at times ahead.
   std::unordered_map<std::int32_t, std::uint32_t> threads;
   std::unordered_map<std::uint32_t, std::uint32_t> nextSeq;  // per cpu
+  // The kernel numbers events before it filters them: with its filter in
+  // effect, gaps in the numbers are what it left out, and only an overflow
+  // tells of a loss. Whether a kernel honours the filter is learnt from two
+  // events of the reader's own making (see probeFilter): until then gaps
+  // are not counted either.
+  enum class Filter { Off, Unknown, On };
+  Filter filter = Filter::Off;
+  std::int32_t probeComm = -1;  // the thread whose comm event the filter drops
+  std::int32_t probeFork = -1;  // the thread whose start the filter passes
   // The leader's exit of a process whose other threads still run (the main
   // thread called pthread_exit, or a non-main thread's execve released it):
   // the process has not ended, so its record waits for the group's end,
@@ -141,6 +170,11 @@ struct ProcEventHub::Impl {
   std::vector<std::string_view> args;
 
   bool open();
+  void requestFilter();
+  void probeFilter();
+  void noteFilter(const proc_event& ev);
+  void take(const char* data, std::size_t size);
+  bool endBatch(bool quiet);
   void run();
   void dispatch(const ProcEvent& e);
   void lost(std::uint64_t n, bool overflow);
@@ -217,12 +251,62 @@ bool ProcEventHub::Impl::open() {
     // number is not echoed); it is the one event of kind "none" with ack 1.
     if (ev.what == proc_event::PROC_EVENT_NONE && msg->ack == 1) {
       if (ev.event_data.ack.err != 0) break;
+      requestFilter();
       return true;
     }
   }
   ::close(fd);
   fd = -1;
   return false;
+}
+
+// Narrows the subscription to the events the listeners use. Asked only
+// once the plain one is acknowledged: a kernel that does not know the filter
+// ignores this request without an answer, and one that applies it filters
+// its acknowledgement away, so neither can hold up the start.
+void ProcEventHub::Impl::requestFilter() {
+  alignas(nlmsghdr) std::uint8_t req[NLMSG_SPACE(sizeof(cn_msg) + sizeof(ListenWithFilter))] = {};
+  auto* hdr = reinterpret_cast<nlmsghdr*>(req);
+  hdr->nlmsg_len = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(ListenWithFilter));
+  hdr->nlmsg_type = NLMSG_DONE;
+  auto* msg = static_cast<cn_msg*>(NLMSG_DATA(hdr));
+  msg->id.idx = CN_IDX_PROC;
+  msg->id.val = CN_VAL_PROC;
+  msg->len = sizeof(ListenWithFilter);
+  const ListenWithFilter op{PROC_CN_MCAST_LISTEN, kWantedEvents};
+  std::memcpy(msg->data, &op, sizeof op);
+  if (send(fd, req, hdr->nlmsg_len, 0) == static_cast<ssize_t>(hdr->nlmsg_len)) {
+    filter = Filter::Unknown;
+  }
+}
+
+// A comm event of this thread, then the start of another: a kernel that
+// filters drops the first and passes the second, one that does not passes
+// both, in this order (the socket queues one thread's events in turn).
+void ProcEventHub::Impl::probeFilter() {
+  char name[16] = {};
+  if (prctl(PR_GET_NAME, name) != 0 || prctl(PR_SET_NAME, name) != 0) {
+    filter = Filter::Off;  // no probe: count gaps, as without a filter
+    return;
+  }
+  probeComm = static_cast<std::int32_t>(gettid());
+  std::atomic<std::int32_t> started{-1};
+  try {
+    std::thread([&started] { started.store(static_cast<std::int32_t>(gettid())); }).join();
+  } catch (const std::system_error&) {
+    filter = Filter::Off;
+    return;
+  }
+  probeFork = started.load();
+}
+
+void ProcEventHub::Impl::noteFilter(const proc_event& ev) {
+  if (ev.what == proc_event::PROC_EVENT_COMM && ev.event_data.comm.process_pid == probeComm) {
+    filter = Filter::Off;
+    nextSeq.clear();  // numbers from here on
+  } else if (ev.what == proc_event::PROC_EVENT_FORK && ev.event_data.fork.child_pid == probeFork) {
+    filter = Filter::On;
+  }
 }
 
 void ProcEventHub::Impl::dispatch(const ProcEvent& e) {
@@ -427,64 +511,107 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
   }
 }
 
+// Whether a listener wants to hear again after a quiet spell.
+bool ProcEventHub::Impl::endBatch(bool quiet) {
+  auto current = std::atomic_load(&listeners);
+  bool again = false;
+  for (const auto& l : *current) again = l->onBatchEnd(quiet) || again;
+  return again;
+}
+
+// The events of one datagram.
+void ProcEventHub::Impl::take(const char* data, std::size_t size) {
+  auto n = static_cast<unsigned>(size);
+  for (const auto* hdr = reinterpret_cast<const nlmsghdr*>(data); NLMSG_OK(hdr, n);
+       hdr = NLMSG_NEXT(hdr, n)) {
+    if (hdr->nlmsg_type == NLMSG_ERROR || hdr->nlmsg_type == NLMSG_NOOP) continue;
+    const auto* msg = static_cast<const cn_msg*>(NLMSG_DATA(hdr));
+    if (msg->id.idx != CN_IDX_PROC || msg->id.val != CN_VAL_PROC) continue;
+    if (msg->len < sizeof(proc_event)) continue;
+    const proc_event ev = eventOf(*msg);
+    if (filter == Filter::Unknown) noteFilter(ev);
+    // The kernel numbers the acknowledgement of any listener's subscription
+    // among its CPU's events, and sends it to every listener: skipped
+    // uncounted, it would read as one lost event each time another program
+    // subscribes. (Kernels that do not number it leave its CPU at -1.)
+    if (ev.cpu != kNoCpu && filter == Filter::Off) {
+      auto [it, fresh] = nextSeq.try_emplace(ev.cpu, msg->seq);
+      if (!fresh && msg->seq != it->second && msg->seq > it->second) {
+        lost(msg->seq - it->second, false);
+      }
+      it->second = msg->seq + 1;
+    }
+    if (ev.what == proc_event::PROC_EVENT_NONE) continue;  // acknowledgements
+    handle(ev);
+  }
+}
+
 void ProcEventHub::Impl::run() {
   // Draining fast is what keeps the kernel from dropping events, and the
   // snapshot of a short-lived program must be taken before it is gone.
   raiseThreadPriority(Urgency::Reading);
-  alignas(nlmsghdr) static thread_local char buf[64 * 1024];
+  if (filter == Filter::Unknown) probeFilter();
+  // Everything the socket holds is taken per wake-up, up to kBatch datagrams
+  // in one call, and the listeners hear of the batch's end once.
+  alignas(nlmsghdr) static thread_local char bufs[kBatch][kDatagramBytes];
+  std::array<iovec, kBatch> iov{};
+  std::array<mmsghdr, kBatch> msgs{};
+  for (unsigned i = 0; i < kBatch; ++i) {
+    iov[i] = {bufs[i], kDatagramBytes};
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
   std::vector<pollfd> fds;
+  bool heldBack = false;  // a listener waits for a quiet spell
   for (;;) {
-    fds.clear();
-    fds.push_back({fd, POLLIN, 0});
-    for (const HeldExit& h : held) fds.push_back({h.pidfd, POLLIN, 0});
-    int r = poll(fds.data(), fds.size(), -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      fail(std::string("poll failed: ") + std::strerror(errno));
-      return;
+    // With no exit held, the receive itself waits for the first datagram.
+    int flags = MSG_WAITFORONE;
+    if (!held.empty() || heldBack) {
+      fds.clear();
+      fds.push_back({fd, POLLIN, 0});
+      for (const HeldExit& h : held) fds.push_back({h.pidfd, POLLIN, 0});
+      int r = poll(fds.data(), fds.size(), heldBack ? kQuietMs : -1);
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        fail(std::string("poll failed: ") + std::strerror(errno));
+        return;
+      }
+      if (r == 0) {
+        heldBack = endBatch(true);
+        continue;
+      }
+      for (std::size_t i = fds.size(); i-- > 1;) {
+        if (fds[i].revents != 0) release(i - 1, true);
+      }
+      if (fds[0].revents == 0) {
+        heldBack = endBatch(false);
+        continue;
+      }
+      flags = MSG_DONTWAIT;
     }
-    for (std::size_t i = fds.size(); i-- > 1;) {
-      if (fds[i].revents != 0) release(i - 1, true);
-    }
-    if (fds[0].revents == 0) continue;
-    ssize_t n = -1;
+    int got = -1;
     if (const int injected = injectedError.exchange(0)) {
       errno = injected;
     } else {
-      n = recv(fd, buf, sizeof buf, 0);
+      got = recvmmsg(fd, msgs.data(), kBatch, flags, nullptr);
     }
-    if (n < 0) {
-      if (errno == EINTR) continue;
+    if (got < 0) {
+      if (errno == EINTR || errno == EAGAIN) {
+        heldBack = endBatch(false);
+        continue;
+      }
       if (errno == ENOBUFS) {
         // The kernel dropped events: the sequence numbers restart from unknown.
         nextSeq.clear();
         lost(0, true);
+        heldBack = endBatch(false);
         continue;
       }
       fail(std::string("receive failed: ") + std::strerror(errno));
       return;
     }
-    for (auto* hdr = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(hdr, static_cast<unsigned>(n));
-         hdr = NLMSG_NEXT(hdr, n)) {
-      if (hdr->nlmsg_type == NLMSG_ERROR || hdr->nlmsg_type == NLMSG_NOOP) continue;
-      auto* msg = static_cast<cn_msg*>(NLMSG_DATA(hdr));
-      if (msg->id.idx != CN_IDX_PROC || msg->id.val != CN_VAL_PROC) continue;
-      if (msg->len < sizeof(proc_event)) continue;
-      const proc_event ev = eventOf(*msg);
-      // The kernel numbers the acknowledgement of any listener's subscription
-      // among its CPU's events, and sends it to every listener: skipped
-      // uncounted, it would read as one lost event each time another program
-      // subscribes. (Kernels that do not number it leave its CPU at -1.)
-      if (ev.cpu != kNoCpu) {
-        auto [it, fresh] = nextSeq.try_emplace(ev.cpu, msg->seq);
-        if (!fresh && msg->seq != it->second && msg->seq > it->second) {
-          lost(msg->seq - it->second, false);
-        }
-        it->second = msg->seq + 1;
-      }
-      if (ev.what == proc_event::PROC_EVENT_NONE) continue;  // acknowledgements
-      handle(ev);
-    }
+    for (int i = 0; i < got; ++i) take(bufs[i], msgs[i].msg_len);
+    heldBack = endBatch(false);
   }
 }
 

@@ -58,6 +58,7 @@ struct Script {
   int failingRequest = 0;   // 1-based configuration request that fails; 0: none
   std::vector<std::string> requests;
   std::atomic<int> readCount{0};  // read by the test while the loop runs
+  bool pathsAtEvent = false;      // exec paths as the live source's are
   bool closed = false;
 };
 
@@ -88,6 +89,7 @@ class ScriptedStream final : public platform::AuditStream {
     return buffer.empty() ? -1 : static_cast<std::int64_t>(buffer.size());
   }
   bool exhausted() const override { return s_->reads.empty(); }
+  bool pathsTakenAtEvent() const override { return s_->pathsAtEvent; }
 
  private:
   static std::string hex(std::uint32_t v) {
@@ -128,8 +130,11 @@ inline Delivered runMonitor(ProcScope& monitor) {
   return delivered;
 }
 
-inline Delivered runMonitor(const std::vector<Bytes>& reads, bool goEasy = true) {
-  ScopedService<platform::AuditPipeLayer> pipe(std::make_shared<ScriptedLayer>(reads));
+inline Delivered runMonitor(const std::vector<Bytes>& reads, bool goEasy = true,
+                            bool pathsAtEvent = false) {
+  auto layer = std::make_shared<ScriptedLayer>(reads);
+  layer->script->pathsAtEvent = pathsAtEvent;
+  ScopedService<platform::AuditPipeLayer> pipe(layer);
   return runMonitor(*ProcScope::init(goEasy));
 }
 

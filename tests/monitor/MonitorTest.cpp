@@ -95,6 +95,7 @@ TEST_F(MonitorTest, PathIsTheLiveOneElseTheLastPathTokenElseTheFirstArgument) {
     std::optional<std::string> live;
     std::optional<std::string> expected;  // none: not reported
     std::optional<std::string> bundleIdentifier = {};
+    bool atEvent = false;  // the live source: its path tokens are read at the exec
   } cases[] = {
       {{"/dev/fd/3"}, {"/usr/local/bin/tool", "-v"}, {}, "/usr/local/bin/tool"},
       {{"/dev/fd/3"}, {}, {}, "/dev/fd/3"},
@@ -108,11 +109,16 @@ TEST_F(MonitorTest, PathIsTheLiveOneElseTheLastPathTokenElseTheFirstArgument) {
       {{"/opt/\xff/tool"}, {"x"}, {}, "/opt/\xEF\xBF\xBD/tool"},
       // ... and the file is still found by its own bytes.
       {{game}, {"x"}, {}, gameShown, "com.example.game"},
+      // The live source's path, read at the exec, stands even when the
+      // process runs another program by now; an empty one does not.
+      {{"/first", "/second"}, {"tool"}, "/usr/bin/live", "/second", {}, true},
+      {{""}, {"tool"}, "/usr/bin/live", "/usr/bin/live", {}, true},
   };
   for (const auto& c : cases) {
     kernel->processes.erase(4242);
     if (c.live) kernel->processes[4242] = {1, c.live, 0};
-    auto got = runMonitor({execRecord(bsm::AUE_EXECVE, 4242, c.pathTokens, c.args)});
+    auto got =
+        runMonitor({execRecord(bsm::AUE_EXECVE, 4242, c.pathTokens, c.args)}, true, c.atEvent);
     SCOPED_TRACE(c.expected.value_or("(not reported)"));
     ASSERT_LE(got.size(), 1u);
     EXPECT_EQ(got.empty() ? std::nullopt : got[0]->path(), c.expected);

@@ -85,6 +85,7 @@ class ProcScope : public std::enable_shared_from_this<ProcScope> {
   struct LoopState {
     std::shared_ptr<Process> current;   // the process under construction
     std::shared_ptr<Process> lastFork;  // the last fork that reached the start stage
+    bool pathsAtEvent = false;          // the stream's exec paths are as of the event
   };
 
   void walkRecord(const std::uint8_t* data, std::size_t size, bsm::Token& token, LoopState& state);

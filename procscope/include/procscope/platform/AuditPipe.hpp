@@ -33,6 +33,10 @@ class AuditStream {
   // True once a recorded input is drained (end of file, or a read error that
   // will not go away); a live source never is. Once true it stays true.
   virtual bool exhausted() const = 0;
+
+  // Whether an exec record's path was read at the event itself (the live
+  // source), rather than written who knows how long ago.
+  virtual bool pathsTakenAtEvent() const { return false; }
 };
 
 class AuditPipeLayer {

@@ -49,6 +49,12 @@ class ProcEventListener {
   // Runs on the reader thread: must be quick and must not block. The views in
   // the event are valid only during the call.
   virtual void onEvent(const ProcEvent& event) = 0;
+  // Ends each run of events the reader took from the kernel in one go: the
+  // moment to wake a consumer once for all of them rather than per event.
+  // `quiet`: nothing has arrived for a few milliseconds. True asks for such
+  // a call even if nothing more arrives (the listener holds something back
+  // that must not wait for long).
+  virtual bool onBatchEnd(bool /*quiet*/) { return false; }
   // Events were lost (a sequence gap or a receive-buffer overflow).
   virtual void onLoss(std::uint64_t lost, bool overflow) = 0;
   // The connector failed: no event will come any more. The reason is
