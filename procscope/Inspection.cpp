@@ -46,6 +46,8 @@ bool isUnder(const std::string& path, const std::string& dir) {
   return path.starts_with(dir) && (path.size() == dir.size() || path[dir.size()] == '/');
 }
 
+thread_local std::function<void()> beforeWait;
+
 class Pool {
  public:
   Pool() {
@@ -73,6 +75,12 @@ class Pool {
     task->work = std::move(work);
     queue_.push_back(task);
     wake_.notify_one();
+    if (beforeWait) {
+      const auto hook = beforeWait;  // it may clear itself
+      lock.unlock();
+      hook();
+      lock.lock();
+    }
     if (ended_.wait_until(lock, start + kDeadline,
                           [&] { return task->state == Task::State::kDone; })) {
       return true;
@@ -304,6 +312,10 @@ Pool& pool() {
 
 bool run(const std::string& path, std::function<void()> work) {
   return pool().run(path, std::move(work));
+}
+
+void setBeforeWait(std::function<void()> hook) {
+  beforeWait = std::move(hook);
 }
 
 std::string unescapeMountPoint(std::string_view field) {

@@ -1,5 +1,12 @@
 #include "procscope/platform/LiveAuditPipe.hpp"
 
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -9,7 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "procscope/Inspection.hpp"
 #include "procscope/Log.hpp"
+#include "procscope/ThreadPriority.hpp"
 #include "procscope/bsm/Encoder.hpp"
 #include "procscope/platform/ProcEvents.hpp"
 
@@ -40,9 +49,46 @@ void reportKernelLoss(std::uint64_t lost, bool overflow) {
   callLossHandler(lost, overflow);
 }
 
-// Encodes events on the reader thread and queues the records for the monitor.
-class Encoder final : public ProcEventListener {
+// The consumer's scheduling while it reads the events itself: at least as
+// urgent as the reader thread, whose work it does, and back to its own after.
+class ReadingUrgency {
  public:
+  void raise() {
+    tid_ = static_cast<pid_t>(syscall(SYS_gettid));
+    policy_ = sched_getscheduler(tid_);
+    if (policy_ < 0 || sched_getparam(tid_, &param_) != 0) policy_ = -1;
+    errno = 0;
+    nice_ = getpriority(PRIO_PROCESS, static_cast<id_t>(tid_));
+    const bool niceKnown = errno == 0;
+    const int plain = policy_ & ~SCHED_RESET_ON_FORK;
+    if ((plain == SCHED_FIFO || plain == SCHED_RR) &&
+        param_.sched_priority >= static_cast<int>(Urgency::Reading)) {
+      return;  // as urgent already
+    }
+    renice_ = !raiseThreadPriority(Urgency::Reading) && niceKnown;
+  }
+  void restore() {
+    if (policy_ >= 0) sched_setscheduler(tid_, policy_, &param_);
+    if (renice_) setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), nice_);
+    policy_ = -1;
+    renice_ = false;
+  }
+
+ private:
+  pid_t tid_ = 0;
+  int policy_ = -1;
+  sched_param param_{};
+  int nice_ = 0;
+  bool renice_ = false;
+};
+
+// Encodes events on the thread that reads them and queues the records for
+// the monitor. While the monitor would wait for records it reads the events
+// itself (ProcEventHub::askToRead): no thread is woken per batch then.
+class Encoder final : public ProcEventListener, public std::enable_shared_from_this<Encoder> {
+ public:
+  explicit Encoder(ProcEventHub& hub) : hub_(hub) {}
+
   void onEvent(const ProcEvent& e) override {
     using Kind = ProcEvent::Kind;
     if ((e.kind == Kind::Exec && !wantExec_) || (e.kind != Kind::Exec && !wantProcess_)) return;
@@ -147,22 +193,67 @@ class Encoder final : public ProcEventListener {
 
   // The next record; the queue is taken whole when the last batch is used up.
   std::int64_t take(std::vector<std::uint8_t>& buffer) {
+    if (granted_.load(std::memory_order_acquire)) startReading();
+    // What came while the last record was handled: a short-lived program's
+    // snapshot is not left waiting for the rest of the queue.
+    if (reading_) readSome(false);
     if (next_ == taken_.ends.size()) {
       taken_.clear();
-      std::unique_lock lock(mu_);
-      waiting_ = true;
-      ready_.wait(lock, [this] { return !queued_.ends.empty(); });
-      waiting_ = false;
-      std::swap(taken_, queued_);
-      startQueued_ = false;
-      heldSince_.reset();
-      next_ = 0;
+      for (;;) {
+        std::unique_lock lock(mu_);
+        if (granted_.load(std::memory_order_acquire)) {
+          lock.unlock();
+          startReading();
+          continue;
+        }
+        if (!queued_.ends.empty()) {
+          std::swap(taken_, queued_);
+          startQueued_ = false;
+          heldSince_.reset();
+          next_ = 0;
+          break;
+        }
+        lock.unlock();
+        if (reading_) {
+          readSome(true);
+          continue;
+        }
+        if (!asked_ && !readingEnded_) {
+          std::weak_ptr<Encoder> self = weak_from_this();
+          asked_ = hub_.askToRead([self] {
+            if (auto encoder = self.lock()) encoder->grant();
+          });
+          if (asked_) continue;  // the reader may have lent it already
+        }
+        lock.lock();
+        waiting_ = true;
+        ready_.wait(lock, [this] {
+          return !queued_.ends.empty() || granted_.load(std::memory_order_relaxed);
+        });
+        waiting_ = false;
+      }
     }
     const std::size_t begin = next_ == 0 ? 0 : taken_.ends[next_ - 1];
     const std::size_t end = taken_.ends[next_++];
     buffer.assign(taken_.bytes.begin() + static_cast<std::ptrdiff_t>(begin),
                   taken_.bytes.begin() + static_cast<std::ptrdiff_t>(end));
     return static_cast<std::int64_t>(buffer.size());
+  }
+
+  // Hands the reading role back, or withdraws the ask for it: the consumer
+  // is about to wait for something else, or stops.
+  void stopReading() {
+    if (inRead_) return;  // a listener waits mid-batch: the batch ends first
+    if (reading_) {
+      reading_ = false;
+      inspection::setBeforeWait({});
+      urgency_.restore();
+      hub_.giveBackReading();
+    } else if (asked_) {
+      hub_.giveBackReading();
+    }
+    asked_ = false;
+    granted_.store(false, std::memory_order_relaxed);
   }
 
   void setLimit(std::uint32_t limit) {
@@ -175,8 +266,51 @@ class Encoder final : public ProcEventListener {
   }
 
  private:
-  bsm::RecordBuilder builder_{bsm::AUE_EXECVE};  // reader thread only
-  std::uint64_t dropped_ = 0;                    // reader thread only: the burst so far
+  // The reader thread, once the role is lent to this consumer.
+  void grant() {
+    {
+      std::lock_guard lock(mu_);
+      granted_.store(true, std::memory_order_release);
+    }
+    ready_.notify_one();
+  }
+
+  void startReading() {
+    granted_.store(false, std::memory_order_relaxed);
+    asked_ = false;
+    reading_ = true;
+    urgency_.raise();
+    // A wait for the inspection pool may be long: the reader thread reads
+    // meanwhile. (Only this thread runs the hook.)
+    std::weak_ptr<Encoder> self = weak_from_this();
+    inspection::setBeforeWait([self] {
+      if (auto encoder = self.lock()) encoder->stopReading();
+    });
+  }
+
+  void readSome(bool wait) {
+    inRead_ = true;
+    const bool more = hub_.read(wait);
+    inRead_ = false;
+    if (more) return;
+    reading_ = false;
+    readingEnded_ = true;
+    inspection::setBeforeWait({});
+    urgency_.restore();
+  }
+
+  ProcEventHub& hub_;
+  // The consumer's thread only: whether it holds the reading role, has asked
+  // for it, or reading has ended for good.
+  bool reading_ = false;
+  bool asked_ = false;
+  bool readingEnded_ = false;
+  bool inRead_ = false;
+  ReadingUrgency urgency_;
+  std::atomic<bool> granted_{false};  // set under mu_: the role is lent to this consumer
+
+  bsm::RecordBuilder builder_{bsm::AUE_EXECVE};  // the reading thread only
+  std::uint64_t dropped_ = 0;                    // the reading thread only: the burst so far
   // Records back to back, and where each ends.
   struct Batch {
     std::vector<std::uint8_t> bytes;
@@ -212,7 +346,10 @@ class LiveStream final : public AuditStream {
  public:
   LiveStream(ProcEventHub& hub, std::shared_ptr<Encoder> encoder)
       : hub_(hub), encoder_(std::move(encoder)) {}
-  ~LiveStream() override { hub_.unsubscribe(encoder_.get()); }
+  ~LiveStream() override {
+    hub_.unsubscribe(encoder_.get());
+    encoder_->stopReading();
+  }
 
   // Only local preselection exists here: the stream itself selects events.
   int setPreselectMode(int mode) override { return mode == 2 ? 0 : -1; }
@@ -252,7 +389,7 @@ std::unique_ptr<AuditStream> openLiveAuditPipe() {
 }
 
 std::unique_ptr<AuditStream> openLiveAuditPipe(ProcEventHub& hub) {
-  auto encoder = std::make_shared<Encoder>();
+  auto encoder = std::make_shared<Encoder>(hub);
   if (!hub.subscribe(encoder)) return nullptr;
   return std::make_unique<LiveStream>(hub, std::move(encoder));
 }

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -135,7 +136,23 @@ struct ProcEventHub::Impl {
   ParentTable* parents = &ParentTable::shared();
   std::unique_ptr<ParentTable> ownParents;  // a detached hub's
 
-  // Reader-thread state.
+  // The reading role: who receives and handles events. All the state below
+  // it is touched only by the role's holder; handing the role over under
+  // roleMu orders what one holder did before what the next does.
+  enum class Role {
+    None,    // no reader thread (not opened, or a detached hub)
+    Reader,  // the reader thread reads
+    Asked,   // the reader thread reads, and lends the role after its batch
+    Lent,    // a consumer reads; the reader thread waits on roleBack
+    Ended,   // reading failed for good
+  };
+  std::mutex roleMu;
+  std::condition_variable roleBack;
+  Role role = Role::None;          // under roleMu
+  std::function<void()> granted;   // under roleMu: whom to tell once lent
+  std::atomic<bool> asked{false};  // role == Asked, read without the lock per batch
+
+  // The role holder's state.
   std::unordered_map<std::int32_t, Ids> ids;
   // The live threads besides the main one of each process whose fork was
   // read (so whose every thread creation was read too): when its main thread
@@ -168,6 +185,16 @@ struct ProcEventHub::Impl {
   std::string pathBuf = std::string(4096, '\0');
   std::vector<char> argBuf = std::vector<char>(kMaxEventArgumentBytes + 1);
   std::vector<std::string_view> args;
+  // Everything the socket holds is taken per wake-up, up to kBatch datagrams
+  // in one call, and the listeners hear of the batch's end once.
+  struct Datagrams {
+    alignas(nlmsghdr) char bufs[kBatch][kDatagramBytes];
+    std::array<iovec, kBatch> iov{};
+    std::array<mmsghdr, kBatch> msgs{};
+  };
+  std::unique_ptr<Datagrams> datagrams;
+  std::vector<pollfd> fds;
+  bool heldBack = false;  // a listener waits for a quiet spell
 
   bool open();
   void requestFilter();
@@ -176,6 +203,9 @@ struct ProcEventHub::Impl {
   void take(const char* data, std::size_t size);
   bool endBatch(bool quiet);
   void run();
+  bool receive(bool wait);
+  bool lend();
+  void endReading();
   void dispatch(const ProcEvent& e);
   void lost(std::uint64_t n, bool overflow);
   void fail(const std::string& reason);
@@ -332,6 +362,7 @@ void ProcEventHub::Impl::fail(const std::string& reason) {
     failure = reason;
   }
   parents->stop();
+  endReading();
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onFailure(reason);
 }
@@ -551,68 +582,105 @@ void ProcEventHub::Impl::run() {
   // snapshot of a short-lived program must be taken before it is gone.
   raiseThreadPriority(Urgency::Reading);
   if (filter == Filter::Unknown) probeFilter();
-  // Everything the socket holds is taken per wake-up, up to kBatch datagrams
-  // in one call, and the listeners hear of the batch's end once.
-  alignas(nlmsghdr) static thread_local char bufs[kBatch][kDatagramBytes];
-  std::array<iovec, kBatch> iov{};
-  std::array<mmsghdr, kBatch> msgs{};
-  for (unsigned i = 0; i < kBatch; ++i) {
-    iov[i] = {bufs[i], kDatagramBytes};
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-  }
-  std::vector<pollfd> fds;
-  bool heldBack = false;  // a listener waits for a quiet spell
   for (;;) {
-    // With no exit held, the receive itself waits for the first datagram.
-    int flags = MSG_WAITFORONE;
-    if (!held.empty() || heldBack) {
-      fds.clear();
-      fds.push_back({fd, POLLIN, 0});
-      for (const HeldExit& h : held) fds.push_back({h.pidfd, POLLIN, 0});
-      int r = poll(fds.data(), fds.size(), heldBack ? kQuietMs : -1);
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        fail(std::string("poll failed: ") + std::strerror(errno));
-        return;
-      }
-      if (r == 0) {
-        heldBack = endBatch(true);
-        continue;
-      }
-      for (std::size_t i = fds.size(); i-- > 1;) {
-        if (fds[i].revents != 0) release(i - 1, true);
-      }
-      if (fds[0].revents == 0) {
-        heldBack = endBatch(false);
-        continue;
-      }
-      flags = MSG_DONTWAIT;
-    }
-    int got = -1;
-    if (const int injected = injectedError.exchange(0)) {
-      errno = injected;
-    } else {
-      got = recvmmsg(fd, msgs.data(), kBatch, flags, nullptr);
-    }
-    if (got < 0) {
-      if (errno == EINTR || errno == EAGAIN) {
-        heldBack = endBatch(false);
-        continue;
-      }
-      if (errno == ENOBUFS) {
-        // The kernel dropped events: the sequence numbers restart from unknown.
-        nextSeq.clear();
-        lost(0, true);
-        heldBack = endBatch(false);
-        continue;
-      }
-      fail(std::string("receive failed: ") + std::strerror(errno));
-      return;
-    }
-    for (int i = 0; i < got; ++i) take(bufs[i], msgs[i].msg_len);
-    heldBack = endBatch(false);
+    // A consumer that asked gets the role between batches: it holds no
+    // half-handled event, and the next datagram wakes this thread anyway.
+    if (asked.load(std::memory_order_relaxed) && !lend()) return;
+    if (!receive(true)) return;
   }
+}
+
+// Lends the role to the consumer that asked and waits for it back; false
+// when reading ended meanwhile.
+bool ProcEventHub::Impl::lend() {
+  std::function<void()> tell;
+  {
+    std::lock_guard lock(roleMu);
+    if (role != Role::Asked) return role != Role::Ended;  // the ask was withdrawn
+    role = Role::Lent;
+    asked.store(false, std::memory_order_relaxed);
+    tell = std::move(granted);
+    granted = nullptr;
+  }
+  tell();
+  std::unique_lock lock(roleMu);
+  roleBack.wait(lock, [this] { return role != Role::Lent; });
+  return role != Role::Ended;
+}
+
+void ProcEventHub::Impl::endReading() {
+  {
+    std::lock_guard lock(roleMu);
+    role = Role::Ended;
+    asked.store(false, std::memory_order_relaxed);
+    granted = nullptr;
+  }
+  roleBack.notify_one();
+}
+
+// One round of taking events to the listeners: what the socket holds (up to
+// a batch), waiting for it when `wait`, and the held exits of processes that
+// have ended. False when reading failed for good.
+bool ProcEventHub::Impl::receive(bool wait) {
+  if (!datagrams) {
+    datagrams = std::make_unique<Datagrams>();
+    for (unsigned i = 0; i < kBatch; ++i) {
+      datagrams->iov[i] = {datagrams->bufs[i], kDatagramBytes};
+      datagrams->msgs[i].msg_hdr.msg_iov = &datagrams->iov[i];
+      datagrams->msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+  // With no exit held, the receive itself waits for the first datagram.
+  int flags = wait ? MSG_WAITFORONE : MSG_DONTWAIT;
+  if (!held.empty() || heldBack) {
+    fds.clear();
+    fds.push_back({fd, POLLIN, 0});
+    for (const HeldExit& h : held) fds.push_back({h.pidfd, POLLIN, 0});
+    const int timeout = !wait ? 0 : heldBack ? kQuietMs : -1;
+    int r = poll(fds.data(), fds.size(), timeout);
+    if (r < 0) {
+      if (errno == EINTR) return true;
+      fail(std::string("poll failed: ") + std::strerror(errno));
+      return false;
+    }
+    if (r == 0) {
+      // Quiet only when this round waited for something to come.
+      heldBack = endBatch(wait);
+      return true;
+    }
+    for (std::size_t i = fds.size(); i-- > 1;) {
+      if (fds[i].revents != 0) release(i - 1, true);
+    }
+    if (fds[0].revents == 0) {
+      heldBack = endBatch(false);
+      return true;
+    }
+    flags = MSG_DONTWAIT;
+  }
+  int got = -1;
+  if (const int injected = injectedError.exchange(0)) {
+    errno = injected;
+  } else {
+    got = recvmmsg(fd, datagrams->msgs.data(), kBatch, flags, nullptr);
+  }
+  if (got < 0) {
+    if (errno == EINTR || errno == EAGAIN) {
+      heldBack = endBatch(false);
+      return true;
+    }
+    if (errno == ENOBUFS) {
+      // The kernel dropped events: the sequence numbers restart from unknown.
+      nextSeq.clear();
+      lost(0, true);
+      heldBack = endBatch(false);
+      return true;
+    }
+    fail(std::string("receive failed: ") + std::strerror(errno));
+    return false;
+  }
+  for (int i = 0; i < got; ++i) take(datagrams->bufs[i], datagrams->msgs[i].msg_len);
+  heldBack = endBatch(false);
+  return true;
 }
 
 ProcEventHub::ProcEventHub() : impl_(std::make_shared<Impl>()) {}
@@ -757,6 +825,10 @@ bool ProcEventHub::subscribe(const std::shared_ptr<ProcEventListener>& listener)
     }
     impl_->opened = true;
     impl_->parents->start();
+    {
+      std::lock_guard roleLock(impl_->roleMu);
+      impl_->role = Impl::Role::Reader;
+    }
     std::thread([impl = impl_] { impl->run(); }).detach();
   }
   auto next = std::make_shared<std::vector<std::shared_ptr<ProcEventListener>>>(*impl_->listeners);
@@ -764,6 +836,30 @@ bool ProcEventHub::subscribe(const std::shared_ptr<ProcEventListener>& listener)
   std::atomic_store(&impl_->listeners,
                     std::shared_ptr<const std::vector<std::shared_ptr<ProcEventListener>>>(next));
   return true;
+}
+
+bool ProcEventHub::askToRead(std::function<void()> granted) {
+  std::lock_guard lock(impl_->roleMu);
+  if (impl_->role != Impl::Role::Reader) return false;
+  impl_->role = Impl::Role::Asked;
+  impl_->granted = std::move(granted);
+  impl_->asked.store(true, std::memory_order_relaxed);
+  return true;
+}
+
+bool ProcEventHub::read(bool wait) {
+  return impl_->receive(wait);
+}
+
+void ProcEventHub::giveBackReading() {
+  {
+    std::lock_guard lock(impl_->roleMu);
+    if (impl_->role != Impl::Role::Asked && impl_->role != Impl::Role::Lent) return;
+    impl_->role = Impl::Role::Reader;
+    impl_->asked.store(false, std::memory_order_relaxed);
+    impl_->granted = nullptr;
+  }
+  impl_->roleBack.notify_one();
 }
 
 void ProcEventHub::failNextReceive(int error) {

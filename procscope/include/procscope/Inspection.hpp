@@ -33,6 +33,11 @@ inline constexpr std::chrono::seconds kBackoff{10};
 // state of its own, which the caller reads only after true.
 bool run(const std::string& path, std::function<void()> work);
 
+// Runs on the calling thread each time run() is about to wait for the pool,
+// so that a thread holding something others need while it works (the live
+// events' reading role) lets go of it first. One per thread; empty clears it.
+void setBeforeWait(std::function<void()> hook);
+
 // Whether a step on `path` may run on the calling thread instead: the path
 // lies on a local file system (no server that could fail to answer) that is
 // not left alone after an overrun. Costs no file access: the mount table is

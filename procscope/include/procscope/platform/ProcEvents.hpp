@@ -1,6 +1,7 @@
 // The kernel's process-events connector (netlink, root only): every fork, exec
 // and exit on the machine, drained on a reader thread of its own so that a
-// slow consumer never makes the kernel drop events. For an exec the thread
+// slow consumer never makes the kernel drop events, or by the consumer itself
+// while it would otherwise sleep until events come (see askToRead). For an exec the thread
 // snapshots the executable path, the argument vector and the effective user
 // from /proc at once: a short-lived program is gone within a millisecond.
 // It also pins each new process (fork) and each exec'ing one right after the
@@ -12,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,8 +48,9 @@ struct ProcEvent {
 class ProcEventListener {
  public:
   virtual ~ProcEventListener() = default;
-  // Runs on the reader thread: must be quick and must not block. The views in
-  // the event are valid only during the call.
+  // Runs on the thread that holds the reading role (the reader thread, or a
+  // consumer that asked to read): must be quick and must not block. The views
+  // in the event are valid only during the call.
   virtual void onEvent(const ProcEvent& event) = 0;
   // Ends each run of events the reader took from the kernel in one go: the
   // moment to wake a consumer once for all of them rather than per event.
@@ -75,6 +78,24 @@ class ProcEventHub {
   // connector cannot be used (not root, no connector, another namespace).
   bool subscribe(const std::shared_ptr<ProcEventListener>& listener);
   void unsubscribe(const ProcEventListener* listener);
+
+  // The reading role: one thread at a time receives the events and hands
+  // them to the listeners, by default the hub's reader thread. A consumer
+  // that would sleep until a listener of its own hears of events may read
+  // them itself instead, which spares a thread wake-up per batch. Asking
+  // lends it the role after the reader thread's current batch: `granted`
+  // then runs on the reader thread, which waits until the role comes back.
+  // False when the role cannot be lent (no reader thread, reading has ended,
+  // or another consumer asked first).
+  bool askToRead(std::function<void()> granted);
+  // With the role lent: takes what the socket holds to the listeners,
+  // waiting for it when `wait`. False once reading has failed for good (the
+  // listeners have been told; the role is no one's any more).
+  bool read(bool wait);
+  // Ends an ask, or hands the lent role back to the reader thread, which
+  // reads on at once. Before anything that may keep the consumer from
+  // reading for long.
+  void giveBackReading();
 
   // For tests: the reader's next receive fails with `error`, as if the
   // kernel had returned it.
