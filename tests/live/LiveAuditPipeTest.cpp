@@ -2,7 +2,8 @@
 // as a certain loss, once when the drops begin and once, with their number,
 // when records flow again, never a line per record. And no loss is reported
 // where nothing was lost. Records cross to the reader in batches, exits held
-// back for a while: none is torn or out of its process's order.
+// back for a while: none is torn or out of its process's order. A monitor
+// that reads the events itself hands the reading back while it waits.
 #include <gtest/gtest.h>
 #include <linux/cn_proc.h>
 #include <linux/connector.h>
@@ -16,14 +17,19 @@
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "live/ChildProcess.hpp"
+#include "procscope/Inspection.hpp"
 #include "procscope/bsm/Token.hpp"
 #include "procscope/platform/LiveAuditPipe.hpp"
+#include "procscope/platform/ProcEvents.hpp"
 #include "support/Capture.hpp"
 
 using namespace std::chrono_literals;
@@ -170,4 +176,79 @@ TEST(LiveAuditPipe, RecordsComeWholeAndInTheirProcesssOrder) {
     if (type == bsm::AUE_EXIT) ++exited;
   }
   for (const auto& [pid, seen] : kinds) EXPECT_EQ(seen, "fxe") << pid;
+}
+
+// The consumer reads the events itself once its queue runs dry; a wait for
+// the inspection pool gives the reading back, so a program started meanwhile
+// is still seen at once with its path, and the records flow on after.
+TEST(LiveAuditPipe, ReadingGoesBackWhileTheConsumerWaitsForThePool) {
+  if (geteuid() != 0) GTEST_SKIP() << "the process-events connector needs root";
+  namespace platform = procscope::platform;
+  namespace bsm = procscope::bsm;
+  // Each exec: the thread that read it, and whether its path was read.
+  struct Execs final : platform::ProcEventListener {
+    std::mutex mu;
+    std::map<pid_t, std::pair<pid_t, bool>> seen;
+    void onEvent(const platform::ProcEvent& e) override {
+      if (e.kind != platform::ProcEvent::Kind::Exec) return;
+      std::lock_guard lock(mu);
+      seen[e.pid] = {gettid(), e.pathKnown};
+    }
+    void onLoss(std::uint64_t, bool) override {}
+    std::optional<std::pair<pid_t, bool>> of(pid_t pid) {
+      std::lock_guard lock(mu);
+      auto it = seen.find(pid);
+      if (it == seen.end()) return std::nullopt;
+      return it->second;
+    }
+  };
+  auto execs = std::make_shared<Execs>();
+  auto stream = openLiveAuditPipe();
+  ASSERT_TRUE(stream);
+  auto& hub = platform::ProcEventHub::shared();
+  ASSERT_TRUE(hub.subscribe(execs));
+  std::vector<std::uint8_t> record;
+  auto readUntilExitOf = [&](pid_t pid) {
+    for (int n = 0; n < 100'000; ++n) {
+      if (stream->readRecord(record) <= 0) continue;
+      bsm::TokenCursor cursor(record.data(), record.size());
+      bsm::Token token;
+      std::uint16_t type = 0;
+      while (cursor.next(token)) {
+        if (token.id == bsm::AUT_HEADER32) type = token.header.e_type;
+        if (token.id == bsm::AUT_SUBJECT32 && type == bsm::AUE_EXIT &&
+            token.subject.pid == static_cast<std::uint32_t>(pid)) {
+          return true;
+        }
+      }
+    }
+    return false;
+  };
+  const pid_t self = gettid();
+  auto readHere = [&] {
+    for (int i = 0; i < 50; ++i) {
+      const pid_t pid = runTrue();
+      if (!readUntilExitOf(pid)) return false;
+      if (auto seen = execs->of(pid); seen && seen->first == self) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(readHere());
+
+  std::unique_ptr<test::ChildProcess> child;
+  ASSERT_TRUE(procscope::inspection::run("reading-handover", [&] {
+    child = std::make_unique<test::ChildProcess>(std::vector<std::string>{"sh"});
+  }));
+  ASSERT_GT(child->pid(), 0);
+  std::optional<std::pair<pid_t, bool>> seen;
+  for (int i = 0; i < 200 && !(seen = execs->of(child->pid())); ++i)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(seen) << "no event was read while the consumer waited";
+  EXPECT_NE(seen->first, self);
+  EXPECT_TRUE(seen->second);
+  const pid_t pid = child->pid();
+  child->stop();
+  EXPECT_TRUE(readUntilExitOf(pid));
+  EXPECT_TRUE(readHere());  // and the reading comes back
+  hub.unsubscribe(execs.get());
 }
