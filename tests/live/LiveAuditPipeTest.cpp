@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -201,6 +202,15 @@ TEST(LiveAuditPipe, ReadingGoesBackWhileTheConsumerWaitsForThePool) {
       if (it == seen.end()) return std::nullopt;
       return it->second;
     }
+    void forget() {
+      std::lock_guard lock(mu);
+      seen.clear();
+    }
+    bool anyReadOn(pid_t tid) {
+      std::lock_guard lock(mu);
+      return std::any_of(seen.begin(), seen.end(),
+                         [&](const auto& s) { return s.second.first == tid; });
+    }
   };
   auto execs = std::make_shared<Execs>();
   auto stream = openLiveAuditPipe();
@@ -224,14 +234,24 @@ TEST(LiveAuditPipe, ReadingGoesBackWhileTheConsumerWaitsForThePool) {
     }
     return false;
   };
+  // Reads while programs start now and then (so the queue runs dry in
+  // between), until an exec is read on this thread; the programs go on
+  // until then, so that no read waits for ever.
   const pid_t self = gettid();
   auto readHere = [&] {
-    for (int i = 0; i < 50; ++i) {
-      const pid_t pid = runTrue();
-      if (!readUntilExitOf(pid)) return false;
-      if (auto seen = execs->of(pid); seen && seen->first == self) return true;
-    }
-    return false;
+    std::atomic<bool> stop{false}, gaveUp{false};
+    std::thread starter([&] {
+      for (int i = 0; !stop; ++i) {
+        runTrue();
+        std::this_thread::sleep_for(5ms);
+        if (i == 400) gaveUp = true;
+      }
+    });
+    execs->forget();
+    while (!gaveUp && !execs->anyReadOn(self)) stream->readRecord(record);
+    stop = true;
+    starter.join();
+    return !gaveUp;
   };
   ASSERT_TRUE(readHere());
 
