@@ -195,8 +195,9 @@ class Encoder final : public ProcEventListener, public std::enable_shared_from_t
   std::int64_t take(std::vector<std::uint8_t>& buffer) {
     if (granted_.load(std::memory_order_acquire)) startReading();
     // What came while the last record was handled: a short-lived program's
-    // snapshot is not left waiting for the rest of the queue.
-    if (reading_) readSome(false);
+    // snapshot is not left waiting for the rest of the taken batch. (With
+    // the batch used up, the receive below comes first anyway.)
+    if (reading_ && next_ < taken_.ends.size()) readSome(false);
     if (next_ == taken_.ends.size()) {
       taken_.clear();
       for (;;) {
