@@ -25,6 +25,7 @@
 #include <system_error>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "procscope/Log.hpp"
@@ -593,17 +594,12 @@ void ProcEventHub::Impl::run() {
 // Lends the role to the consumer that asked and waits for it back; false
 // when reading ended meanwhile.
 bool ProcEventHub::Impl::lend() {
-  std::function<void()> tell;
-  {
-    std::lock_guard lock(roleMu);
-    if (role != Role::Asked) return role != Role::Ended;  // the ask was withdrawn
-    role = Role::Lent;
-    asked.store(false, std::memory_order_relaxed);
-    tell = std::move(granted);
-    granted = nullptr;
-  }
-  tell();
   std::unique_lock lock(roleMu);
+  if (role != Role::Asked) return role != Role::Ended;  // the ask was withdrawn
+  role = Role::Lent;
+  asked.store(false, std::memory_order_relaxed);
+  // Told under the lock: an ask withdrawn meanwhile is never granted late.
+  if (auto tell = std::exchange(granted, nullptr)) tell();
   roleBack.wait(lock, [this] { return role != Role::Lent; });
   return role != Role::Ended;
 }

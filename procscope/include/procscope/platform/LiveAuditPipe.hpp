@@ -23,7 +23,8 @@ class ProcEventHub;
 // The same over the events of `hub`, which must outlive the stream.
 std::unique_ptr<AuditStream> openLiveAuditPipe(ProcEventHub& hub);
 
-// Called (on the event reader thread) when events were lost, with the count
+// Called (on the thread reading the events: the hub's reader thread, or the
+// monitor's own while it reads them itself) when events were lost, with the count
 // of events (0 when unknown) and whether the loss is certain: the kernel's
 // buffer overflowed, or the monitor fell so far behind that its queue was
 // full (called when such a burst begins and again when it ends). A gap in
@@ -31,8 +32,8 @@ std::unique_ptr<AuditStream> openLiveAuditPipe(ProcEventHub& hub);
 // for starts it may have missed after a certain loss.
 void setLiveLossHandler(std::function<void(std::uint64_t lost, bool certain)> handler);
 
-// Called (on the event reader thread, which then ends) when the connector
-// fails for good: no process start will be seen any more. The reason is
+// Called (on the thread reading the events, after which nothing reads them)
+// when the connector fails for good: no process start will be seen any more. The reason is
 // already logged. A program that acts on starts is blind from then on.
 void setLiveFailureHandler(std::function<void(std::string_view reason)> handler);
 

@@ -84,7 +84,9 @@ class ProcEventHub {
   // that would sleep until a listener of its own hears of events may read
   // them itself instead, which spares a thread wake-up per batch. Asking
   // lends it the role after the reader thread's current batch: `granted`
-  // then runs on the reader thread, which waits until the role comes back.
+  // then runs on the reader thread (with the hub's role lock held: it must
+  // only note the grant and wake the consumer), which waits until the role
+  // comes back.
   // False when the role cannot be lent (no reader thread, reading has ended,
   // or another consumer asked first).
   bool askToRead(std::function<void()> granted);
