@@ -233,8 +233,10 @@ class MountTable {
       pollfd changed{fd, POLLPRI, 0};
       const int n = ::poll(&changed, 1, -1);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 || (changed.revents & POLLNVAL) != 0) break;
-      if ((changed.revents & POLLPRI) != 0) changes_.fetch_add(1, std::memory_order_release);
+      // Anything but a change reported (never expected) ends the watch
+      // rather than spin.
+      if (n <= 0 || (changed.revents & POLLPRI) == 0) break;
+      changes_.fetch_add(1, std::memory_order_release);
     }
     ::close(fd);
     watched_.store(false, std::memory_order_release);
