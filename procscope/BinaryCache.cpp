@@ -28,7 +28,12 @@ enum class Look { kFound, kAbsent, kUnknown };
 
 // The item at `path`, reached without following any symbolic link (a link's
 // target may change, or lie on another file system, while the link does
-// not). Times as the kernel holds them: no round trip to a server.
+// not). Times as the kernel holds them: no round trip to a server. A plain
+// statx would cost less (no O_PATH file to make and close) but follows links
+// in leading directories, and through /proc/<pid>/root or /proc/<pid>/fd a
+// link reaches mounts that no mount table of this process lists (another
+// namespace's FUSE mount, made by any user in a user namespace; a detached
+// mount): the walk could wait on a server that never answers.
 Look look(const std::string& path, struct statx& sx) {
   open_how how{};
   how.flags = O_PATH | O_CLOEXEC;

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -180,8 +182,16 @@ struct Mount {
 };
 
 // /proc/self/mountinfo, parsed. Asked at every record, so it is read again
-// only when the kernel reports (POLLPRI on the open file) that the mounts
-// have changed since it was read: one poll(2) per question.
+// only after the mounts change. A watcher thread waits in poll(2) on a
+// mountinfo of its own, which the kernel wakes (POLLPRI) at every change of
+// the mount namespace, and counts the changes; a question compares that count
+// with the one the table was read at: one atomic load, no syscall.
+//
+// The window this leaves: a change is seen once the watcher has counted it,
+// not when the mount call returns. The watcher runs at the event reader's
+// real-time level, above the threads that ask, so it counts a change as soon
+// as a CPU takes it after the kernel's wake-up; a question asked in between
+// gets the table from before the change.
 class MountTable {
  public:
   // The mount `path` lies on: the longest mount point that is `path` or one
@@ -199,36 +209,71 @@ class MountTable {
   }
 
  private:
-  void refresh() {
-    if (fd_ >= 0) {
-      pollfd changed{fd_, POLLPRI, 0};
-      if (::poll(&changed, 1, 0) == 0) return;
-      ::close(fd_);
+  // Started at the first read, under mu_.
+  void startWatching() {
+    watching_ = true;
+    // Opened before the table is read: every change after that read is
+    // reported on it.
+    const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    try {
+      watched_.store(true, std::memory_order_relaxed);
+      std::thread([this, fd] { watch(fd); }).detach();
+    } catch (const std::system_error&) {
+      watched_.store(false, std::memory_order_relaxed);
+      ::close(fd);
     }
-    // Opened before it is read: a change after the read is reported on it.
-    fd_ = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+  }
+
+  // Never returns while the mountinfo can be polled; should it end, the table
+  // is read at every question.
+  void watch(int fd) {
+    raiseThreadPriority(Urgency::Reading);
+    for (;;) {
+      pollfd changed{fd, POLLPRI, 0};
+      const int n = ::poll(&changed, 1, -1);
+      if (n < 0 && errno == EINTR) continue;
+      // Anything but a change reported (never expected) ends the watch
+      // rather than spin.
+      if (n <= 0 || (changed.revents & POLLPRI) == 0) break;
+      changes_.fetch_add(1, std::memory_order_release);
+    }
+    ::close(fd);
+    watched_.store(false, std::memory_order_release);
+  }
+
+  void refresh() {
+    if (!watching_) startWatching();
+    // Loaded before the file is read: a change after this load (counted
+    // during the read or later) makes the next question read it again.
+    const std::uint64_t now = changes_.load(std::memory_order_acquire);
+    if (read_ && now == readAt_ && watched_.load(std::memory_order_acquire)) return;
+    readAt_ = now;
+    read_ = false;
     mounts_.clear();
-    if (fd_ < 0) return;  // nothing known: nothing counts as local
+    const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;  // nothing known: nothing counts as local
     std::string text;
     char chunk[16384];
     for (;;) {
-      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      const ssize_t n = ::read(fd, chunk, sizeof chunk);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         // Part of a table could leave out a mount that may stall.
-        ::close(fd_);
-        fd_ = -1;
+        ::close(fd);
         return;
       }
       if (n == 0) break;
       text.append(chunk, static_cast<std::size_t>(n));
     }
+    ::close(fd);
     std::string_view rest(text);
     while (!rest.empty()) {
       const auto end = rest.find('\n');
       parseLine(rest.substr(0, end));
       rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     }
+    read_ = true;
   }
 
   // "id parent major:minor root mount-point options [optional...] - type source ..."
@@ -246,16 +291,20 @@ class MountTable {
     mounts_.push_back(std::move(mount));
   }
 
+  std::atomic<std::uint64_t> changes_{0};  // counted by the watcher
+  std::atomic<bool> watched_{false};
   std::mutex mu_;
-  int fd_ = -1;
+  bool watching_ = false;  // the watcher was started (or failed to be)
+  bool read_ = false;      // mounts_ is a whole table
+  std::uint64_t readAt_ = 0;
   std::vector<Mount> mounts_;
 };
 
-// The table and the pool of this process. Neither is destroyed: the pool's
-// threads may be held by a file system to the very end. A child forked from
-// a process that had them makes its own on first use: it has none of the
-// pool's threads, and the open mountinfo it would share with its parent
-// reports each change to only one of them.
+// The table and the pool of this process. Neither is destroyed: their
+// threads may be held (by a file system, or in poll) to the very end. A
+// child forked from a process that had them makes its own on first use: it
+// has none of their threads, and a table nobody watches would never be read
+// again.
 std::atomic<MountTable*> currentMounts{nullptr};
 std::atomic<Pool*> current{nullptr};
 std::atomic_flag making;  // a thread is making the pool

@@ -12,13 +12,14 @@ std::shared_ptr<Process> Process::init() {
 }
 
 void Process::setPathBytes(std::string bytes) {
-  std::string text = decodeLossy(bytes);
-  if (text == bytes) {
+  // Nearly every path is UTF-8 already: its text is its bytes, no copy made.
+  if (isValidUtf8(bytes)) {
     pathBytes_.reset();
-  } else {
-    pathBytes_ = std::move(bytes);
+    path_ = std::move(bytes);
+    return;
   }
-  path_ = std::move(text);
+  path_ = decodeLossy(bytes);
+  pathBytes_ = std::move(bytes);
 }
 
 std::string Process::description() const {

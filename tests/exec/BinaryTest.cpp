@@ -1,6 +1,10 @@
 // Binary built from real files and bundles in a scratch directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -308,6 +312,48 @@ TEST_F(BinaryTest, InspectionPastItsDeadlineIsDroppedAndItsFileSystemLeftAlone) 
   EXPECT_EQ(known->name(), "prog");
   EXPECT_EQ(known->bundleIdentifier(), "prog");
   EXPECT_EQ(known->attributes(), std::nullopt);
+}
+
+// The mount table follows mounts made after it was read, also in a child
+// forked from a process that had read its own (whose watcher it lacks): a
+// FUSE mount (here with nobody serving it) is no longer inspected inline.
+TEST_F(BinaryTest, MountTableFollowsLaterMountsAlsoAfterAFork) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a thread started after a multi-threaded fork stops ThreadSanitizer";
+#endif
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  const int fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  if (fuse < 0) GTEST_SKIP() << "no /dev/fuse";
+  const std::string dir = tmp / "mnt";
+  std::filesystem::create_directories(dir);
+  ASSERT_NE(inspection::mountPointOf(dir + "/x"), dir);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A mount namespace of its own, so the mount is seen nowhere else.
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      ::_exit(2);
+    }
+    if (inspection::mountPointOf(dir + "/x") == dir) ::_exit(3);
+    const std::string options =
+        "fd=" + std::to_string(fuse) + ",rootmode=40000,user_id=0,group_id=0";
+    if (::mount("procscope-test", dir.c_str(), "fuse", 0, options.c_str()) != 0) ::_exit(2);
+    // Seen once the watcher has counted the change.
+    for (int tries = 0; tries < 10000; ++tries) {
+      if (inspection::mountPointOf(dir + "/x") == dir) {
+        ::_exit(inspection::answersInline(dir + "/x") ? 4 : 0);
+      }
+      ::usleep(1000);
+    }
+    ::_exit(1);
+  }
+  ::close(fuse);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the mount was never seen; 2: no private mount; 3: "
+                                       "seen before it was made; 4: inspected inline";
 }
 
 // A remembered inspection is served only while everything it was made from
