@@ -226,6 +226,11 @@ TEST(ProcEventSource, ParentsFollowForksAndExits) {
   parents.parentOf(grandchild, epoch);
   parents.learn(grandchild, 1, epoch);
   EXPECT_EQ(parentOf(grandchild), 1);
+  // Only its own end or its parent's makes a read stale, not anyone else's.
+  parents.parentOf(top, epoch);
+  feed({exitEvent(kMarker - 14, kMarker - 14, 0), exitEvent(thread, child, 0)});
+  parents.learn(top, 1, epoch);
+  EXPECT_EQ(parentOf(top), 1);
 }
 
 // The field /proc/<pid>/stat gives as the parent, read here without the library.
