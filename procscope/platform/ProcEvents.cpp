@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -117,6 +118,22 @@ std::optional<Ids> readIds(std::int32_t pid) {
   if (!pair("\nUid:", ids.ruid, ids.euid)) return std::nullopt;
   pair("\nGid:", ids.rgid, ids.egid);
   return ids;
+}
+
+// Whether an exec of the file /proc/<pid>/exe names may have changed the
+// process's users or groups: only set-user-ID and set-group-ID files do (file
+// capabilities and security modules leave them be). The magic link leads
+// straight to the file, so its own file system sees no lookup, and none is
+// asked to refresh the mode first. True when it cannot tell.
+bool execMayChangeIds(std::int32_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/exe", pid);
+  struct statx st {};
+  if (statx(AT_FDCWD, path, AT_STATX_DONT_SYNC, STATX_MODE, &st) != 0 ||
+      (st.stx_mask & STATX_MODE) == 0) {
+    return true;
+  }
+  return (st.stx_mode & (S_ISUID | S_ISGID)) != 0;
 }
 
 }  // namespace
@@ -459,9 +476,15 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
         }
         e.arguments = args;
       }
-      auto fresh = readIds(pid);
-      if (fresh) ids[pid] = *fresh;
-      setIds(e, fresh ? *fresh : idsOf(pid));
+      // The ids from the fork and the changes since hold unless the file
+      // may have changed them.
+      if (auto known = ids.find(pid); known != ids.end() && !execMayChangeIds(pid)) {
+        setIds(e, known->second);
+      } else {
+        auto fresh = readIds(pid);
+        if (fresh) ids[pid] = *fresh;
+        setIds(e, fresh ? *fresh : idsOf(pid));
+      }
       dispatch(e);
       return;
     }

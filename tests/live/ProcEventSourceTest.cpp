@@ -122,6 +122,10 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
   ASSERT_GT(runner, 0);
   ASSERT_GT(quitter, 0);
   ASSERT_GT(single, 0);
+  // dash keeps the file's user only with -p.
+  test::ChildProcess raised({"psev-setuid", "-p"}, "", kNobody);
+  ASSERT_GT(raised.pid(), 0);
+  const std::string u = std::to_string(raised.pid());
   const std::string r = std::to_string(runner), q = std::to_string(quitter);
   const std::string s = std::to_string(single);
   const std::string nobody = std::to_string(kNobody);
@@ -145,6 +149,11 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
        nullptr,
        {uidEvent(runner, kNobody), forkEvent(runner, kMarker - 2, kMarker - 2)},
        {"fork " + r + " " + std::to_string(kMarker - 2) + " euid " + nobody}},
+      {"an exec of a set-user-ID file takes its owner, not the ids from the fork",
+       nullptr,
+       {forkEvent(self, raised.pid(), raised.pid()), execEvent(raised.pid())},
+       {"fork " + std::to_string(self) + " " + u + " euid " + me,
+        "other " + u + " euid " + nobody}},
       {"the main thread's end while others run is no exit yet",
        nullptr,
        {forkEvent(runner, kMarker - 4, runner), exitEvent(runner, runner, 0)},
