@@ -37,7 +37,7 @@ namespace {
 
 constexpr int kReceiveBuffer = 16 << 20;  // the default holds only ~256 events
 constexpr auto kAckTimeout = std::chrono::milliseconds(1000);
-// Exits held until their thread group is gone, each with a pidfd open.
+// Exits held until their thread group is gone, most with a pidfd open.
 constexpr size_t kMaxHeldExits = 256;
 constexpr size_t kMaxCachedIds = 1 << 16;
 constexpr std::uint32_t kNoCpu = 0xFFFFFFFFu;
@@ -172,13 +172,15 @@ struct ProcEventHub::Impl {
   std::int32_t probeFork = -1;  // the thread whose start the filter passes
   // The leader's exit of a process whose other threads still run (the main
   // thread called pthread_exit, or a non-main thread's execve released it):
-  // the process has not ended, so its record waits for the group's end,
-  // which makes the pidfd readable.
+  // the process has not ended, so its record waits for the group's end. For
+  // a process whose threads are counted, that is the exit event of its last
+  // thread, which also carries the process's status; for any other, the
+  // pidfd becoming readable.
   struct HeldExit {
     std::int32_t pid;
     std::uint32_t status;
     Ids ids;
-    int pidfd;
+    int pidfd;  // -1: ends with its thread count
   };
   std::vector<HeldExit> held;
   bool toldCannotHold = false;
@@ -199,11 +201,14 @@ struct ProcEventHub::Impl {
   void handle(const proc_event& ev);
   bool hold(std::int32_t pid, std::uint32_t status, const Ids& ids);
   void releaseEnded();
+  void uncount();
   void release(std::size_t at, bool send);
   void sendExit(std::int32_t pid, std::uint32_t status, const Ids& ids);
   Ids idsOf(std::int32_t pid);
   ~Impl() {
-    for (const HeldExit& h : held) ::close(h.pidfd);
+    for (const HeldExit& h : held) {
+      if (h.pidfd >= 0) ::close(h.pidfd);
+    }
   }
   static void setIds(ProcEvent& e, const Ids& i) {
     e.euid = i.euid;
@@ -335,6 +340,7 @@ void ProcEventHub::Impl::lost(std::uint64_t n, bool overflow) {
   // What was built from the events may miss exits and threads now.
   parents->clear();
   threads.clear();
+  uncount();
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onLoss(n, overflow);
 }
@@ -372,8 +378,18 @@ void ProcEventHub::Impl::sendExit(std::int32_t pid, std::uint32_t status, const 
 void ProcEventHub::Impl::release(std::size_t at, bool send) {
   const HeldExit h = held[at];
   held.erase(held.begin() + static_cast<long>(at));
-  ::close(h.pidfd);
+  if (h.pidfd >= 0) ::close(h.pidfd);
   if (send) sendExit(h.pid, h.status, h.ids);
+}
+
+// The thread counts were dropped: exits held on them wait on a pidfd now.
+void ProcEventHub::Impl::uncount() {
+  for (std::size_t i = held.size(); i-- > 0;) {
+    if (held[i].pidfd >= 0) continue;
+    const HeldExit h = held[i];
+    held.erase(held.begin() + static_cast<long>(i));
+    if (!hold(h.pid, h.status, h.ids)) sendExit(h.pid, h.status, h.ids);
+  }
 }
 
 // Holds the exit of `pid` while its thread group lives on; false when the
@@ -424,7 +440,10 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
         return;
       }
       parents->forked(f.child_tgid, f.parent_tgid);
-      if (threads.size() >= kMaxCachedIds) threads.clear();
+      if (threads.size() >= kMaxCachedIds) {
+        threads.clear();
+        uncount();
+      }
       threads[f.child_tgid] = 0;
       // A held process's number taken by a new one: the held one is gone.
       for (std::size_t i = held.size(); i-- > 0;) {
@@ -493,21 +512,34 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
       parents->exited(x.process_pid, x.process_tgid);
       auto count = threads.find(x.process_tgid);
       if (x.process_pid != x.process_tgid) {
+        bool last = false;
         if (count != threads.end()) {
           if (count->second == 0) {
             threads.erase(count);  // a thread it never had: not to be trusted
           } else {
-            --count->second;
+            last = --count->second == 0;
           }
         }
         // A thread ended; the last one to end carries the process's status.
         for (HeldExit& h : held) {
           if (h.pid == x.process_tgid) h.status = x.exit_code;
         }
+        if (!last) return;
+        for (std::size_t i = held.size(); i-- > 0;) {
+          if (held[i].pid == x.process_tgid && held[i].pidfd < 0) {
+            threads.erase(count);
+            release(i, true);
+            break;
+          }
+        }
         return;
       }
       // A process first seen at its end is still readable as a zombie.
       const Ids known = idsOf(x.process_tgid);
+      if (count != threads.end() && count->second != 0 && held.size() < kMaxHeldExits) {
+        held.push_back({x.process_tgid, x.exit_code, known, -1});
+        return;
+      }
       const bool alone = count != threads.end() && count->second == 0;
       if (count != threads.end()) threads.erase(count);
       if (!alone && hold(x.process_tgid, x.exit_code, known)) return;

@@ -163,13 +163,24 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
        {forkEvent(self, single, single), exitEvent(single, single, 0)},
        {"fork " + std::to_string(self) + " " + s + " euid " + me,
         "exit " + s + " euid " + me + " status 0"}},
-      {"the exit goes out when the group has ended, with the last thread's status",
+      {"a process not seen forked is watched by pidfd until it ends",
+       nullptr,
+       {exitEvent(single, single, 0)},
+       {}},
+      {"a process whose threads are counted ends with its last thread's exit event",
        [&] {
          kill(runner, SIGKILL);
          awaitEnd(runner);
        },
-       {exitEvent(kMarker - 3, runner, SIGKILL)},
-       {"exit " + r + " euid " + nobody + " status 9"}},
+       {},
+       {}},
+      {"the exit goes out when the group has ended, with the last thread's status",
+       [&] {
+         kill(single, SIGKILL);
+         awaitEnd(single);
+       },
+       {exitEvent(kMarker - 4, runner, SIGKILL)},
+       {"exit " + r + " euid " + nobody + " status 9", "exit " + s + " euid " + me + " status 0"}},
       {"a process first seen at its end has its user read from it",
        [&] { awaitEnd(quitter); },
        {exitEvent(quitter, quitter, 3 << 8)},
