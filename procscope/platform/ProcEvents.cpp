@@ -534,6 +534,7 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
         }
         return;
       }
+      LivePins::shared().exited(x.process_tgid);
       // A process first seen at its end is still readable as a zombie.
       const Ids known = idsOf(x.process_tgid);
       if (count != threads.end() && count->second != 0 && held.size() < kMaxHeldExits) {
@@ -734,20 +735,43 @@ void LivePins::close() {
   }
 }
 
-void LivePins::push(std::int32_t pid, std::shared_ptr<const ProcessIdentity> pin) {
-  std::lock_guard lock(mu_);
-  if (!active()) return;
-  if (entries_ >= capacity_) {
+void LivePins::makeRoomLocked() {
+  for (auto it = byPid_.begin(); it != byPid_.end();) {
+    const auto spent = std::erase_if(it->second, [](const Entry& e) { return e.spent(); });
+    entries_ -= spent;
+    it = it->second.empty() ? byPid_.erase(it) : std::next(it);
+  }
+  // Mostly pins still owed to records: start afresh, as without kept ones,
+  // rather than scan again at the next push.
+  if (entries_ >= capacity_ - capacity_ / 4) {
     byPid_.clear();
     entries_ = 0;
   }
-  byPid_[pid].push_back(Entry{std::move(pin)});
+}
+
+void LivePins::push(std::int32_t pid, std::shared_ptr<const ProcessIdentity> pin, bool kept) {
+  std::lock_guard lock(mu_);
+  if (!active()) return;
+  if (entries_ >= capacity_) makeRoomLocked();
+  auto& at = byPid_[pid];
+  // A new process under the number: the one before has ended.
+  if (!at.empty()) releaseLastLocked(at);
+  at.push_back(Entry{std::move(pin), 1, 0, kept});
   ++entries_;
+}
+
+void LivePins::releaseLastLocked(std::deque<Entry>& at) {
+  Entry& last = at.back();
+  last.kept = false;
+  if (last.spent()) {
+    at.pop_back();
+    --entries_;
+  }
 }
 
 void LivePins::forked(std::int32_t child) {
   if (!active()) return;
-  push(child, ProcessIdentity::pin(child));  // always a new process
+  push(child, ProcessIdentity::pin(child), true);  // always a new process
 }
 
 void LivePins::executed(std::int32_t pid) {
@@ -761,23 +785,43 @@ void LivePins::executed(std::int32_t pid) {
       Entry& last = it->second.back();
       if (last.pin && last.pin->alive()) {
         ++last.events;
+        last.kept = false;
         return;
       }
     }
   }
-  push(pid, ProcessIdentity::pin(pid));
+  push(pid, ProcessIdentity::pin(pid), false);
+}
+
+void LivePins::exited(std::int32_t pid) {
+  if (!active()) return;
+  std::lock_guard lock(mu_);
+  auto it = byPid_.find(pid);
+  if (it == byPid_.end() || it->second.empty()) return;
+  releaseLastLocked(it->second);
+  if (it->second.empty()) byPid_.erase(it);
 }
 
 std::optional<std::shared_ptr<const ProcessIdentity>> LivePins::take(std::int32_t pid) {
   std::lock_guard lock(mu_);
   auto it = byPid_.find(pid);
-  if (it == byPid_.end() || it->second.empty()) return std::nullopt;
-  Entry& front = it->second.front();
-  std::shared_ptr<const ProcessIdentity> pin = front.pin;
-  if (++front.taken >= front.events) {
-    it->second.pop_front();
+  if (it == byPid_.end()) return std::nullopt;
+  auto& at = it->second;
+  // A kept pin whose records are all taken pairs with no record to come.
+  while (!at.empty() && at.front().spent()) {
+    at.pop_front();
     --entries_;
-    if (it->second.empty()) byPid_.erase(it);
+  }
+  if (at.empty()) {
+    byPid_.erase(it);
+    return std::nullopt;
+  }
+  Entry& front = at.front();
+  std::shared_ptr<const ProcessIdentity> pin = front.pin;
+  if (++front.taken >= front.events && !front.kept) {
+    at.pop_front();
+    --entries_;
+    if (at.empty()) byPid_.erase(it);
   }
   return pin;
 }
