@@ -337,9 +337,11 @@ void ProcEventHub::Impl::dispatch(const ProcEvent& e) {
 }
 
 void ProcEventHub::Impl::lost(std::uint64_t n, bool overflow) {
-  // What was built from the events may miss exits and threads now.
+  // What was built from the events may miss exits, threads and changes of
+  // user now (an exec trusts the users it knows).
   parents->clear();
   threads.clear();
+  ids.clear();
   uncount();
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onLoss(n, overflow);
