@@ -107,14 +107,12 @@ std::shared_ptr<const ProcessIdentity> ProcessIdentity::pin(std::int32_t pid) {
     if (!started) return nullptr;
     return std::shared_ptr<const ProcessIdentity>(new ProcessIdentity(pid, -1, started));
   }
-  // The pidfd names the process that held the number at the call; one that
-  // had already been reaped gives a descriptor on which it is not alive. The
-  // start time is read only if asked for (see startTime): a pin is taken for
-  // every process start, and is mostly never used.
-  if (!pidfd::alive(fd)) {
-    ::close(fd);
-    return nullptr;
-  }
+  // The pidfd names the process that held the number at the call: the kernel
+  // refuses one for a number whose process was reaped (above), so it needs no
+  // check of its own here. One reaped since is simply not alive on it, as any
+  // pin's process may end. The start time is read only if asked for (see
+  // startTime): a pin is taken for every process start, and is mostly never
+  // used.
   return std::shared_ptr<const ProcessIdentity>(new ProcessIdentity(pid, fd, std::nullopt));
 }
 

@@ -27,8 +27,13 @@ void ParentTable::stop() {
   emptyLocked();
 }
 
-void ParentTable::emptyLocked() {
+void ParentTable::noteLocked(Exit e) {
+  recent_[epoch_ % kRecentExits] = e;
   ++epoch_;
+}
+
+void ParentTable::emptyLocked() {
+  noteLocked(Exit{});
   parents_.clear();
   children_.clear();
 }
@@ -76,7 +81,7 @@ void ParentTable::eraseLocked(std::int32_t pid) {
 void ParentTable::exited(std::int32_t pid, std::int32_t tgid) {
   if (!active()) return;
   std::lock_guard lock(mu_);
-  ++epoch_;
+  noteLocked(Exit{pid, tgid});
   // /proc answers for a thread's own number too: one may have been learnt.
   eraseLocked(pid);
   eraseLocked(tgid);
@@ -100,8 +105,23 @@ std::optional<std::int32_t> ParentTable::parentOf(std::int32_t pid, std::uint64_
 void ParentTable::learn(std::int32_t pid, std::int32_t parent, std::uint64_t epoch) {
   if (!active()) return;
   std::lock_guard lock(mu_);
-  if (epoch != epoch_ || parents_.contains(pid)) return;
+  if (exitedSinceLocked(pid, parent, epoch) || parents_.contains(pid)) return;
   insertLocked(pid, parent);
+}
+
+bool ParentTable::exitedSinceLocked(std::int32_t pid, std::int32_t parent,
+                                    std::uint64_t epoch) const {
+  if (epoch > epoch_ || epoch_ - epoch > kRecentExits) return true;
+  for (std::uint64_t n = epoch; n < epoch_; ++n) {
+    const Exit& e = recent_[n % kRecentExits];
+    // Any thread's end may be its group's last; /proc also answers for a
+    // thread's own number.
+    if (e.tgid == kEverything || e.tgid == pid || e.pid == pid || e.tgid == parent ||
+        e.pid == parent) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::size_t ParentTable::size() const {

@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -38,7 +39,7 @@ namespace {
 
 constexpr int kReceiveBuffer = 16 << 20;  // the default holds only ~256 events
 constexpr auto kAckTimeout = std::chrono::milliseconds(1000);
-// Exits held until their thread group is gone, each with a pidfd open.
+// Exits held until their thread group is gone, most with a pidfd open.
 constexpr size_t kMaxHeldExits = 256;
 constexpr size_t kMaxCachedIds = 1 << 16;
 constexpr std::uint32_t kNoCpu = 0xFFFFFFFFu;
@@ -121,6 +122,22 @@ std::optional<Ids> readIds(std::int32_t pid) {
   return ids;
 }
 
+// Whether an exec of the file /proc/<pid>/exe names may have changed the
+// process's users or groups: only set-user-ID and set-group-ID files do (file
+// capabilities and security modules leave them be). The magic link leads
+// straight to the file, so its own file system sees no lookup, and none is
+// asked to refresh the mode first. True when it cannot tell.
+bool execMayChangeIds(std::int32_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/exe", pid);
+  struct statx st {};
+  if (statx(AT_FDCWD, path, AT_STATX_DONT_SYNC, STATX_MODE, &st) != 0 ||
+      (st.stx_mask & STATX_MODE) == 0) {
+    return true;
+  }
+  return (st.stx_mode & (S_ISUID | S_ISGID)) != 0;
+}
+
 }  // namespace
 
 struct ProcEventHub::Impl {
@@ -173,13 +190,15 @@ struct ProcEventHub::Impl {
   std::int32_t probeFork = -1;  // the thread whose start the filter passes
   // The leader's exit of a process whose other threads still run (the main
   // thread called pthread_exit, or a non-main thread's execve released it):
-  // the process has not ended, so its record waits for the group's end,
-  // which makes the pidfd readable.
+  // the process has not ended, so its record waits for the group's end. For
+  // a process whose threads are counted, that is the exit event of its last
+  // thread, which also carries the process's status; for any other, the
+  // pidfd becoming readable.
   struct HeldExit {
     std::int32_t pid;
     std::uint32_t status;
     Ids ids;
-    int pidfd;
+    int pidfd;  // -1: ends with its thread count
   };
   std::vector<HeldExit> held;
   bool toldCannotHold = false;
@@ -213,11 +232,14 @@ struct ProcEventHub::Impl {
   void handle(const proc_event& ev);
   bool hold(std::int32_t pid, std::uint32_t status, const Ids& ids);
   void releaseEnded();
+  void uncount();
   void release(std::size_t at, bool send);
   void sendExit(std::int32_t pid, std::uint32_t status, const Ids& ids);
   Ids idsOf(std::int32_t pid);
   ~Impl() {
-    for (const HeldExit& h : held) ::close(h.pidfd);
+    for (const HeldExit& h : held) {
+      if (h.pidfd >= 0) ::close(h.pidfd);
+    }
   }
   static void setIds(ProcEvent& e, const Ids& i) {
     e.euid = i.euid;
@@ -346,9 +368,12 @@ void ProcEventHub::Impl::dispatch(const ProcEvent& e) {
 }
 
 void ProcEventHub::Impl::lost(std::uint64_t n, bool overflow) {
-  // What was built from the events may miss exits and threads now.
+  // What was built from the events may miss exits, threads and changes of
+  // user now (an exec trusts the users it knows).
   parents->clear();
   threads.clear();
+  ids.clear();
+  uncount();
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onLoss(n, overflow);
 }
@@ -387,8 +412,18 @@ void ProcEventHub::Impl::sendExit(std::int32_t pid, std::uint32_t status, const 
 void ProcEventHub::Impl::release(std::size_t at, bool send) {
   const HeldExit h = held[at];
   held.erase(held.begin() + static_cast<long>(at));
-  ::close(h.pidfd);
+  if (h.pidfd >= 0) ::close(h.pidfd);
   if (send) sendExit(h.pid, h.status, h.ids);
+}
+
+// The thread counts were dropped: exits held on them wait on a pidfd now.
+void ProcEventHub::Impl::uncount() {
+  for (std::size_t i = held.size(); i-- > 0;) {
+    if (held[i].pidfd >= 0) continue;
+    const HeldExit h = held[i];
+    held.erase(held.begin() + static_cast<long>(i));
+    if (!hold(h.pid, h.status, h.ids)) sendExit(h.pid, h.status, h.ids);
+  }
 }
 
 // Holds the exit of `pid` while its thread group lives on; false when the
@@ -439,7 +474,10 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
         return;
       }
       parents->forked(f.child_tgid, f.parent_tgid);
-      if (threads.size() >= kMaxCachedIds) threads.clear();
+      if (threads.size() >= kMaxCachedIds) {
+        threads.clear();
+        uncount();
+      }
       threads[f.child_tgid] = 0;
       // A held process's number taken by a new one: the held one is gone.
       for (std::size_t i = held.size(); i-- > 0;) {
@@ -491,9 +529,15 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
         }
         e.arguments = args;
       }
-      auto fresh = readIds(pid);
-      if (fresh) ids[pid] = *fresh;
-      setIds(e, fresh ? *fresh : idsOf(pid));
+      // The ids from the fork and the changes since hold unless the file
+      // may have changed them.
+      if (auto known = ids.find(pid); known != ids.end() && !execMayChangeIds(pid)) {
+        setIds(e, known->second);
+      } else {
+        auto fresh = readIds(pid);
+        if (fresh) ids[pid] = *fresh;
+        setIds(e, fresh ? *fresh : idsOf(pid));
+      }
       dispatch(e);
       return;
     }
@@ -502,21 +546,35 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
       parents->exited(x.process_pid, x.process_tgid);
       auto count = threads.find(x.process_tgid);
       if (x.process_pid != x.process_tgid) {
+        bool last = false;
         if (count != threads.end()) {
           if (count->second == 0) {
             threads.erase(count);  // a thread it never had: not to be trusted
           } else {
-            --count->second;
+            last = --count->second == 0;
           }
         }
         // A thread ended; the last one to end carries the process's status.
         for (HeldExit& h : held) {
           if (h.pid == x.process_tgid) h.status = x.exit_code;
         }
+        if (!last) return;
+        for (std::size_t i = held.size(); i-- > 0;) {
+          if (held[i].pid == x.process_tgid && held[i].pidfd < 0) {
+            threads.erase(count);
+            release(i, true);
+            break;
+          }
+        }
         return;
       }
+      LivePins::shared().exited(x.process_tgid);
       // A process first seen at its end is still readable as a zombie.
       const Ids known = idsOf(x.process_tgid);
+      if (count != threads.end() && count->second != 0 && held.size() < kMaxHeldExits) {
+        held.push_back({x.process_tgid, x.exit_code, known, -1});
+        return;
+      }
       const bool alone = count != threads.end() && count->second == 0;
       if (count != threads.end()) threads.erase(count);
       if (!alone && hold(x.process_tgid, x.exit_code, known)) return;
@@ -743,20 +801,43 @@ void LivePins::close() {
   }
 }
 
-void LivePins::push(std::int32_t pid, std::shared_ptr<const ProcessIdentity> pin) {
-  std::lock_guard lock(mu_);
-  if (!active()) return;
-  if (entries_ >= capacity_) {
+void LivePins::makeRoomLocked() {
+  for (auto it = byPid_.begin(); it != byPid_.end();) {
+    const auto spent = std::erase_if(it->second, [](const Entry& e) { return e.spent(); });
+    entries_ -= spent;
+    it = it->second.empty() ? byPid_.erase(it) : std::next(it);
+  }
+  // Mostly pins still owed to records: start afresh, as without kept ones,
+  // rather than scan again at the next push.
+  if (entries_ >= capacity_ - capacity_ / 4) {
     byPid_.clear();
     entries_ = 0;
   }
-  byPid_[pid].push_back(Entry{std::move(pin)});
+}
+
+void LivePins::push(std::int32_t pid, std::shared_ptr<const ProcessIdentity> pin, bool kept) {
+  std::lock_guard lock(mu_);
+  if (!active()) return;
+  if (entries_ >= capacity_) makeRoomLocked();
+  auto& at = byPid_[pid];
+  // A new process under the number: the one before has ended.
+  if (!at.empty()) releaseLastLocked(at);
+  at.push_back(Entry{std::move(pin), 1, 0, kept});
   ++entries_;
+}
+
+void LivePins::releaseLastLocked(std::deque<Entry>& at) {
+  Entry& last = at.back();
+  last.kept = false;
+  if (last.spent()) {
+    at.pop_back();
+    --entries_;
+  }
 }
 
 void LivePins::forked(std::int32_t child) {
   if (!active()) return;
-  push(child, ProcessIdentity::pin(child));  // always a new process
+  push(child, ProcessIdentity::pin(child), true);  // always a new process
 }
 
 void LivePins::executed(std::int32_t pid) {
@@ -770,23 +851,43 @@ void LivePins::executed(std::int32_t pid) {
       Entry& last = it->second.back();
       if (last.pin && last.pin->alive()) {
         ++last.events;
+        last.kept = false;
         return;
       }
     }
   }
-  push(pid, ProcessIdentity::pin(pid));
+  push(pid, ProcessIdentity::pin(pid), false);
+}
+
+void LivePins::exited(std::int32_t pid) {
+  if (!active()) return;
+  std::lock_guard lock(mu_);
+  auto it = byPid_.find(pid);
+  if (it == byPid_.end() || it->second.empty()) return;
+  releaseLastLocked(it->second);
+  if (it->second.empty()) byPid_.erase(it);
 }
 
 std::optional<std::shared_ptr<const ProcessIdentity>> LivePins::take(std::int32_t pid) {
   std::lock_guard lock(mu_);
   auto it = byPid_.find(pid);
-  if (it == byPid_.end() || it->second.empty()) return std::nullopt;
-  Entry& front = it->second.front();
-  std::shared_ptr<const ProcessIdentity> pin = front.pin;
-  if (++front.taken >= front.events) {
-    it->second.pop_front();
+  if (it == byPid_.end()) return std::nullopt;
+  auto& at = it->second;
+  // A kept pin whose records are all taken pairs with no record to come.
+  while (!at.empty() && at.front().spent()) {
+    at.pop_front();
     --entries_;
-    if (it->second.empty()) byPid_.erase(it);
+  }
+  if (at.empty()) {
+    byPid_.erase(it);
+    return std::nullopt;
+  }
+  Entry& front = at.front();
+  std::shared_ptr<const ProcessIdentity> pin = front.pin;
+  if (++front.taken >= front.events && !front.kept) {
+    at.pop_front();
+    --entries_;
+    if (at.empty()) byPid_.erase(it);
   }
   return pin;
 }

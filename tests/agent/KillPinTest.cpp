@@ -142,6 +142,20 @@ TEST(LivePins, PairEachProcessWithEachOfItsRecordsWhileOpen) {
   EXPECT_FALSE(pins.take(pid).has_value());
   EXPECT_EQ(pins.size(), 0u);
 
+  // A fork's pin outlives its record until the process's exec, which counts
+  // on it, or its exit.
+  pins.forked(pid);
+  auto forkPin = pins.take(pid);
+  pins.executed(pid);
+  auto execPin = pins.take(pid);
+  ASSERT_TRUE(forkPin && *forkPin && execPin);
+  EXPECT_EQ(*forkPin, *execPin);
+  pins.forked(pid);
+  pins.take(pid);
+  EXPECT_EQ(pins.size(), 1u);
+  pins.exited(pid);
+  EXPECT_EQ(pins.size(), 0u);
+
   // A full table is emptied rather than growing.
   for (std::size_t i = 0; i < pins.capacity(); ++i) pins.forked(pid);
   EXPECT_EQ(pins.size(), pins.capacity());

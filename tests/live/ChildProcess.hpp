@@ -5,10 +5,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,8 +19,9 @@ namespace test {
 class ChildProcess {
  public:
   // The copy goes into `subdirectory` (may be empty) of the temporary directory.
-  explicit ChildProcess(const std::vector<std::string>& argv,
-                        const std::string& subdirectory = "") {
+  // With `setUserId`, the copy is set-user-ID and owned by that user.
+  explicit ChildProcess(const std::vector<std::string>& argv, const std::string& subdirectory = "",
+                        std::optional<uid_t> setUserId = std::nullopt) {
     char dir[] = "/tmp/pslive-XXXXXX";
     if (mkdtemp(dir) == nullptr) return;
     root_ = dir;
@@ -26,6 +29,10 @@ class ChildProcess {
     std::filesystem::create_directories(root_ / subdirectory, error);
     path_ = (root_ / subdirectory / root_.filename()).string();
     if (!std::filesystem::copy_file("/bin/dash", path_, error)) return;
+    if (setUserId &&
+        (chown(path_.c_str(), *setUserId, 0) != 0 || chmod(path_.c_str(), 04755) != 0)) {
+      return;
+    }
 
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));

@@ -122,6 +122,10 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
   ASSERT_GT(runner, 0);
   ASSERT_GT(quitter, 0);
   ASSERT_GT(single, 0);
+  // dash keeps the file's user only with -p.
+  test::ChildProcess raised({"psev-setuid", "-p"}, "", kNobody);
+  ASSERT_GT(raised.pid(), 0);
+  const std::string u = std::to_string(raised.pid());
   const std::string r = std::to_string(runner), q = std::to_string(quitter);
   const std::string s = std::to_string(single);
   const std::string nobody = std::to_string(kNobody);
@@ -145,6 +149,11 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
        nullptr,
        {uidEvent(runner, kNobody), forkEvent(runner, kMarker - 2, kMarker - 2)},
        {"fork " + r + " " + std::to_string(kMarker - 2) + " euid " + nobody}},
+      {"an exec of a set-user-ID file takes its owner, not the ids from the fork",
+       nullptr,
+       {forkEvent(self, raised.pid(), raised.pid()), execEvent(raised.pid())},
+       {"fork " + std::to_string(self) + " " + u + " euid " + me,
+        "other " + u + " euid " + nobody}},
       {"the main thread's end while others run is no exit yet",
        nullptr,
        {forkEvent(runner, kMarker - 4, runner), exitEvent(runner, runner, 0)},
@@ -154,13 +163,24 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
        {forkEvent(self, single, single), exitEvent(single, single, 0)},
        {"fork " + std::to_string(self) + " " + s + " euid " + me,
         "exit " + s + " euid " + me + " status 0"}},
-      {"the exit goes out when the group has ended, with the last thread's status",
+      {"a process not seen forked is watched by pidfd until it ends",
+       nullptr,
+       {exitEvent(single, single, 0)},
+       {}},
+      {"a process whose threads are counted ends with its last thread's exit event",
        [&] {
          kill(runner, SIGKILL);
          awaitEnd(runner);
        },
-       {exitEvent(kMarker - 3, runner, SIGKILL)},
-       {"exit " + r + " euid " + nobody + " status 9"}},
+       {},
+       {}},
+      {"the exit goes out when the group has ended, with the last thread's status",
+       [&] {
+         kill(single, SIGKILL);
+         awaitEnd(single);
+       },
+       {exitEvent(kMarker - 4, runner, SIGKILL)},
+       {"exit " + r + " euid " + nobody + " status 9", "exit " + s + " euid " + me + " status 0"}},
       {"a process first seen at its end has its user read from it",
        [&] { awaitEnd(quitter); },
        {exitEvent(quitter, quitter, 3 << 8)},
@@ -226,6 +246,11 @@ TEST(ProcEventSource, ParentsFollowForksAndExits) {
   parents.parentOf(grandchild, epoch);
   parents.learn(grandchild, 1, epoch);
   EXPECT_EQ(parentOf(grandchild), 1);
+  // Only its own end or its parent's makes a read stale, not anyone else's.
+  parents.parentOf(top, epoch);
+  feed({exitEvent(kMarker - 14, kMarker - 14, 0), exitEvent(thread, child, 0)});
+  parents.learn(top, 1, epoch);
+  EXPECT_EQ(parentOf(top), 1);
 }
 
 // The field /proc/<pid>/stat gives as the parent, read here without the library.

@@ -15,6 +15,7 @@
 // have.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -51,8 +52,10 @@ class ParentTable {
   // caller which answer of /proc it may hand to `learn` after.
   std::optional<std::int32_t> parentOf(std::int32_t pid, std::uint64_t& epoch) const;
   // A parent read from /proc for a live (not ended) process, after
-  // `parentOf` missed with `epoch`; kept only if no exit was handled since,
-  // as that exit may have handed the process on after the read.
+  // `parentOf` missed with `epoch`; refused if the process or its parent
+  // exited since (the parent's end may have handed the process on after the
+  // read), or if that can no longer be told (a clear, or more exits than
+  // the table remembers).
   void learn(std::int32_t pid, std::int32_t parent, std::uint64_t epoch);
 
   bool active() const { return active_.load(std::memory_order_acquire); }
@@ -63,12 +66,25 @@ class ParentTable {
   void unlinkLocked(std::int32_t child, std::int32_t parent);
   void insertLocked(std::int32_t child, std::int32_t parent);
   void eraseLocked(std::int32_t pid);
+  bool exitedSinceLocked(std::int32_t pid, std::int32_t parent, std::uint64_t epoch) const;
+
+  // The last exits handled, each under the epoch it ended, so that a read
+  // of /proc that raced with unrelated exits is still learnt. A clear is
+  // kept as an exit of everything.
+  static constexpr std::size_t kRecentExits = 256;
+  static constexpr std::int32_t kEverything = -1;
+  struct Exit {
+    std::int32_t pid = kEverything;
+    std::int32_t tgid = kEverything;
+  };
+  void noteLocked(Exit e);
 
   mutable std::mutex mu_;
   // Checked before the lock: a forked copy of the program has no reader, and
   // its copy of the lock may be held forever.
   std::atomic<bool> active_{false};
-  std::uint64_t epoch_ = 0;  // exits handled and clears, so far
+  std::uint64_t epoch_ = 0;                  // exits handled and clears, so far
+  std::array<Exit, kRecentExits> recent_{};  // exit number n at n % kRecentExits
   std::unordered_map<std::int32_t, std::int32_t> parents_;
   // The known children of each parent (thread group), so that an exit need
   // not scan the table.

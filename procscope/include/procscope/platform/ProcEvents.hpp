@@ -135,6 +135,11 @@ class ProcEventHub {
 // (the monitor has fallen far behind, or nobody takes) it is emptied, and the
 // records of the events before it are pinned when they are completed, as the
 // records of a recorded stream are.
+//
+// A fork's pin is kept after its record has taken it, until the reader has
+// read its process's next exec or exit: the exec, which mostly follows, then
+// counts on the same pin instead of pinning again. A full table first lets go
+// of the kept pins whose records are all taken.
 class LivePins {
  public:
   static LivePins& shared();
@@ -148,6 +153,8 @@ class LivePins {
   // The reader thread, before it passes the event on.
   void forked(std::int32_t child);
   void executed(std::int32_t pid);
+  // The exit of process `pid` (its main thread's).
+  void exited(std::int32_t pid);
 
   // The pin for the next record about `pid`. None when the table has no
   // entry for it; a null pointer when the process was gone when pinned.
@@ -164,8 +171,14 @@ class LivePins {
     std::shared_ptr<const ProcessIdentity> pin;
     std::uint32_t events = 1;
     std::uint32_t taken = 0;
+    bool kept = false;  // a fork's, awaiting its process's next exec or exit
+    bool spent() const { return taken >= events; }
   };
-  void push(std::int32_t pid, std::shared_ptr<const ProcessIdentity> pin);
+  void push(std::int32_t pid, std::shared_ptr<const ProcessIdentity> pin, bool kept);
+  void makeRoomLocked();
+  // The process behind the newest entry of `at` execs or ends: the entry
+  // is no longer kept for it.
+  void releaseLastLocked(std::deque<Entry>& at);
 
   mutable std::mutex mu_;
   std::unordered_map<std::int32_t, std::deque<Entry>> byPid_;
