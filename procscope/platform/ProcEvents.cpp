@@ -56,7 +56,7 @@ struct ListenWithFilter {
   std::uint32_t events;
 };
 // What the listeners use: records keep users and groups, so their changes
-// come too. Comm events, one with every exec, are what this leaves out.
+// come too. Comm (renames by prctl or /proc), sid, ptrace and coredump events are left out.
 constexpr std::uint32_t kWantedEvents = proc_event::PROC_EVENT_FORK | proc_event::PROC_EVENT_EXEC |
                                         proc_event::PROC_EVENT_EXIT | proc_event::PROC_EVENT_UID |
                                         proc_event::PROC_EVENT_GID;
