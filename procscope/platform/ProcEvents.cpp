@@ -61,6 +61,23 @@ constexpr std::uint32_t kWantedEvents = proc_event::PROC_EVENT_FORK | proc_event
                                         proc_event::PROC_EVENT_EXIT | proc_event::PROC_EVENT_UID |
                                         proc_event::PROC_EVENT_GID;
 
+// A request to the connector: nlmsghdr, cn_msg and the operation (at most a
+// ListenWithFilter), laid out back to back.
+bool sendRequest(int fd, const void* op, std::uint16_t size, std::uint32_t seq) {
+  alignas(nlmsghdr) std::uint8_t req[NLMSG_SPACE(sizeof(cn_msg) + sizeof(ListenWithFilter))] = {};
+  if (size > sizeof(ListenWithFilter)) return false;
+  auto* hdr = reinterpret_cast<nlmsghdr*>(req);
+  hdr->nlmsg_len = NLMSG_LENGTH(sizeof(cn_msg) + size);
+  hdr->nlmsg_type = NLMSG_DONE;
+  auto* msg = static_cast<cn_msg*>(NLMSG_DATA(hdr));
+  msg->id.idx = CN_IDX_PROC;
+  msg->id.val = CN_VAL_PROC;
+  msg->seq = seq;
+  msg->len = size;
+  std::memcpy(msg->data, op, size);
+  return send(fd, req, hdr->nlmsg_len, 0) == static_cast<ssize_t>(hdr->nlmsg_len);
+}
+
 using Clock = std::chrono::steady_clock;
 
 // /proc makes these files whole on each read and hands over all that fits:
@@ -268,20 +285,8 @@ bool ProcEventHub::Impl::open() {
   // Ask to listen, and wait for the kernel's acknowledgement of our request:
   // without it (another PID or network namespace) nothing would ever arrive.
   const std::uint32_t cookie = static_cast<std::uint32_t>(getpid()) ^ 0x5A5A0000u;
-  // nlmsghdr, cn_msg and the operation, laid out back to back.
-  alignas(nlmsghdr) std::uint8_t req[NLMSG_SPACE(sizeof(cn_msg) + sizeof(proc_cn_mcast_op))] = {};
-  auto* hdr0 = reinterpret_cast<nlmsghdr*>(req);
-  hdr0->nlmsg_len = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(proc_cn_mcast_op));
-  hdr0->nlmsg_type = NLMSG_DONE;
-  auto* msg0 = static_cast<cn_msg*>(NLMSG_DATA(hdr0));
-  msg0->id.idx = CN_IDX_PROC;
-  msg0->id.val = CN_VAL_PROC;
-  msg0->seq = cookie;
-  msg0->ack = 0;
-  msg0->len = sizeof(proc_cn_mcast_op);
   const proc_cn_mcast_op op = PROC_CN_MCAST_LISTEN;
-  std::memcpy(msg0->data, &op, sizeof op);
-  if (send(fd, req, hdr0->nlmsg_len, 0) != static_cast<ssize_t>(hdr0->nlmsg_len)) {
+  if (!sendRequest(fd, &op, sizeof op, cookie)) {
     ::close(fd);
     fd = -1;
     return false;
@@ -318,19 +323,8 @@ bool ProcEventHub::Impl::open() {
 // ignores this request without an answer, and one that applies it filters
 // its acknowledgement away, so neither can hold up the start.
 void ProcEventHub::Impl::requestFilter() {
-  alignas(nlmsghdr) std::uint8_t req[NLMSG_SPACE(sizeof(cn_msg) + sizeof(ListenWithFilter))] = {};
-  auto* hdr = reinterpret_cast<nlmsghdr*>(req);
-  hdr->nlmsg_len = NLMSG_LENGTH(sizeof(cn_msg) + sizeof(ListenWithFilter));
-  hdr->nlmsg_type = NLMSG_DONE;
-  auto* msg = static_cast<cn_msg*>(NLMSG_DATA(hdr));
-  msg->id.idx = CN_IDX_PROC;
-  msg->id.val = CN_VAL_PROC;
-  msg->len = sizeof(ListenWithFilter);
   const ListenWithFilter op{PROC_CN_MCAST_LISTEN, kWantedEvents};
-  std::memcpy(msg->data, &op, sizeof op);
-  if (send(fd, req, hdr->nlmsg_len, 0) == static_cast<ssize_t>(hdr->nlmsg_len)) {
-    filter = Filter::Unknown;
-  }
+  if (sendRequest(fd, &op, sizeof op, 0)) filter = Filter::Unknown;
 }
 
 // A comm event of this thread, then the start of another: a kernel that
