@@ -6,6 +6,7 @@
 #ifndef PB_CONNECTOR_H
 #define PB_CONNECTOR_H
 
+#include <errno.h>
 #include <linux/cn_proc.h>
 #include <linux/connector.h>
 #include <linux/netlink.h>
@@ -79,6 +80,18 @@ static int pbSubscribe(const char* program, uint32_t eventTypes) {
     return -1;
   }
   return fd;
+}
+
+/* The next datagram into buf: its size, 0 to go round again (interrupted,
+ * or an overflow, which is counted), or -1 when the socket has failed. */
+static ssize_t pbReceive(int fd, char* buf, size_t size, unsigned long long* overflows) {
+  ssize_t n = recv(fd, buf, size, 0);
+  if (n >= 0) return n;
+  if (errno == ENOBUFS) {
+    ++*overflows;
+    return 0;
+  }
+  return errno == EINTR ? 0 : -1;
 }
 
 #endif

@@ -122,14 +122,8 @@ int main(int argc, char** argv) {
   unsigned long long events = 0, execs = 0, killed = 0, overflows = 0;
   char exePath[32], exe[PATH_MAX];
   while (!stop) {
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0) {
-      if (errno == ENOBUFS)
-        ++overflows;
-      else if (errno != EINTR)
-        break;
-      continue;
-    }
+    ssize_t n = pbReceive(fd, buf, sizeof buf, &overflows);
+    if (n < 0) break;
     for (struct nlmsghdr* h = (struct nlmsghdr*)buf; NLMSG_OK(h, (unsigned)n);
          h = NLMSG_NEXT(h, n)) {
       if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_NOOP) continue;
