@@ -183,8 +183,9 @@ void ProcScope::actOnToken(const bsm::Token& token, LoopState& state) {
     case bsm::AUT_ARG32:
     case bsm::AUT_ARG64:
       if (type == bsm::AUE_FORK || type == bsm::AUE_POSIX_SPAWN) {
+        // A fork's path (the child's executable) is read once the record is
+        // complete and the child pinned, not here.
         process.setPid(static_cast<std::int32_t>(static_cast<std::uint32_t>(token.arg.val)));
-        if (type == bsm::AUE_FORK) process.pathFromPid();
       }
       break;
     case bsm::AUT_PATH:
