@@ -293,9 +293,9 @@ class Encoder final : public ProcEventListener, public std::enable_shared_from_t
     inRead_ = true;
     const bool more = hub_.read(wait);
     inRead_ = false;
-    if (more) return;
+    if (more && !hub_.tookReadingBack()) return;
     reading_ = false;
-    readingEnded_ = true;
+    readingEnded_ = !more;
     inspection::setBeforeWait({});
     urgency_.restore();
   }

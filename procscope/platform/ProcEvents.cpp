@@ -48,6 +48,9 @@ constexpr unsigned kBatch = 64;
 constexpr std::size_t kDatagramBytes = 1024;
 // How long a listener may hold something back while nothing arrives.
 constexpr int kQuietMs = 5;
+// How long a consumer that holds the reading role may stay away from the
+// socket before the reader thread reads again.
+constexpr auto kTakeBackAfter = std::chrono::milliseconds(20);
 
 // The subscription with an event-type filter (Linux 6.6 and later); older
 // headers lack it.
@@ -186,6 +189,12 @@ struct ProcEventHub::Impl {
   Role role = Role::None;          // under roleMu
   std::function<void()> granted;   // under roleMu: whom to tell once lent
   std::atomic<bool> asked{false};  // role == Asked, read without the lock per batch
+  // A consumer held up elsewhere (in its callback, say) would leave the
+  // socket unread and every snapshot late: the reader thread takes the role
+  // back when the consumer has not come to read for a while.
+  bool consumerReading = false;      // under roleMu: inside read()
+  std::uint64_t consumerRounds = 0;  // under roleMu: reads so far
+  bool takenBack = false;            // under roleMu: for the consumer to learn
 
   // The role holder's state.
   std::unordered_map<std::int32_t, Ids> ids;
@@ -649,10 +658,19 @@ bool ProcEventHub::Impl::lend() {
   std::unique_lock lock(roleMu);
   if (role != Role::Asked) return role != Role::Ended;  // the ask was withdrawn
   role = Role::Lent;
+  takenBack = false;
   asked.store(false, std::memory_order_relaxed);
   // Told under the lock: an ask withdrawn meanwhile is never granted late.
   if (auto tell = std::exchange(granted, nullptr)) tell();
-  roleBack.wait(lock, [this] { return role != Role::Lent; });
+  std::uint64_t seen = consumerRounds;
+  while (!roleBack.wait_for(lock, kTakeBackAfter, [this] { return role != Role::Lent; })) {
+    if (!consumerReading && consumerRounds == seen) {
+      role = Role::Reader;
+      takenBack = true;
+      return true;
+    }
+    seen = consumerRounds;
+  }
   return role != Role::Ended;
 }
 
@@ -939,7 +957,21 @@ bool ProcEventHub::askToRead(std::function<void()> granted) {
 }
 
 bool ProcEventHub::read(bool wait) {
-  return impl_->receive(wait);
+  {
+    std::lock_guard lock(impl_->roleMu);
+    if (impl_->role != Impl::Role::Lent) return impl_->role != Impl::Role::Ended;
+    impl_->consumerReading = true;
+  }
+  const bool more = impl_->receive(wait);
+  std::lock_guard lock(impl_->roleMu);
+  impl_->consumerReading = false;
+  ++impl_->consumerRounds;
+  return more;
+}
+
+bool ProcEventHub::tookReadingBack() {
+  std::lock_guard lock(impl_->roleMu);
+  return std::exchange(impl_->takenBack, false);
 }
 
 void ProcEventHub::giveBackReading() {

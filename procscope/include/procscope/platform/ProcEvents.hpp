@@ -94,6 +94,10 @@ class ProcEventHub {
   // waiting for it when `wait`. False once reading has failed for good (the
   // listeners have been told; the role is no one's any more).
   bool read(bool wait);
+  // Whether the reader thread took the role back since last asked: the
+  // consumer stayed away from the socket for too long (20 ms) and reads no
+  // more until it asks again.
+  bool tookReadingBack();
   // Ends an ask, or hands the lent role back to the reader thread, which
   // reads on at once. Before anything that may keep the consumer from
   // reading for long.
