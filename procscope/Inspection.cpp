@@ -276,19 +276,11 @@ class MountTable {
     read_ = true;
   }
 
-  // "id parent major:minor root mount-point options [optional...] - type source ..."
   void parseLine(std::string_view line) {
-    std::vector<std::string_view> fields;
-    while (!line.empty()) {
-      const auto space = line.find(' ');
-      fields.push_back(line.substr(0, space));
-      line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
-    }
-    if (fields.size() < 5) return;
-    Mount mount{unescapeMountPoint(fields[4]), false};
-    const auto dash = std::find(fields.begin() + 5, fields.end(), "-");
-    if (dash != fields.end() && dash + 1 != fields.end()) mount.local = isLocalType(dash[1]);
-    mounts_.push_back(std::move(mount));
+    auto parsed = parseMountInfoLine(line);
+    if (!parsed) return;
+    mounts_.push_back(
+        Mount{std::move(parsed->mountPoint), !parsed->type.empty() && isLocalType(parsed->type)});
   }
 
   std::atomic<std::uint64_t> changes_{0};  // counted by the watcher
@@ -365,6 +357,21 @@ bool run(const std::string& path, std::function<void()> work) {
 
 void setBeforeWait(std::function<void()> hook) {
   beforeWait = std::move(hook);
+}
+
+std::optional<MountInfoLine> parseMountInfoLine(std::string_view line) {
+  std::vector<std::string_view> fields;
+  while (!line.empty()) {
+    const auto space = line.find(' ');
+    fields.push_back(line.substr(0, space));
+    line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
+  }
+  if (fields.size() < 5) return std::nullopt;
+  MountInfoLine out{fields[2], unescapeMountPoint(fields[4]), {}};
+  // The optional fields end at "-"; none of the five before it can be one.
+  const auto dash = std::find(fields.begin() + 5, fields.end(), "-");
+  if (dash != fields.end() && dash + 1 != fields.end()) out.type = dash[1];
+  return out;
 }
 
 std::string unescapeMountPoint(std::string_view field) {

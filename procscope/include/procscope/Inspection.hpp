@@ -56,6 +56,16 @@ std::optional<T> bounded(const std::string& path, std::function<T()> work) {
 // backslash escaped as \ooo), unescaped to its bytes.
 std::string unescapeMountPoint(std::string_view field);
 
+// One line of /proc/self/mountinfo: "id parent major:minor root mount-point
+// options [optional...] - type source super-options". `type` is empty when
+// the line has none; none at all when it has fewer than five fields.
+struct MountInfoLine {
+  std::string_view device;  // major:minor
+  std::string mountPoint;   // unescaped
+  std::string_view type;
+};
+std::optional<MountInfoLine> parseMountInfoLine(std::string_view line);
+
 // The mount point under which `path` lies, after /proc/self/mountinfo (the
 // longest mount point that is `path` or one of its leading directories, the
 // later of equal ones); "/" when none is found. Exposed for tests.

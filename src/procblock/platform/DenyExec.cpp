@@ -268,21 +268,12 @@ std::vector<std::string> mountPointsToMark(std::string_view mountinfo,
     const auto end = mountinfo.find('\n');
     std::string_view line = mountinfo.substr(0, end);
     mountinfo = end == std::string_view::npos ? std::string_view{} : mountinfo.substr(end + 1);
-    // id parent major:minor root mount-point options [optional...] - type source super
-    std::vector<std::string_view> fields;
-    for (std::size_t at = 0; at < line.size();) {
-      const auto space = line.find(' ', at);
-      const auto stop = space == std::string_view::npos ? line.size() : space;
-      fields.push_back(line.substr(at, stop - at));
-      at = stop + 1;
-    }
-    const auto dash = std::find(fields.begin(), fields.end(), "-");
-    if (fields.size() < 6 || dash == fields.end() || dash + 1 == fields.end()) continue;
-    if (isFuse(*(dash + 1))) continue;
-    const std::string device(fields[2]);
+    const auto parsed = procscope::inspection::parseMountInfoLine(line);
+    if (!parsed || parsed->type.empty() || isFuse(parsed->type)) continue;
+    const std::string device(parsed->device);
     if (std::find(seen.begin(), seen.end(), device) != seen.end()) continue;
     seen.push_back(device);
-    points.push_back(procscope::inspection::unescapeMountPoint(fields[4]));
+    points.push_back(parsed->mountPoint);
   }
   return points;
 }
