@@ -11,6 +11,7 @@
 #include <linux/connector.h>
 #include <linux/netlink.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -92,6 +93,20 @@ static ssize_t pbReceive(int fd, char* buf, size_t size, unsigned long long* ove
     return 0;
   }
   return errno == EINTR ? 0 : -1;
+}
+
+/* Set by SIGTERM or SIGINT, which interrupt a waiting recv (no SA_RESTART). */
+static volatile sig_atomic_t pbStop;
+static void pbOnStopSignal(int sig) {
+  (void)sig;
+  pbStop = 1;
+}
+static void pbStopOnSignals(void) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = pbOnStopSignal;
+  sigaction(SIGTERM, &sa, NULL);
+  sigaction(SIGINT, &sa, NULL);
 }
 
 #endif

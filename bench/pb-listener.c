@@ -21,23 +21,13 @@
 
 #include "pb-connector.h"
 
-static volatile sig_atomic_t stop;
-static void onSignal(int sig) {
-  (void)sig;
-  stop = 1;
-}
-
 int main(int argc, char** argv) {
   int execOnly = argc == 2 && strcmp(argv[1], "--exec-only") == 0;
   if (argc > 2 || (argc == 2 && !execOnly)) {
     fprintf(stderr, "usage: %s [--exec-only]\n", argv[0]);
     return 2;
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onSignal; /* no SA_RESTART: recv returns EINTR */
-  sigaction(SIGTERM, &sa, NULL);
-  sigaction(SIGINT, &sa, NULL);
+  pbStopOnSignals();
 
   int fd = pbSubscribe(argv[0], execOnly ? PROC_EVENT_EXEC : 0);
   if (fd < 0) return 1;
@@ -46,7 +36,7 @@ int main(int argc, char** argv) {
   fflush(stdout);
 
   unsigned long long events = 0, overflows = 0;
-  while (!stop) {
+  while (!pbStop) {
     ssize_t n = pbReceive(fd, buf, sizeof buf, &overflows);
     if (n < 0) break;
     for (struct nlmsghdr* h = (struct nlmsghdr*)buf; NLMSG_OK(h, (unsigned)n);

@@ -28,12 +28,6 @@
 
 #include "pb-connector.h"
 
-static volatile sig_atomic_t stop;
-static void onSignal(int sig) {
-  (void)sig;
-  stop = 1;
-}
-
 struct entry {
   const char* text;
   size_t size;
@@ -107,11 +101,7 @@ int main(int argc, char** argv) {
     perror(argv[1]);
     return 1;
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = onSignal; /* no SA_RESTART: recv returns EINTR */
-  sigaction(SIGTERM, &sa, NULL);
-  sigaction(SIGINT, &sa, NULL);
+  pbStopOnSignals();
 
   int fd = pbSubscribe(argv[0], 0);
   if (fd < 0) return 1;
@@ -121,7 +111,7 @@ int main(int argc, char** argv) {
 
   unsigned long long events = 0, execs = 0, killed = 0, overflows = 0;
   char exePath[32], exe[PATH_MAX];
-  while (!stop) {
+  while (!pbStop) {
     ssize_t n = pbReceive(fd, buf, sizeof buf, &overflows);
     if (n < 0) break;
     for (struct nlmsghdr* h = (struct nlmsghdr*)buf; NLMSG_OK(h, (unsigned)n);
