@@ -3,7 +3,10 @@
 // the agent's death releases an exec it holds. Every exec on the machine waits
 // for a deny-mode agent, so these run one at a time, each agent under a
 // watchdog (AgentOptions::denyExec).
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,6 +14,8 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include "e2e/E2eSupport.hpp"
 
@@ -41,8 +46,10 @@ class DenyExecTest : public AgentTest {
     return path;
   }
 
-  // Forks a child in a session of its own that execs `program arguments...`.
-  static pid_t startExec(const std::string& program, std::vector<std::string> arguments) {
+  // Forks a child in a session of its own that execs `program arguments...`;
+  // once it has read a byte from `gate`, when that is given.
+  static pid_t startExec(const std::string& program, std::vector<std::string> arguments,
+                         int gate = -1) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -52,6 +59,8 @@ class DenyExecTest : public AgentTest {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (::getppid() != parent) ::_exit(125);
       ::setsid();
+      char byte = 0;
+      if (gate >= 0 && ::read(gate, &byte, 1) != 1) ::_exit(125);
       ::execv(program.c_str(), argv.data());
       ::_exit(kExecFailed + errno);
     }
@@ -59,6 +68,19 @@ class DenyExecTest : public AgentTest {
   }
   static pid_t startExec(const std::string& program, const std::string& marker) {
     return startExec(program, std::vector<std::string>{marker});
+  }
+
+  // Runs `step` in a child in the agent's mount namespace; whether it held.
+  bool inAgentNamespace(const std::function<bool()>& step) {
+    const std::string ns = "/proc/" + std::to_string(agent_.pid()) + "/ns/mnt";
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const int fd = ::open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+      ::_exit(fd >= 0 && ::setns(fd, CLONE_NEWNS) == 0 && step() ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
   }
 
   // The child's exit status once it has ended, or none after the time-out
@@ -197,6 +219,64 @@ TEST_F(DenyExecTest, StalledFuseFileSystemHoldsUpNoExec) {
     EXPECT_EQ(exitOf(startExec(forbidden, marker + "-forbidden"), 10s), kExecFailed + EPERM);
     EXPECT_TRUE(killedBySigkill(onStalled)) << "the program on the stalled file system";
   }
+}
+
+// A file system mounted where the agent runs is marked even when the kernel
+// gives it the device number (or the mount id) of one it saw before and that
+// has gone since: its listed programs are refused, not only killed.
+TEST_F(DenyExecTest, AFileSystemMountedAgainIsMarkedAgain) {
+  const std::string name = uniqueName();
+  writeList(name);
+  ASSERT_TRUE(startDenyingAgent());
+  const std::string point = root_ + "/mnt";
+  fs::create_directory(point);
+  // The agent's mounts are private to it; its root reaches them from here.
+  const std::string there = "/proc/" + std::to_string(agent_.pid()) + "/root" + point;
+  std::optional<dev_t> device;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "first mount" : "mounted again");
+    ASSERT_TRUE(inAgentNamespace(
+        [&] { return ::mount("pbe2e", point.c_str(), "tmpfs", 0, "mode=0755") == 0; }));
+    struct stat st {};
+    ASSERT_EQ(::stat(there.c_str(), &st), 0);
+    if (device) {
+      EXPECT_EQ(st.st_dev, *device) << "a device number seen before";
+    }
+    device = st.st_dev;
+    const std::string program = makeToucher(there, name);
+    const std::string marker = root_ + "/ran" + std::to_string(round);
+    // Marked once the agent has seen the mount: tried until then.
+    EXPECT_TRUE(waitUntil(
+        [&] { return exitOf(startExec(program, marker), 10s) == kExecFailed + EPERM; }, 5s, 20ms))
+        << "refused";
+    ASSERT_TRUE(inAgentNamespace([&] { return ::umount(point.c_str()) == 0; }));
+  }
+}
+
+// A user's own mount namespace is not the agent's: its mounts are not
+// marked, and their programs are left to the kill.
+TEST_F(DenyExecTest, AUsersPrivateMountIsLeftToTheKill) {
+  const std::string name = uniqueName();
+  writeList(name);
+  ASSERT_TRUE(startDenyingAgent());
+  // As nobody: a tmpfs of its own over /tmp with a copy of sleep named after
+  // the entry, run from there.
+  std::string script =
+      "mount -t tmpfs pbe2e /tmp && cp /bin/sleep /tmp/" + name + " && exec /tmp/" + name + " 60";
+  std::vector<std::string> command{
+      "--reuid=65534", "--regid=65534", "--clear-groups", "unshare", "-Urm", "/bin/sh", "-c",
+      script};
+  const pid_t child = startExec("/usr/bin/setpriv", command);
+  int status = 0;
+  pid_t got = 0;
+  waitUntil([&] { return (got = ::waitpid(child, &status, WNOHANG)) != 0; }, 10s, 10ms);
+  if (got == 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+  }
+  EXPECT_EQ(got, child) << "still running after 10 s";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << describeStatus(status);
+  EXPECT_TRUE(accessRowsFor(name));
 }
 
 // Under the unit's capability set and read-only system: with the drop-in the

@@ -6,9 +6,11 @@
 // While an event is unanswered its exec waits, and every exec on the machine
 // can be waiting: each event is answered within kAnswerDeadline whatever
 // happens. A verdict that would need more time (a file not inspected in time)
-// allows the exec and leaves the program to the kill. FUSE file systems are
-// never marked: the kernel opens each event's file for the listener, and on
-// FUSE that open is a request to a server that may never answer.
+// allows the exec and leaves the program to the kill. Network and FUSE file
+// systems are never marked: the kernel opens each event's file for the
+// listener, and there that open is a request to a server that may never
+// answer. Nor are mounts private to other mount namespaces: the kill covers
+// all of these.
 #pragma once
 
 #include <chrono>
@@ -31,10 +33,9 @@ bool startDenyExec();
 // does that), and a spawned one must be given a file action that closes it.
 int denyExecDescriptor();
 
-// The file systems to mark, from the text of /proc/self/mountinfo: one mount
-// point for each device not yet in `seen` (which gets it), FUSE left out.
-// Mount points are unescaped. Exposed for tests.
-std::vector<std::string> mountPointsToMark(std::string_view mountinfo,
-                                           std::vector<std::string>& seen);
+// The mount points to mark, from the text of /proc/self/mountinfo: every
+// mount's (unescaped), those of file systems served remotely or by a user's
+// process (NFS, CIFS, 9p, FUSE and the like) left out. Exposed for tests.
+std::vector<std::string> mountPointsToMark(std::string_view mountinfo);
 
 }  // namespace procblock::platform

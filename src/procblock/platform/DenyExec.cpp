@@ -64,8 +64,17 @@ void fallBack(const std::string& why) {
   procscope::logMessage("Deny before exec: " + why + "; falling back to the kill");
 }
 
-bool isFuse(std::string_view type) {
-  return type == "fuse" || type == "fuseblk" || type.starts_with("fuse.");
+// File systems never marked: the kernel opens each event's file for the
+// listener, and on these that open is a request to a server (over the
+// network, or a user's process for FUSE) that may never answer, while every
+// exec on the machine waits behind it. Their programs are left to the kill.
+bool servedRemotely(std::string_view type) {
+  static constexpr std::string_view kServed[] = {
+      "nfs",    "nfs4",  "cifs",     "smb3",      "smbfs", "9p",    "ceph",     "afs",
+      "coda",   "ncpfs", "lustre",   "glusterfs", "gfs2",  "ocfs2", "orangefs", "pvfs2",
+      "beegfs", "gpfs",  "virtiofs", "vboxsf",    "davfs", "autofs"};
+  return type == "fuse" || type == "fuseblk" || type.starts_with("fuse.") ||
+         std::find(std::begin(kServed), std::end(kServed), type) != std::end(kServed);
 }
 
 // The file of the event's descriptor, as bytes. The kernel marks a file
@@ -197,10 +206,12 @@ void answer(int fanotify, int fd, std::uint32_t response) {
   }
 }
 
-// Marks the file systems not yet marked; logs the kernel's refusal of exec
+// Marks every file system mounted, again at each change of the mounts: the
+// kernel gives a new file system a device number (and its mount an id) that
+// an old one had, so none can be told as marked before. Adding a mark a file
+// system has already is harmless. Logs the kernel's refusal of exec
 // permission events once.
-void markNew(int fanotify, int mountinfo, std::vector<std::string>& seen, bool& loggedUnsupported,
-             bool announce) {
+void markAll(int fanotify, int mountinfo, bool& loggedUnsupported, bool announce) {
   std::string text;
   char buf[8192];
   ssize_t got = 0;
@@ -208,7 +219,9 @@ void markNew(int fanotify, int mountinfo, std::vector<std::string>& seen, bool& 
   while ((got = ::read(mountinfo, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(got));
   std::size_t marked = 0;
   bool refused = false;
-  for (const std::string& point : mountPointsToMark(text, seen)) {
+  // Every mount point, not one per file system: a mount covered by another
+  // cannot be reached through its own mount point.
+  for (const std::string& point : mountPointsToMark(text)) {
     if (::fanotify_mark(fanotify, FAN_MARK_ADD | FAN_MARK_FILESYSTEM | FAN_MARK_DONT_FOLLOW,
                         FAN_OPEN_EXEC_PERM, AT_FDCWD, point.c_str()) == 0) {
       ++marked;
@@ -224,20 +237,20 @@ void markNew(int fanotify, int mountinfo, std::vector<std::string>& seen, bool& 
     return;
   }
   if (announce) {
-    procscope::logMessage("Deny before exec: " + std::to_string(marked) + " file systems marked");
+    procscope::logMessage("Deny before exec: file systems marked through " +
+                          std::to_string(marked) + " mounts");
   }
 }
 
 [[noreturn]] void watchMounts(int fanotify, int mountinfo) {
-  std::vector<std::string> seen;
   bool loggedUnsupported = false;
-  markNew(fanotify, mountinfo, seen, loggedUnsupported, true);
+  markAll(fanotify, mountinfo, loggedUnsupported, true);
   auto flushed = Clock::now();
   for (;;) {
     pollfd changed{mountinfo, POLLPRI, 0};
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kAllowedFor);
     if (::poll(&changed, 1, static_cast<int>(wait.count())) > 0) {
-      markNew(fanotify, mountinfo, seen, loggedUnsupported, false);
+      markAll(fanotify, mountinfo, loggedUnsupported, false);
     }
     if (Clock::now() - flushed >= kAllowedFor) {
       // Without a kind of mark named, a flush removes the marks on files
@@ -261,19 +274,15 @@ void raiseDescriptorLimit() {
 
 }  // namespace
 
-std::vector<std::string> mountPointsToMark(std::string_view mountinfo,
-                                           std::vector<std::string>& seen) {
+std::vector<std::string> mountPointsToMark(std::string_view mountinfo) {
   std::vector<std::string> points;
   while (!mountinfo.empty()) {
     const auto end = mountinfo.find('\n');
     std::string_view line = mountinfo.substr(0, end);
     mountinfo = end == std::string_view::npos ? std::string_view{} : mountinfo.substr(end + 1);
-    const auto parsed = procscope::inspection::parseMountInfoLine(line);
-    if (!parsed || parsed->type.empty() || isFuse(parsed->type)) continue;
-    const std::string device(parsed->device);
-    if (std::find(seen.begin(), seen.end(), device) != seen.end()) continue;
-    seen.push_back(device);
-    points.push_back(parsed->mountPoint);
+    auto parsed = procscope::inspection::parseMountInfoLine(line);
+    if (!parsed || parsed->type.empty() || servedRemotely(parsed->type)) continue;
+    points.push_back(std::move(parsed->mountPoint));
   }
   return points;
 }
