@@ -279,6 +279,67 @@ TEST_F(DenyExecTest, AUsersPrivateMountIsLeftToTheKill) {
   EXPECT_TRUE(accessRowsFor(name));
 }
 
+// The kernel allows an exec unasked when the listener's queue is full. Its
+// bound is read when the listener starts: shrunk to 4 meanwhile, then many
+// listed programs exec at once; none may run.
+TEST_F(DenyExecTest, ExecsBeyondTheKernelsQueueBoundAreStillRefused) {
+  constexpr int kExecs = 100;
+  // Copies apart, each in a bundle of its own with a long property list to
+  // read: the listener falls behind.
+  const std::string name = uniqueName();
+  const std::string padding(200 * 1024, 'x');
+  std::vector<std::string> programs;
+  for (int i = 0; i < kExecs; ++i) {
+    const std::string contents = dir_ + "/" + std::to_string(i) + ".app/Contents";
+    programs.push_back(makeToucher(contents + "/MacOS", name));
+    writeInfoPlist(contents, {{"CFBundleExecutable", name}, {"Padding", padding}});
+  }
+  writeList(name);
+  const std::string bound = "/proc/sys/fs/fanotify/max_queued_events";
+  const std::string saved = readFile(bound);
+  ASSERT_FALSE(saved.empty());
+  {
+    // Restored as soon as the listener exists (other groups on the machine
+    // would get the small queue too), and whatever happens.
+    struct Restore {
+      const std::string& path;
+      const std::string& value;
+      ~Restore() { std::ofstream(path) << value; }
+    } restore{bound, saved};
+    std::ofstream(bound) << "4\n";
+    ASSERT_EQ(readFile(bound), "4\n");
+    AgentOptions options;
+    options.denyExec = true;
+    startAgent(options);
+    const std::string fds = "/proc/" + std::to_string(agent_.pid()) + "/fd";
+    ASSERT_TRUE(waitUntil(
+        [&] {
+          std::error_code error;
+          for (const auto& fd : fs::directory_iterator(fds, error)) {
+            if (fs::read_symlink(fd.path(), error) == "anon_inode:[fanotify]") return true;
+          }
+          return false;
+        },
+        10s, 5ms));
+  }
+  ASSERT_EQ(readFile(bound), saved);
+  ASSERT_TRUE(waitForDiagnostic("file systems marked"));
+
+  int gate[2];
+  ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
+  std::vector<pid_t> children;
+  for (int i = 0; i < kExecs; ++i) {
+    children.push_back(startExec(programs[i], {root_ + "/ran" + std::to_string(i)}, gate[0]));
+  }
+  const std::string bytes(kExecs, 'x');  // all at once
+  EXPECT_EQ(::write(gate[1], bytes.data(), bytes.size()), kExecs);
+  ::close(gate[0]);
+  ::close(gate[1]);
+  int denied = 0;
+  for (const pid_t child : children) denied += exitOf(child, 10s) == kExecFailed + EPERM;
+  EXPECT_EQ(denied, kExecs);
+}
+
 // Under the unit's capability set and read-only system: with the drop-in the
 // mode works; without it the agent names the drop-in and kills as before.
 TEST_F(DenyExecTest, UnderTheUnitDeniesWithTheDropInAndFallsBackToTheKillWithout) {

@@ -292,7 +292,9 @@ int denyExecDescriptor() {
 }
 
 bool startDenyExec() {
-  const unsigned flags = FAN_CLASS_CONTENT | FAN_CLOEXEC;
+  // Unlimited: a full queue would let an exec through unasked. With only
+  // permission events the queue holds at most one event per task waiting.
+  const unsigned flags = FAN_CLASS_CONTENT | FAN_CLOEXEC | FAN_UNLIMITED_QUEUE;
   const unsigned eventFlags = O_RDONLY | O_LARGEFILE | O_CLOEXEC;
   int fanotify = ::fanotify_init(flags | kReportFdError, eventFlags);
   if (fanotify < 0 && errno == EINVAL) fanotify = ::fanotify_init(flags, eventFlags);
