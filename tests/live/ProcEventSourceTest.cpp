@@ -5,14 +5,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/cn_proc.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -272,9 +277,16 @@ struct EventWatch : platform::ProcEventListener {
   std::mutex mu;
   std::condition_variable seen;
   std::set<std::pair<platform::ProcEvent::Kind, std::int32_t>> events;
+  // Of each process: "fork", "exec euid <n>" and "exit <status>", in the
+  // order heard.
+  std::map<std::int32_t, std::vector<std::string>> story;
   void onEvent(const platform::ProcEvent& e) override {
+    using Kind = platform::ProcEvent::Kind;
     std::lock_guard lock(mu);
     events.insert({e.kind, e.pid});
+    story[e.pid].push_back(e.kind == Kind::Fork   ? "fork"
+                           : e.kind == Kind::Exec ? "exec euid " + std::to_string(e.euid)
+                                                  : "exit " + std::to_string(e.exitStatus));
     seen.notify_all();
   }
   void onLoss(std::uint64_t, bool) override {}
@@ -284,6 +296,10 @@ struct EventWatch : platform::ProcEventListener {
     return seen.wait_for(lock, std::chrono::seconds(10), [&] {
       return events.contains({kind, pid});
     });
+  }
+  std::vector<std::string> storyOf(std::int32_t pid) {
+    std::lock_guard lock(mu);
+    return story[pid];
   }
 };
 
@@ -372,6 +388,82 @@ TEST(ProcEventSource, ParentsStayThoseOfProc) {
     }
   }
   prctl(PR_SET_CHILD_SUBREAPER, 0);
+  hub.unsubscribe(watch.get());
+}
+
+// A thread's execve that fails after the kernel has ended the process's other
+// threads (its address space cannot be set up under a tiny RLIMIT_AS) sends
+// no exec event: the process ends once, with the fatal signal, not with the
+// old main thread's 0. And a process started by clone(CLONE_PARENT), whose
+// fork event names its grandparent, has its own user at its exec.
+TEST(ProcEventSource, FailedThreadExecAndCloneParentKeepTheirProcesssTruth) {
+  if (geteuid() != 0) GTEST_SKIP() << "the connector needs root";
+  using Kind = platform::ProcEvent::Kind;
+  auto watch = std::make_shared<EventWatch>();
+  auto& hub = platform::ProcEventHub::shared();
+  if (!hub.subscribe(watch)) GTEST_SKIP() << "no process events connector here";
+  std::vector<pid_t> failed;
+  for (int i = 0; i < 3; ++i) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      const rlimit noCore{0, 0};
+      setrlimit(RLIMIT_CORE, &noCore);
+      pthread_t thread;
+      pthread_create(
+          &thread, nullptr,
+          [](void*) -> void* {
+            const rlimit tiny{64 << 10, 64 << 10};
+            setrlimit(RLIMIT_AS, &tiny);
+            char* argv[] = {const_cast<char*>("true"), nullptr};
+            execv("/bin/true", argv);
+            _exit(120);  // failed before the point of no return
+          },
+          nullptr);
+      pause();
+      _exit(0);
+    }
+    failed.push_back(pid);
+  }
+  int status = 0;
+  for (pid_t pid : failed) {
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+  }
+  // A clone(CLONE_PARENT) by a process that dropped to another user.
+  int report[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  const pid_t middle = fork();
+  ASSERT_GE(middle, 0);
+  if (middle == 0) {  // async-signal-safe calls only
+    if (setresuid(kNobody, kNobody, kNobody) != 0) _exit(126);
+    const long sibling = syscall(SYS_clone, CLONE_PARENT | SIGCHLD, 0, 0, 0, 0);
+    if (sibling == 0) {
+      char* argv[] = {const_cast<char*>("true"), nullptr};
+      execv("/bin/true", argv);
+      _exit(127);
+    }
+    (void)!write(report[1], &sibling, sizeof sibling);
+    _exit(0);
+  }
+  close(report[1]);
+  long sibling = -1;
+  ASSERT_EQ(read(report[0], &sibling, sizeof sibling), static_cast<ssize_t>(sizeof sibling));
+  close(report[0]);
+  ASSERT_GT(sibling, 0);
+  for (pid_t pid : {middle, static_cast<pid_t>(sibling)}) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  ASSERT_TRUE(watch->await(Kind::Exit, static_cast<std::int32_t>(sibling)));
+  EXPECT_EQ(watch->storyOf(static_cast<std::int32_t>(sibling)),
+            (std::vector<std::string>{"fork", "exec euid " + std::to_string(kNobody), "exit 0"}));
+  for (pid_t pid : failed) {
+    EXPECT_TRUE(watch->await(Kind::Exit, pid)) << pid;
+    EXPECT_EQ(watch->storyOf(pid),
+              (std::vector<std::string>{"fork", "exit " + std::to_string(SIGSEGV)}))
+        << pid;
+  }
   hub.unsubscribe(watch.get());
 }
 
