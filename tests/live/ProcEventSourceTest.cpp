@@ -60,10 +60,13 @@ void awaitEnd(pid_t pid) {
   }
 }
 
-proc_event forkEvent(std::int32_t parent, std::int32_t childPid, std::int32_t childTgid) {
+// `creator`: the parent's thread that forked, when not its main one.
+proc_event forkEvent(std::int32_t parent, std::int32_t childPid, std::int32_t childTgid,
+                     std::int32_t creator = -1) {
   proc_event e{};
   e.what = proc_event::PROC_EVENT_FORK;
-  e.event_data.fork.parent_pid = e.event_data.fork.parent_tgid = parent;
+  e.event_data.fork.parent_pid = creator >= 0 ? creator : parent;
+  e.event_data.fork.parent_tgid = parent;
   e.event_data.fork.child_pid = childPid;
   e.event_data.fork.child_tgid = childTgid;
   return e;
@@ -85,10 +88,11 @@ proc_event execEvent(std::int32_t pid) {
   return e;
 }
 
-proc_event uidEvent(std::int32_t pid, std::uint32_t uid) {
+proc_event uidEvent(std::int32_t pid, std::uint32_t uid, std::int32_t tgid = -1) {
   proc_event e{};
   e.what = proc_event::PROC_EVENT_UID;
-  e.event_data.id.process_pid = e.event_data.id.process_tgid = pid;
+  e.event_data.id.process_pid = pid;
+  e.event_data.id.process_tgid = tgid >= 0 ? tgid : pid;
   e.event_data.id.r.ruid = uid;
   e.event_data.id.e.euid = uid;
   return e;
@@ -124,6 +128,8 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
   const pid_t runner = childAs(kNobody, true);  // set-user-ID child that keeps running
   const pid_t quitter = childAs(kNobody, false);
   const pid_t single = childAs(geteuid(), true);  // runs on after its (hand-fed) end
+  const pid_t failer = childAs(geteuid(), true);  // runs on after its (hand-fed) end
+  ASSERT_GT(failer, 0);
   ASSERT_GT(runner, 0);
   ASSERT_GT(quitter, 0);
   ASSERT_GT(single, 0);
@@ -132,7 +138,7 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
   ASSERT_GT(raised.pid(), 0);
   const std::string u = std::to_string(raised.pid());
   const std::string r = std::to_string(runner), q = std::to_string(quitter);
-  const std::string s = std::to_string(single);
+  const std::string s = std::to_string(single), f = std::to_string(failer);
   const std::string nobody = std::to_string(kNobody);
 
   struct Step {
@@ -172,20 +178,32 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
        nullptr,
        {exitEvent(single, single, 0)},
        {}},
+      {"a thread's own change of user is not its process's",
+       nullptr,
+       {uidEvent(kMarker - 4, 0, runner), forkEvent(runner, kMarker - 5, kMarker - 5),
+        forkEvent(runner, kMarker - 6, kMarker - 6, kMarker - 4)},
+       {"fork " + r + " " + std::to_string(kMarker - 5) + " euid " + nobody,
+        "fork " + r + " " + std::to_string(kMarker - 6) + " euid 0"}},
       {"a process whose threads are counted ends with its last thread's exit event",
        [&] {
          kill(runner, SIGKILL);
          awaitEnd(runner);
        },
-       {},
-       {}},
-      {"the exit goes out when the group has ended, with the last thread's status",
+       {exitEvent(kMarker - 4, runner, SIGKILL)},
+       {"exit " + r + " euid " + nobody + " status 9"}},
+      {"a process seen gone by its pidfd ends with the last status heard",
        [&] {
          kill(single, SIGKILL);
          awaitEnd(single);
        },
-       {exitEvent(kMarker - 4, runner, SIGKILL)},
-       {"exit " + r + " euid " + nobody + " status 9", "exit " + s + " euid " + me + " status 0"}},
+       {},
+       {"exit " + s + " euid " + me + " status 0"}},
+      {"a thread's exec that failed after the main thread ended ends the process, once",
+       nullptr,
+       {forkEvent(self, failer, failer), forkEvent(failer, kMarker - 7, failer),
+        exitEvent(failer, failer, 0), exitEvent(failer, failer, SIGSEGV)},
+       {"fork " + std::to_string(self) + " " + f + " euid " + me,
+        "exit " + f + " euid " + me + " status 11"}},
       {"a process first seen at its end has its user read from it",
        [&] { awaitEnd(quitter); },
        {exitEvent(quitter, quitter, 3 << 8)},
@@ -213,7 +231,8 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
 
   kill(runner, SIGKILL);
   kill(single, SIGKILL);
-  for (pid_t pid : {runner, quitter, single}) {
+  kill(failer, SIGKILL);
+  for (pid_t pid : {runner, quitter, single, failer}) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
