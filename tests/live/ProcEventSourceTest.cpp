@@ -305,7 +305,8 @@ struct EventWatch : platform::ProcEventListener {
     events.insert({e.kind, e.pid});
     story[e.pid].push_back(e.kind == Kind::Fork   ? "fork"
                            : e.kind == Kind::Exec ? "exec euid " + std::to_string(e.euid)
-                                                  : "exit " + std::to_string(e.exitStatus));
+                                                  : "exit " + std::to_string(e.exitStatus) +
+                                                        " euid " + std::to_string(e.euid));
     seen.notify_all();
   }
   void onLoss(std::uint64_t, bool) override {}
@@ -449,38 +450,47 @@ TEST(ProcEventSource, FailedThreadExecAndCloneParentKeepTheirProcesssTruth) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
   }
-  // A clone(CLONE_PARENT) by a process that dropped to another user.
+  // Two clone(CLONE_PARENT) by a process that dropped to another user: one
+  // runs a program, one ends without.
   int report[2];
   ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
   const pid_t middle = fork();
   ASSERT_GE(middle, 0);
   if (middle == 0) {  // async-signal-safe calls only
     if (setresuid(kNobody, kNobody, kNobody) != 0) _exit(126);
-    const long sibling = syscall(SYS_clone, CLONE_PARENT | SIGCHLD, 0, 0, 0, 0);
-    if (sibling == 0) {
-      char* argv[] = {const_cast<char*>("true"), nullptr};
-      execv("/bin/true", argv);
-      _exit(127);
+    long siblings[2];
+    for (long& sibling : siblings) {
+      sibling = syscall(SYS_clone, CLONE_PARENT | SIGCHLD, 0, 0, 0, 0);
+      if (sibling == 0 && &sibling == &siblings[0]) {
+        char* argv[] = {const_cast<char*>("true"), nullptr};
+        execv("/bin/true", argv);
+        _exit(127);
+      }
+      if (sibling == 0) _exit(0);
     }
-    (void)!write(report[1], &sibling, sizeof sibling);
+    (void)!write(report[1], siblings, sizeof siblings);
     _exit(0);
   }
   close(report[1]);
-  long sibling = -1;
-  ASSERT_EQ(read(report[0], &sibling, sizeof sibling), static_cast<ssize_t>(sizeof sibling));
+  long siblings[2] = {-1, -1};
+  ASSERT_EQ(read(report[0], siblings, sizeof siblings), static_cast<ssize_t>(sizeof siblings));
   close(report[0]);
-  ASSERT_GT(sibling, 0);
-  for (pid_t pid : {middle, static_cast<pid_t>(sibling)}) {
+  ASSERT_GT(siblings[0], 0);
+  ASSERT_GT(siblings[1], 0);
+  for (pid_t pid : {middle, static_cast<pid_t>(siblings[0]), static_cast<pid_t>(siblings[1])}) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
-  ASSERT_TRUE(watch->await(Kind::Exit, static_cast<std::int32_t>(sibling)));
-  EXPECT_EQ(watch->storyOf(static_cast<std::int32_t>(sibling)),
-            (std::vector<std::string>{"fork", "exec euid " + std::to_string(kNobody), "exit 0"}));
+  const std::string nobody = " euid " + std::to_string(kNobody);
+  for (long sibling : siblings) ASSERT_TRUE(watch->await(Kind::Exit, static_cast<pid_t>(sibling)));
+  EXPECT_EQ(watch->storyOf(static_cast<pid_t>(siblings[0])),
+            (std::vector<std::string>{"fork", "exec" + nobody, "exit 0" + nobody}));
+  EXPECT_EQ(watch->storyOf(static_cast<pid_t>(siblings[1])),
+            (std::vector<std::string>{"fork", "exit 0" + nobody}));
   for (pid_t pid : failed) {
     EXPECT_TRUE(watch->await(Kind::Exit, pid)) << pid;
     EXPECT_EQ(watch->storyOf(pid),
-              (std::vector<std::string>{"fork", "exit " + std::to_string(SIGSEGV)}))
+              (std::vector<std::string>{"fork", "exit " + std::to_string(SIGSEGV) + " euid 0"}))
         << pid;
   }
   hub.unsubscribe(watch.get());
