@@ -8,7 +8,6 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -33,15 +32,13 @@
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/ThreadPriority.hpp"
 #include "procscope/platform/ParentTable.hpp"
+#include "procscope/platform/ProcessStates.hpp"
 
 namespace procscope::platform {
 namespace {
 
 constexpr int kReceiveBuffer = 16 << 20;  // the default holds only ~256 events
 constexpr auto kAckTimeout = std::chrono::milliseconds(1000);
-// Exits held until their thread group is gone, most with a pidfd open.
-constexpr size_t kMaxHeldExits = 256;
-constexpr size_t kMaxCachedIds = 1 << 16;
 constexpr std::uint32_t kNoCpu = 0xFFFFFFFFu;
 // Datagrams taken per receive: the connector sends one small event in each.
 constexpr unsigned kBatch = 64;
@@ -116,48 +113,6 @@ ssize_t readProcFile(std::int32_t pid, const char* file, char* buf, size_t cap) 
   return readFile(path, buf, cap);
 }
 
-struct Ids {
-  std::uint32_t ruid = 0xFFFFFFFFu, euid = 0xFFFFFFFFu, rgid = 0xFFFFFFFFu, egid = 0xFFFFFFFFu;
-};
-
-// The real and effective user and group of "Uid:" and "Gid:" in /proc/<pid>/status.
-std::optional<Ids> readIds(std::int32_t pid) {
-  char buf[2048];
-  ssize_t n = readProcFile(pid, "status", buf, sizeof buf);
-  if (n <= 0) return std::nullopt;
-  std::string_view text(buf, static_cast<size_t>(n));
-  auto pair = [&](std::string_view key, std::uint32_t& real, std::uint32_t& eff) {
-    auto at = text.find(key);
-    if (at == std::string_view::npos) return false;
-    unsigned long r = 0, e = 0;
-    std::string line(text.substr(at + key.size(), 64));
-    if (std::sscanf(line.c_str(), "%lu %lu", &r, &e) != 2) return false;
-    real = static_cast<std::uint32_t>(r);
-    eff = static_cast<std::uint32_t>(e);
-    return true;
-  };
-  Ids ids;
-  if (!pair("\nUid:", ids.ruid, ids.euid)) return std::nullopt;
-  pair("\nGid:", ids.rgid, ids.egid);
-  return ids;
-}
-
-// Whether an exec of the file /proc/<pid>/exe names may have changed the
-// process's users or groups: only set-user-ID and set-group-ID files do (file
-// capabilities and security modules leave them be). The magic link leads
-// straight to the file, so its own file system sees no lookup, and none is
-// asked to refresh the mode first. True when it cannot tell.
-bool execMayChangeIds(std::int32_t pid) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/exe", pid);
-  struct statx st {};
-  if (statx(AT_FDCWD, path, AT_STATX_DONT_SYNC, STATX_MODE, &st) != 0 ||
-      (st.stx_mask & STATX_MODE) == 0) {
-    return true;
-  }
-  return (st.stx_mode & (S_ISUID | S_ISGID)) != 0;
-}
-
 }  // namespace
 
 struct ProcEventHub::Impl {
@@ -197,13 +152,8 @@ struct ProcEventHub::Impl {
   bool takenBack = false;            // under roleMu: for the consumer to learn
 
   // The role holder's state.
-  std::unordered_map<std::int32_t, Ids> ids;
-  // The live threads besides the main one of each process whose fork was
-  // read (so whose every thread creation was read too): when its main thread
-  // ends with none left, the process has ended, and its exit goes out without
-  // asking the kernel. Exit events of threads come after their end, so a
-  // count is never short, only at times ahead.
-  std::unordered_map<std::int32_t, std::uint32_t> threads;
+  // What is known of each process, fed with every event.
+  std::unique_ptr<ProcessStates> states;
   std::unordered_map<std::uint32_t, std::uint32_t> nextSeq;  // per cpu
   // The kernel numbers events before it filters them: with its filter in
   // effect, gaps in the numbers are what it left out, and only an overflow
@@ -214,20 +164,6 @@ struct ProcEventHub::Impl {
   Filter filter = Filter::Off;
   std::int32_t probeComm = -1;  // the thread whose comm event the filter drops
   std::int32_t probeFork = -1;  // the thread whose start the filter passes
-  // The leader's exit of a process whose other threads still run (the main
-  // thread called pthread_exit, or a non-main thread's execve released it):
-  // the process has not ended, so its record waits for the group's end. For
-  // a process whose threads are counted, that is the exit event of its last
-  // thread, which also carries the process's status; for any other, the
-  // pidfd becoming readable.
-  struct HeldExit {
-    std::int32_t pid;
-    std::uint32_t status;
-    Ids ids;
-    int pidfd;  // -1: ends with its thread count
-  };
-  std::vector<HeldExit> held;
-  bool toldCannotHold = false;
   std::string pathBuf = std::string(4096, '\0');
   std::vector<char> argBuf = std::vector<char>(kMaxEventArgumentBytes + 1);
   std::vector<std::string_view> args;
@@ -256,23 +192,11 @@ struct ProcEventHub::Impl {
   void lost(std::uint64_t n, bool overflow);
   void fail(const std::string& reason);
   void handle(const proc_event& ev);
-  bool hold(std::int32_t pid, std::uint32_t status, const Ids& ids);
-  void releaseEnded();
-  void uncount();
-  void release(std::size_t at, bool send);
-  void sendExit(std::int32_t pid, std::uint32_t status, const Ids& ids);
-  Ids idsOf(std::int32_t pid);
-  ~Impl() {
-    for (const HeldExit& h : held) {
-      if (h.pidfd >= 0) ::close(h.pidfd);
-    }
+  void useParents(ParentTable& table) {
+    parents = &table;
+    states = std::make_unique<ProcessStates>(table, [this](const ProcEvent& e) { dispatch(e); });
   }
-  static void setIds(ProcEvent& e, const Ids& i) {
-    e.euid = i.euid;
-    e.ruid = i.ruid;
-    e.egid = i.egid;
-    e.rgid = i.rgid;
-  }
+  Impl() { useParents(ParentTable::shared()); }
 };
 
 bool ProcEventHub::Impl::open() {
@@ -372,11 +296,8 @@ void ProcEventHub::Impl::dispatch(const ProcEvent& e) {
 
 void ProcEventHub::Impl::lost(std::uint64_t n, bool overflow) {
   // What was built from the events may miss exits, threads and changes of
-  // user now (an exec trusts the users it knows).
-  parents->clear();
-  threads.clear();
-  ids.clear();
-  uncount();
+  // user now.
+  states->lost();
   auto current = std::atomic_load(&listeners);
   for (const auto& l : *current) l->onLoss(n, overflow);
 }
@@ -396,119 +317,30 @@ void ProcEventHub::Impl::fail(const std::string& reason) {
   for (const auto& l : *current) l->onFailure(reason);
 }
 
-Ids ProcEventHub::Impl::idsOf(std::int32_t pid) {
-  auto it = ids.find(pid);
-  if (it != ids.end()) return it->second;
-  return readIds(pid).value_or(Ids{});
-}
-
-void ProcEventHub::Impl::sendExit(std::int32_t pid, std::uint32_t status, const Ids& i) {
-  ids.erase(pid);
-  ProcEvent e;
-  e.kind = ProcEvent::Kind::Exit;
-  e.pid = pid;
-  e.exitStatus = status;
-  setIds(e, i);
-  dispatch(e);
-}
-
-void ProcEventHub::Impl::release(std::size_t at, bool send) {
-  const HeldExit h = held[at];
-  held.erase(held.begin() + static_cast<long>(at));
-  if (h.pidfd >= 0) ::close(h.pidfd);
-  if (send) sendExit(h.pid, h.status, h.ids);
-}
-
-// The thread counts were dropped: exits held on them wait on a pidfd now.
-void ProcEventHub::Impl::uncount() {
-  for (std::size_t i = held.size(); i-- > 0;) {
-    if (held[i].pidfd >= 0) continue;
-    const HeldExit h = held[i];
-    held.erase(held.begin() + static_cast<long>(i));
-    if (!hold(h.pid, h.status, h.ids)) sendExit(h.pid, h.status, h.ids);
-  }
-}
-
-// Holds the exit of `pid` while its thread group lives on; false when the
-// group is gone already, or when it cannot be held (the record then goes at
-// once: early, but never lost).
-bool ProcEventHub::Impl::hold(std::int32_t pid, std::uint32_t status, const Ids& i) {
-  const bool room = held.size() < kMaxHeldExits;
-  int fd = room ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
-  if (fd < 0) {
-    if ((!room || errno != ESRCH) && !toldCannotHold) {
-      toldCannotHold = true;
-      logMessage(room ? std::string("process events: cannot watch for a process's end (") +
-                            std::strerror(errno) +
-                            "); its exit is reported when its main thread ends"
-                      : std::string("process events: too many processes outlive their main "
-                                    "thread; exits are reported when the main thread ends"));
-    }
-    return false;
-  }
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 0) != 0) {  // readable (ended) or in error: nothing to wait for
-    ::close(fd);
-    return false;
-  }
-  held.push_back({pid, status, i, fd});
-  return true;
-}
-
-void ProcEventHub::Impl::releaseEnded() {
-  if (held.empty()) return;
-  std::vector<pollfd> fds;
-  fds.reserve(held.size());
-  for (const HeldExit& h : held) fds.push_back({h.pidfd, POLLIN, 0});
-  if (poll(fds.data(), fds.size(), 0) <= 0) return;
-  for (std::size_t i = fds.size(); i-- > 0;) {
-    if (fds[i].revents != 0) release(i, true);
-  }
-}
-
 void ProcEventHub::Impl::handle(const proc_event& ev) {
   switch (ev.what) {
     case proc_event::PROC_EVENT_FORK: {
       const auto& f = ev.event_data.fork;
-      if (ids.size() > kMaxCachedIds) ids.clear();  // exits were lost; start afresh
-      if (f.child_pid != f.child_tgid) {            // a new thread, not a process
+      if (f.child_pid != f.child_tgid) {  // a new thread, not a process
         // (Its parent fields name the process's parent, not its creator.)
-        if (auto it = threads.find(f.child_tgid); it != threads.end()) ++it->second;
+        states->threadStarted(f.child_pid, f.child_tgid);
         return;
       }
-      parents->forked(f.child_tgid, f.parent_tgid);
-      if (threads.size() >= kMaxCachedIds) {
-        threads.clear();
-        uncount();
-      }
-      threads[f.child_tgid] = 0;
-      // A held process's number taken by a new one: the held one is gone.
-      for (std::size_t i = held.size(); i-- > 0;) {
-        if (held[i].pid == f.child_tgid) release(i, true);
-      }
-      LivePins::shared().forked(f.child_tgid);
+      states->processStarted(f.child_tgid, f.parent_tgid);
+      const auto pin = LivePins::shared().forked(f.child_tgid);
       ProcEvent e;
       e.kind = ProcEvent::Kind::Fork;
       e.pid = f.child_tgid;
       e.parent = f.parent_tgid;
-      Ids parentIds = idsOf(f.parent_tgid);
-      setIds(e, parentIds);
-      if (parentIds.euid != 0xFFFFFFFFu) ids[e.pid] = parentIds;
+      states->describeFork(e, f.parent_pid, pin ? pin->pidfd() : -1);
       dispatch(e);
       return;
     }
     case proc_event::PROC_EVENT_EXEC: {
       const std::int32_t pid = ev.event_data.exec.process_tgid;
       // First the pin, then the snapshot, so the snapshot is of the pinned process.
-      LivePins::shared().executed(pid);
-      // The process lives on under a new image: its old leader's exit was no end.
-      for (std::size_t i = held.size(); i-- > 0;) {
-        if (held[i].pid == pid) release(i, false);
-      }
-      // An exec ends every other thread, but their exit events (and the old
-      // main thread's, when another thread exec'd) may still come, under
-      // numbers that no longer tell: such a process is watched by pidfd.
-      if (auto it = threads.find(pid); it != threads.end() && it->second != 0) threads.erase(it);
+      const auto pin = LivePins::shared().executed(pid);
+      states->executed(pid);
       ProcEvent e;
       e.kind = ProcEvent::Kind::Exec;
       e.pid = pid;
@@ -532,71 +364,22 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
         }
         e.arguments = args;
       }
-      // The ids from the fork and the changes since hold unless the file
-      // may have changed them.
-      if (auto known = ids.find(pid); known != ids.end() && !execMayChangeIds(pid)) {
-        setIds(e, known->second);
-      } else {
-        auto fresh = readIds(pid);
-        if (fresh) ids[pid] = *fresh;
-        setIds(e, fresh ? *fresh : idsOf(pid));
-      }
+      states->describeExec(e, pin ? pin->pidfd() : -1);
       dispatch(e);
       return;
     }
     case proc_event::PROC_EVENT_EXIT: {
       const auto& x = ev.event_data.exit;
-      parents->exited(x.process_pid, x.process_tgid);
-      auto count = threads.find(x.process_tgid);
-      if (x.process_pid != x.process_tgid) {
-        bool last = false;
-        if (count != threads.end()) {
-          if (count->second == 0) {
-            threads.erase(count);  // a thread it never had: not to be trusted
-          } else {
-            last = --count->second == 0;
-          }
-        }
-        // A thread ended; the last one to end carries the process's status.
-        for (HeldExit& h : held) {
-          if (h.pid == x.process_tgid) h.status = x.exit_code;
-        }
-        if (!last) return;
-        for (std::size_t i = held.size(); i-- > 0;) {
-          if (held[i].pid == x.process_tgid && held[i].pidfd < 0) {
-            threads.erase(count);
-            release(i, true);
-            break;
-          }
-        }
-        return;
-      }
-      LivePins::shared().exited(x.process_tgid);
-      // A process first seen at its end is still readable as a zombie.
-      const Ids known = idsOf(x.process_tgid);
-      if (count != threads.end() && count->second != 0 && held.size() < kMaxHeldExits) {
-        held.push_back({x.process_tgid, x.exit_code, known, -1});
-        return;
-      }
-      const bool alone = count != threads.end() && count->second == 0;
-      if (count != threads.end()) threads.erase(count);
-      if (!alone && hold(x.process_tgid, x.exit_code, known)) return;
-      sendExit(x.process_tgid, x.exit_code, known);
+      if (x.process_pid == x.process_tgid) LivePins::shared().exited(x.process_tgid);
+      states->exited(x.process_pid, x.process_tgid, x.exit_code);
       return;
     }
     case proc_event::PROC_EVENT_UID:
     case proc_event::PROC_EVENT_GID: {
-      // Records carry the user a process has at each event, not at its exec.
       const auto& c = ev.event_data.id;
-      Ids now = idsOf(c.process_tgid);
-      if (ev.what == proc_event::PROC_EVENT_UID) {
-        now.ruid = c.r.ruid;
-        now.euid = c.e.euid;
-      } else {
-        now.rgid = c.r.rgid;
-        now.egid = c.e.egid;
-      }
-      ids[c.process_tgid] = now;
+      const bool users = ev.what == proc_event::PROC_EVENT_UID;
+      states->idsChanged(c.process_pid, c.process_tgid, users, users ? c.r.ruid : c.r.rgid,
+                         users ? c.e.euid : c.e.egid);
       return;
     }
     default:
@@ -698,10 +481,10 @@ bool ProcEventHub::Impl::receive(bool wait) {
   }
   // With no exit held, the receive itself waits for the first datagram.
   int flags = wait ? MSG_WAITFORONE : MSG_DONTWAIT;
-  if (!held.empty() || heldBack) {
+  if (states->watching() || heldBack) {
     fds.clear();
     fds.push_back({fd, POLLIN, 0});
-    for (const HeldExit& h : held) fds.push_back({h.pidfd, POLLIN, 0});
+    states->watches(fds);
     const int timeout = !wait ? 0 : heldBack ? kQuietMs : -1;
     int r = poll(fds.data(), fds.size(), timeout);
     if (r < 0) {
@@ -714,10 +497,9 @@ bool ProcEventHub::Impl::receive(bool wait) {
       heldBack = endBatch(wait);
       return true;
     }
-    for (std::size_t i = fds.size(); i-- > 1;) {
-      if (fds[i].revents != 0) release(i - 1, true);
-    }
+    states->noteGone(std::span(fds).subspan(1));
     if (fds[0].revents == 0) {
+      states->releaseGone();  // nothing was left to read
       heldBack = endBatch(false);
       return true;
     }
@@ -731,6 +513,7 @@ bool ProcEventHub::Impl::receive(bool wait) {
   }
   if (got < 0) {
     if (errno == EINTR || errno == EAGAIN) {
+      if (errno == EAGAIN) states->releaseGone();
       heldBack = endBatch(false);
       return true;
     }
@@ -745,6 +528,9 @@ bool ProcEventHub::Impl::receive(bool wait) {
     return false;
   }
   for (int i = 0; i < got; ++i) take(datagrams->bufs[i], datagrams->msgs[i].msg_len);
+  // A receive that did not fill the batch has emptied the socket: every
+  // exit event sent before a held process was seen gone has been read.
+  if (got < static_cast<int>(kBatch)) states->releaseGone();
   heldBack = endBatch(false);
   return true;
 }
@@ -755,7 +541,7 @@ std::unique_ptr<ProcEventHub> ProcEventHub::detached() {
   std::unique_ptr<ProcEventHub> hub(new ProcEventHub());
   hub->impl_->opened = true;
   hub->impl_->ownParents = std::make_unique<ParentTable>();
-  hub->impl_->parents = hub->impl_->ownParents.get();
+  hub->impl_->useParents(*hub->impl_->ownParents);
   hub->impl_->parents->start();
   return hub;
 }
@@ -771,7 +557,7 @@ void ProcEventHub::feed(const void* event, std::size_t size) {
 }
 
 void ProcEventHub::settle() {
-  impl_->releaseEnded();
+  impl_->states->settle();
 }
 
 // ---- Pins ----
@@ -847,13 +633,15 @@ void LivePins::releaseLastLocked(std::deque<Entry>& at) {
   }
 }
 
-void LivePins::forked(std::int32_t child) {
-  if (!active()) return;
-  push(child, ProcessIdentity::pin(child), true);  // always a new process
+std::shared_ptr<const ProcessIdentity> LivePins::forked(std::int32_t child) {
+  if (!active()) return nullptr;
+  auto pin = ProcessIdentity::pin(child);
+  push(child, pin, true);  // always a new process
+  return pin;
 }
 
-void LivePins::executed(std::int32_t pid) {
-  if (!active()) return;
+std::shared_ptr<const ProcessIdentity> LivePins::executed(std::int32_t pid) {
+  if (!active()) return nullptr;
   {
     std::lock_guard lock(mu_);
     auto it = byPid_.find(pid);
@@ -864,11 +652,13 @@ void LivePins::executed(std::int32_t pid) {
       if (last.pin && last.pin->alive()) {
         ++last.events;
         last.kept = false;
-        return;
+        return last.pin;
       }
     }
   }
-  push(pid, ProcessIdentity::pin(pid), false);
+  auto pin = ProcessIdentity::pin(pid);
+  push(pid, pin, false);
+  return pin;
 }
 
 void LivePins::exited(std::int32_t pid) {

@@ -5,14 +5,19 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/cn_proc.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -55,10 +60,13 @@ void awaitEnd(pid_t pid) {
   }
 }
 
-proc_event forkEvent(std::int32_t parent, std::int32_t childPid, std::int32_t childTgid) {
+// `creator`: the parent's thread that forked, when not its main one.
+proc_event forkEvent(std::int32_t parent, std::int32_t childPid, std::int32_t childTgid,
+                     std::int32_t creator = -1) {
   proc_event e{};
   e.what = proc_event::PROC_EVENT_FORK;
-  e.event_data.fork.parent_pid = e.event_data.fork.parent_tgid = parent;
+  e.event_data.fork.parent_pid = creator >= 0 ? creator : parent;
+  e.event_data.fork.parent_tgid = parent;
   e.event_data.fork.child_pid = childPid;
   e.event_data.fork.child_tgid = childTgid;
   return e;
@@ -80,10 +88,11 @@ proc_event execEvent(std::int32_t pid) {
   return e;
 }
 
-proc_event uidEvent(std::int32_t pid, std::uint32_t uid) {
+proc_event uidEvent(std::int32_t pid, std::uint32_t uid, std::int32_t tgid = -1) {
   proc_event e{};
   e.what = proc_event::PROC_EVENT_UID;
-  e.event_data.id.process_pid = e.event_data.id.process_tgid = pid;
+  e.event_data.id.process_pid = pid;
+  e.event_data.id.process_tgid = tgid >= 0 ? tgid : pid;
   e.event_data.id.r.ruid = uid;
   e.event_data.id.e.euid = uid;
   return e;
@@ -119,6 +128,8 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
   const pid_t runner = childAs(kNobody, true);  // set-user-ID child that keeps running
   const pid_t quitter = childAs(kNobody, false);
   const pid_t single = childAs(geteuid(), true);  // runs on after its (hand-fed) end
+  const pid_t failer = childAs(geteuid(), true);  // runs on after its (hand-fed) end
+  ASSERT_GT(failer, 0);
   ASSERT_GT(runner, 0);
   ASSERT_GT(quitter, 0);
   ASSERT_GT(single, 0);
@@ -127,7 +138,7 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
   ASSERT_GT(raised.pid(), 0);
   const std::string u = std::to_string(raised.pid());
   const std::string r = std::to_string(runner), q = std::to_string(quitter);
-  const std::string s = std::to_string(single);
+  const std::string s = std::to_string(single), f = std::to_string(failer);
   const std::string nobody = std::to_string(kNobody);
 
   struct Step {
@@ -167,20 +178,32 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
        nullptr,
        {exitEvent(single, single, 0)},
        {}},
+      {"a thread's own change of user is not its process's",
+       nullptr,
+       {uidEvent(kMarker - 4, 0, runner), forkEvent(runner, kMarker - 5, kMarker - 5),
+        forkEvent(runner, kMarker - 6, kMarker - 6, kMarker - 4)},
+       {"fork " + r + " " + std::to_string(kMarker - 5) + " euid " + nobody,
+        "fork " + r + " " + std::to_string(kMarker - 6) + " euid 0"}},
       {"a process whose threads are counted ends with its last thread's exit event",
        [&] {
          kill(runner, SIGKILL);
          awaitEnd(runner);
        },
-       {},
-       {}},
-      {"the exit goes out when the group has ended, with the last thread's status",
+       {exitEvent(kMarker - 4, runner, SIGKILL)},
+       {"exit " + r + " euid " + nobody + " status 9"}},
+      {"a process seen gone by its pidfd ends with the last status heard",
        [&] {
          kill(single, SIGKILL);
          awaitEnd(single);
        },
-       {exitEvent(kMarker - 4, runner, SIGKILL)},
-       {"exit " + r + " euid " + nobody + " status 9", "exit " + s + " euid " + me + " status 0"}},
+       {},
+       {"exit " + s + " euid " + me + " status 0"}},
+      {"a thread's exec that failed after the main thread ended ends the process, once",
+       nullptr,
+       {forkEvent(self, failer, failer), forkEvent(failer, kMarker - 7, failer),
+        exitEvent(failer, failer, 0), exitEvent(failer, failer, SIGSEGV)},
+       {"fork " + std::to_string(self) + " " + f + " euid " + me,
+        "exit " + f + " euid " + me + " status 11"}},
       {"a process first seen at its end has its user read from it",
        [&] { awaitEnd(quitter); },
        {exitEvent(quitter, quitter, 3 << 8)},
@@ -208,7 +231,8 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
 
   kill(runner, SIGKILL);
   kill(single, SIGKILL);
-  for (pid_t pid : {runner, quitter, single}) {
+  kill(failer, SIGKILL);
+  for (pid_t pid : {runner, quitter, single, failer}) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
@@ -272,9 +296,17 @@ struct EventWatch : platform::ProcEventListener {
   std::mutex mu;
   std::condition_variable seen;
   std::set<std::pair<platform::ProcEvent::Kind, std::int32_t>> events;
+  // Of each process: "fork", "exec euid <n>" and "exit <status>", in the
+  // order heard.
+  std::map<std::int32_t, std::vector<std::string>> story;
   void onEvent(const platform::ProcEvent& e) override {
+    using Kind = platform::ProcEvent::Kind;
     std::lock_guard lock(mu);
     events.insert({e.kind, e.pid});
+    story[e.pid].push_back(e.kind == Kind::Fork   ? "fork"
+                           : e.kind == Kind::Exec ? "exec euid " + std::to_string(e.euid)
+                                                  : "exit " + std::to_string(e.exitStatus) +
+                                                        " euid " + std::to_string(e.euid));
     seen.notify_all();
   }
   void onLoss(std::uint64_t, bool) override {}
@@ -284,6 +316,10 @@ struct EventWatch : platform::ProcEventListener {
     return seen.wait_for(lock, std::chrono::seconds(10), [&] {
       return events.contains({kind, pid});
     });
+  }
+  std::vector<std::string> storyOf(std::int32_t pid) {
+    std::lock_guard lock(mu);
+    return story[pid];
   }
 };
 
@@ -372,6 +408,91 @@ TEST(ProcEventSource, ParentsStayThoseOfProc) {
     }
   }
   prctl(PR_SET_CHILD_SUBREAPER, 0);
+  hub.unsubscribe(watch.get());
+}
+
+// A thread's execve that fails after the kernel has ended the process's other
+// threads (its address space cannot be set up under a tiny RLIMIT_AS) sends
+// no exec event: the process ends once, with the fatal signal, not with the
+// old main thread's 0. And a process started by clone(CLONE_PARENT), whose
+// fork event names its grandparent, has its own user at its exec.
+TEST(ProcEventSource, FailedThreadExecAndCloneParentKeepTheirProcesssTruth) {
+  if (geteuid() != 0) GTEST_SKIP() << "the connector needs root";
+  using Kind = platform::ProcEvent::Kind;
+  auto watch = std::make_shared<EventWatch>();
+  auto& hub = platform::ProcEventHub::shared();
+  if (!hub.subscribe(watch)) GTEST_SKIP() << "no process events connector here";
+  std::vector<pid_t> failed;
+  for (int i = 0; i < 3; ++i) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      const rlimit noCore{0, 0};
+      setrlimit(RLIMIT_CORE, &noCore);
+      pthread_t thread;
+      pthread_create(
+          &thread, nullptr,
+          [](void*) -> void* {
+            const rlimit tiny{64 << 10, 64 << 10};
+            setrlimit(RLIMIT_AS, &tiny);
+            char* argv[] = {const_cast<char*>("true"), nullptr};
+            execv("/bin/true", argv);
+            _exit(120);  // failed before the point of no return
+          },
+          nullptr);
+      pause();
+      _exit(0);
+    }
+    failed.push_back(pid);
+  }
+  int status = 0;
+  for (pid_t pid : failed) {
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+  }
+  // Two clone(CLONE_PARENT) by a process that dropped to another user: one
+  // runs a program, one ends without.
+  int report[2];
+  ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+  const pid_t middle = fork();
+  ASSERT_GE(middle, 0);
+  if (middle == 0) {  // async-signal-safe calls only
+    if (setresuid(kNobody, kNobody, kNobody) != 0) _exit(126);
+    long siblings[2];
+    for (long& sibling : siblings) {
+      sibling = syscall(SYS_clone, CLONE_PARENT | SIGCHLD, 0, 0, 0, 0);
+      if (sibling == 0 && &sibling == &siblings[0]) {
+        char* argv[] = {const_cast<char*>("true"), nullptr};
+        execv("/bin/true", argv);
+        _exit(127);
+      }
+      if (sibling == 0) _exit(0);
+    }
+    (void)!write(report[1], siblings, sizeof siblings);
+    _exit(0);
+  }
+  close(report[1]);
+  long siblings[2] = {-1, -1};
+  ASSERT_EQ(read(report[0], siblings, sizeof siblings), static_cast<ssize_t>(sizeof siblings));
+  close(report[0]);
+  ASSERT_GT(siblings[0], 0);
+  ASSERT_GT(siblings[1], 0);
+  for (pid_t pid : {middle, static_cast<pid_t>(siblings[0]), static_cast<pid_t>(siblings[1])}) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  const std::string nobody = " euid " + std::to_string(kNobody);
+  for (long sibling : siblings) ASSERT_TRUE(watch->await(Kind::Exit, static_cast<pid_t>(sibling)));
+  EXPECT_EQ(watch->storyOf(static_cast<pid_t>(siblings[0])),
+            (std::vector<std::string>{"fork", "exec" + nobody, "exit 0" + nobody}));
+  EXPECT_EQ(watch->storyOf(static_cast<pid_t>(siblings[1])),
+            (std::vector<std::string>{"fork", "exit 0" + nobody}));
+  for (pid_t pid : failed) {
+    EXPECT_TRUE(watch->await(Kind::Exit, pid)) << pid;
+    EXPECT_EQ(watch->storyOf(pid),
+              (std::vector<std::string>{"fork", "exit " + std::to_string(SIGSEGV) + " euid 0"}))
+        << pid;
+  }
   hub.unsubscribe(watch.get());
 }
 

@@ -2,11 +2,12 @@
 // and exit on the machine, drained on a reader thread of its own so that a
 // slow consumer never makes the kernel drop events, or by the consumer itself
 // while it would otherwise sleep until events come (see askToRead). For an exec the thread
-// snapshots the executable path, the argument vector and the effective user
-// from /proc at once: a short-lived program is gone within a millisecond.
+// snapshots the executable path, the argument vector and the users at once:
+// a short-lived program is gone within a millisecond.
 // It also pins each new process (fork) and each exec'ing one right after the
-// event, for the monitor to attach to the records (see LivePins), and learns
-// each new process's parent for the ancestor walks (see ParentTable).
+// event, for the monitor to attach to the records (see LivePins). What it
+// knows of each process between events (users, threads, held exits,
+// parents) is kept by ProcessStates.
 #pragma once
 
 #include <atomic>
@@ -154,9 +155,10 @@ class LivePins {
   void close();
   bool active() const { return consumers_.load(std::memory_order_relaxed) > 0; }
 
-  // The reader thread, before it passes the event on.
-  void forked(std::int32_t child);
-  void executed(std::int32_t pid);
+  // The reader thread, before it passes the event on. The pin taken or
+  // counted on (null when none).
+  std::shared_ptr<const ProcessIdentity> forked(std::int32_t child);
+  std::shared_ptr<const ProcessIdentity> executed(std::int32_t pid);
   // The exit of process `pid` (its main thread's).
   void exited(std::int32_t pid);
 
