@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "procblock/platform/Journal.hpp"
+
 namespace procblock {
 
 class ReportBudget {
@@ -45,6 +47,7 @@ class ReportBudget {
     std::optional<std::string> bundleIdentifier;
     std::optional<std::string> path;
     std::string entry;
+    platform::BlockSource source = platform::BlockSource::Start;
     auto operator<=>(const Program&) const = default;
   };
 

@@ -85,7 +85,7 @@ void writeSummary(const ReportBudget::Summary& summary) {
       ", path: " + procscope::visibleText(procscope::orNull(program.path)));
   Printlog(procscope::orNull(program.name) + " (blocked " + count + " more times since " + since +
            ")");
-  platform::journalBlockedProgram({platform::BlockSource::Start, program.entry, program.name,
+  platform::journalBlockedProgram({program.source, program.entry, program.name,
                                    program.bundleIdentifier, program.path, -1, std::nullopt,
                                    "counted, not reported one by one", summary.count});
 }
@@ -117,15 +117,16 @@ void wakeSummaryWriter() {
 
 // Whether a block is reported on its own (and its notice posted), as the
 // budget of reports allows; a block that is not is counted for its summary.
-ReportBudget::Decision admitReport(const procscope::Process& process, const std::string& entry,
-                                   const std::optional<std::string>& name,
+ReportBudget::Decision admitReport(platform::BlockSource source, const procscope::Process& process,
+                                   const std::string& entry, const std::optional<std::string>& name,
                                    const std::optional<std::string>& bundleIdentifier,
                                    const std::optional<std::string>& path) {
   const std::uint32_t uid = process.uid();
-  const std::size_t bytes = kReportFixedBytes + 3 * name.value_or("").size() +
-                            bundleIdentifier.value_or("").size() + path.value_or("").size();
+  const auto length = [](const std::optional<std::string>& s) { return s ? s->size() : 0; };
+  const std::size_t bytes =
+      kReportFixedBytes + 3 * length(name) + length(bundleIdentifier) + length(path);
   const auto decision =
-      reportBudget().admit({name, bundleIdentifier, path, entry},
+      reportBudget().admit({name, bundleIdentifier, path, entry, source},
                            uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid),
                            bytes, ReportBudget::Clock::now());
   if (!decision.report) wakeSummaryWriter();
@@ -165,7 +166,7 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
   // First the bundle identifier, then the name, then the path.
   if (!equals(entry, bundleIdentifier) && !equals(entry, name) && !equals(entry, path)) return;
 
-  const auto report = admitReport(*process, entry, name, bundleIdentifier, path);
+  const auto report = admitReport(source, *process, entry, name, bundleIdentifier, path);
   if (report.report) logBlocking(name, bundleIdentifier, path);
   const std::int32_t pid = process->pid();
   const KillResult result = kill(*process);
@@ -287,7 +288,8 @@ ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process) {
   // Reported off the permission path, whose answer waits for nothing.
   procscope::dispatch::asyncUrgent(
       [process, entry = std::move(entry), name, bundleIdentifier, path] {
-        const auto report = admitReport(*process, entry, name, bundleIdentifier, path);
+        const auto report =
+            admitReport(platform::BlockSource::Deny, *process, entry, name, bundleIdentifier, path);
         if (!report.report) {
           if (report.notice) postBlockedNotice(name);
           return;
