@@ -2,15 +2,20 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
+#include <memory>
+#include <variant>
 
+#include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/Utilities.hpp"
+#include "procscope/platform/PropertyList.hpp"
 
 namespace procscope {
 
@@ -43,6 +48,55 @@ Look look(const std::string& path, struct statx& sx) {
   const int rc = ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kIdentityMask, &sx);
   ::close(fd);
   if (rc != 0 || (sx.stx_mask & kIdentityMask) != kIdentityMask) return Look::kUnknown;
+  return Look::kFound;
+}
+
+// The digest of a property list's bytes: a write through a mapping held
+// open changes them without changing the file's times, so a remembered
+// bundle is checked against them on every hit, and parsed again only when
+// they changed. Reached as look() reaches it; a file past the size any
+// information dictionary may have is marked so (no bundle is made of it).
+// At that size bound (1 MiB) this costs one read and SHA-256 of 1 MiB, about
+// a millisecond; a real Info.plist is a few KiB.
+Look appendContentDigest(std::string& out, const std::string& path) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const FileDescriptor located(
+      static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+  if (located.get() < 0)
+    return errno == ENOENT || errno == ENOTDIR ? Look::kAbsent : Look::kUnknown;
+  struct stat st {};
+  if (::fstat(located.get(), &st) != 0) return Look::kUnknown;
+  if (!S_ISREG(st.st_mode) || st.st_size <= 0 ||
+      static_cast<std::size_t>(st.st_size) > platform::kMaxPropertyListBytes) {
+    out += 'n';  // no dictionary is read from it
+    return Look::kFound;
+  }
+  const FileDescriptor fd(
+      ::open(descriptorPath(located.get()).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (fd.get() < 0) return Look::kUnknown;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return Look::kUnknown;
+  char chunk[16384];
+  std::size_t total = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Look::kUnknown;
+    if (n == 0) break;
+    total += static_cast<std::size_t>(n);
+    if (total > platform::kMaxPropertyListBytes) {
+      out += 'n';
+      return Look::kFound;
+    }
+    if (EVP_DigestUpdate(ctx.get(), chunk, static_cast<std::size_t>(n)) != 1) return Look::kUnknown;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return Look::kUnknown;
+  out += 'd';
+  out.append(reinterpret_cast<const char*>(digest), length);
   return Look::kFound;
 }
 
@@ -83,6 +137,25 @@ std::string withoutTrailingSlashes(std::string path) {
   return path;
 }
 
+// Each value's own bytes and a fixed 48 for its node: near enough to bound
+// the whole, which is what the estimate is for.
+struct ValueBytes {
+  static constexpr std::size_t kNode = 48;
+  std::size_t operator()(const std::string& s) const { return kNode + s.size(); }
+  std::size_t operator()(const Data& d) const { return kNode + d.size(); }
+  std::size_t operator()(const Array& a) const {
+    std::size_t n = kNode;
+    for (const Value& v : a) n += std::visit(*this, v.storage());
+    return n;
+  }
+  std::size_t operator()(const Dictionary& d) const {
+    std::size_t n = kNode;
+    for (const auto& [k, v] : d) n += kNode + k.size() + std::visit(*this, v.storage());
+    return n;
+  }
+  std::size_t operator()(const auto&) const { return kNode; }
+};
+
 }  // namespace
 
 std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
@@ -109,7 +182,8 @@ std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
     if (layer.mayHoldExecutable(current, bytes)) {
       std::string dir = withoutTrailingSlashes(current);
       struct statx info {};
-      switch (look((dir == "/" ? std::string() : dir) + "/Contents/Info.plist", info)) {
+      const std::string plist = (dir == "/" ? std::string() : dir) + "/Contents/Info.plist";
+      switch (look(plist, info)) {
         case Look::kUnknown:
           return std::nullopt;
         case Look::kAbsent:
@@ -119,6 +193,7 @@ std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
           key.bytes += 'f';
           appendIdentity(key.bytes, info);
           key.settled = key.settled && settled(info, now);
+          if (appendContentDigest(key.bytes, plist) != Look::kFound) return std::nullopt;
           break;
       }
     }
@@ -144,23 +219,55 @@ std::shared_ptr<Binary> BinaryCache::find(const Key& key,
 void BinaryCache::store(const Key& key, std::shared_ptr<platform::BundleLayer> layer,
                         std::shared_ptr<Binary> binary) {
   if (!key.settled || !binary) return;
-  Entry entry{std::move(binary), std::move(layer), Clock::now()};
+  const std::size_t size = estimatedBytes(key.bytes, *binary);
+  if (size > maxBytes_) return;
+  Entry entry{std::move(binary), std::move(layer), Clock::now(), size};
   std::lock_guard lock(mu_);
   if (auto found = entries_.find(key.bytes); found != entries_.end()) {
+    bytes_ -= found->second.bytes;
     found->second = std::move(entry);
+    bytes_ += size;
+    // Served again as it was stored, it may now push the whole past the bound.
+    while (bytes_ > maxBytes_ && order_.size() > 1) eraseOldest();
     return;
   }
-  while (!order_.empty() && entries_.size() >= capacity_) {
-    entries_.erase(order_.front());
-    order_.pop_front();
+  while (!order_.empty() && (entries_.size() >= capacity_ || bytes_ + size > maxBytes_)) {
+    eraseOldest();
   }
   entries_.emplace(key.bytes, std::move(entry));
   order_.push_back(key.bytes);
+  bytes_ += size;
+}
+
+void BinaryCache::eraseOldest() {
+  if (auto found = entries_.find(order_.front()); found != entries_.end()) {
+    bytes_ -= found->second.bytes;
+    entries_.erase(found);
+  }
+  order_.pop_front();
 }
 
 std::size_t BinaryCache::size() const {
   std::lock_guard lock(mu_);
   return entries_.size();
+}
+
+std::size_t BinaryCache::bytes() const {
+  std::lock_guard lock(mu_);
+  return bytes_;
+}
+
+std::size_t BinaryCache::estimatedBytes(const std::string& key, const Binary& binary) {
+  const ValueBytes walk;
+  const auto text = [](const std::optional<std::string>& s) { return s ? s->size() : 0; };
+  const auto dictionary = [&walk](const std::optional<Dictionary>& d) { return d ? walk(*d) : 0; };
+  std::size_t n = 512 + 2 * key.size();  // the key is held twice: map and order
+  n += text(binary.path()) + text(binary.fileSystemPath()) + text(binary.name()) +
+       text(binary.bundleIdentifier()) + text(binary.sha256()) + text(binary.identifier());
+  n += dictionary(binary.attributes()) + dictionary(binary.metadata()) +
+       dictionary(binary.signingInfo());
+  if (binary.bundle()) n += dictionary(binary.bundle()->infoDictionary());
+  return n;
 }
 
 BinaryCache& BinaryCache::shared() {

@@ -255,22 +255,32 @@ void Binary::getMetadata() {
   if (names.empty()) return;
 
   Dictionary metadata;
-  std::vector<char> value(1024);
+  std::vector<char> value;
+  std::size_t budget = kMaxAttributeBytes;
+  std::int64_t omitted = 0;
   for (std::size_t at = 0; at < names.size();) {
     std::string name(names.data() + at);
     at += name.size() + 1;
     if (name.empty()) continue;
-    ssize_t size = ::getxattr(path, name.c_str(), value.data(), value.size());
+    // A size of 0 would ask for the value's size instead of the value.
+    if (metadata.size() >= kMaxAttributes || budget == 0) {
+      ++omitted;
+      continue;
+    }
+    // Read into what is left of the budget: a larger value fails with
+    // ERANGE and is left out, without being copied.
+    value.resize(budget);
+    ssize_t size = ::getxattr(path, name.c_str(), value.data(), budget);
     if (size < 0 && errno == ERANGE) {
-      size = ::getxattr(path, name.c_str(), nullptr, 0);
-      if (size < 0) continue;
-      value.resize(static_cast<std::size_t>(size));
-      size = ::getxattr(path, name.c_str(), value.data(), value.size());
+      ++omitted;
+      continue;
     }
     if (size < 0) continue;
+    budget -= static_cast<std::size_t>(size);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(value.data());
     metadata[name] = Value(Data(bytes, bytes + size));
   }
+  if (omitted > 0) metadata[kOmittedAttributesKey] = Value(omitted);
   if (!metadata.empty()) metadata_ = std::move(metadata);
 }
 

@@ -43,6 +43,9 @@ void Printlog(const std::optional<std::string>& name);
 std::string GetCurrDateString();
 std::string GetCurrTime();
 
+// The local time of a moment as "HH:mm:ss".
+std::string formatTime(std::chrono::system_clock::time_point when);
+
 // The row Printlog writes for a given moment: "dd-MM-yyyy HH:mm:ss \t\t\t\t name\n".
 // Control characters in the name become visible escapes, so a name can never
 // end the row early or forge another one.

@@ -32,10 +32,6 @@ std::string formatDate(std::chrono::system_clock::time_point when) {
   return formatLocal(when, "%d-%m-%Y");
 }
 
-std::string formatTime(std::chrono::system_clock::time_point when) {
-  return formatLocal(when, "%H:%M:%S");
-}
-
 // Opens a log for appending. The agent runs as root: a symbolic link planted
 // at the path must not let it create or extend some other file, and anything
 // but a regular file (a FIFO would block the opener) is refused.
@@ -124,6 +120,10 @@ std::string GetCurrDateString() {
 
 std::string GetCurrTime() {
   return formatTime(std::chrono::system_clock::now());
+}
+
+std::string formatTime(std::chrono::system_clock::time_point when) {
+  return formatLocal(when, "%H:%M:%S");
 }
 
 std::string formatAccessLogRow(std::chrono::system_clock::time_point when,

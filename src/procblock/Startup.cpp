@@ -118,6 +118,11 @@ void run(const Options& options) {
         ::procscope::logMessage("warning: " + warning);
       }
     }
+    if (listPath) {
+      if (auto warning = writableListWarning(*listPath); !warning.empty()) {
+        ::procscope::logMessage("warning: " + warning);
+      }
+    }
   }
   // The verdict's lookup of a long list is built now, not on the first event.
   prepareVerdict();

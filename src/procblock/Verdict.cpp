@@ -5,13 +5,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "procblock/AgentLog.hpp"
 #include "procblock/BlockList.hpp"
 #include "procblock/EntryIndex.hpp"
+#include "procblock/ReportBudget.hpp"
 #include "procblock/platform/Journal.hpp"
 #include "procblock/platform/Notice.hpp"
 #include "procscope/Dispatch.hpp"
@@ -35,6 +39,103 @@ void logBlocking(const std::optional<std::string>& name,
       "Blocking process with name: " + procscope::visibleText(procscope::orNull(name)) +
       ", bundle identifier: " + procscope::visibleText(procscope::orNull(bundleIdentifier)) +
       ", path: " + procscope::visibleText(procscope::orNull(path)));
+}
+
+// About what one report writes besides its three values: the diagnostic
+// line's prefix and text, the access-log row, the notice's line where no
+// desktop shows it.
+constexpr std::size_t kReportFixedBytes = 400;
+
+ReportBudget& reportBudget() {
+  static auto* budget = new ReportBudget;  // used until the very end of the run
+  return *budget;
+}
+
+// The summaries of counted blocks are written by a thread of their own,
+// started with the first block counted; it sleeps until the next is due.
+std::mutex summaryMutex;
+std::condition_variable summaryWake;
+bool summaryWriterStarted = false;
+
+// The wall-clock time, "HH:mm:ss", of a moment on the budget's clock.
+std::string wallTimeOf(ReportBudget::Clock::time_point when) {
+  const auto ago = ReportBudget::Clock::now() - when;
+  return formatTime(std::chrono::system_clock::now() -
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(ago));
+}
+
+void writeSummary(const ReportBudget::Summary& summary) {
+  const std::string count = std::to_string(summary.count);
+  const std::string since = wallTimeOf(summary.since);
+  if (!summary.program) {
+    procscope::logMessage("Blocked " + count + " more times since " + since +
+                          ", not reported one by one: programs beyond the first " +
+                          std::to_string(ReportBudget::kMaxPrograms) + " counted");
+    Printlog("(other programs) (blocked " + count + " more times since " + since + ")");
+    platform::journalBlockedProgram({platform::BlockSource::Start, std::string(), std::nullopt,
+                                     std::nullopt, std::nullopt, -1, std::nullopt,
+                                     "counted, not reported one by one", summary.count});
+    return;
+  }
+  const ReportBudget::Program& program = *summary.program;
+  procscope::logMessage(
+      "Blocked " + count + " more times since " + since + ", not reported one by one: name: " +
+      procscope::visibleText(procscope::orNull(program.name)) + ", bundle identifier: " +
+      procscope::visibleText(procscope::orNull(program.bundleIdentifier)) +
+      ", path: " + procscope::visibleText(procscope::orNull(program.path)));
+  Printlog(procscope::orNull(program.name) + " (blocked " + count + " more times since " + since +
+           ")");
+  platform::journalBlockedProgram({program.source, program.entry, program.name,
+                                   program.bundleIdentifier, program.path, -1, std::nullopt,
+                                   "counted, not reported one by one", summary.count});
+}
+
+[[noreturn]] void summaryWriter() {
+  std::unique_lock lock(summaryMutex);
+  for (;;) {
+    if (const auto next = reportBudget().nextDue()) {
+      summaryWake.wait_until(lock, *next);
+    } else {
+      summaryWake.wait(lock);
+    }
+    lock.unlock();
+    for (const auto& summary : reportBudget().due(ReportBudget::Clock::now())) {
+      writeSummary(summary);
+    }
+    lock.lock();
+  }
+}
+
+void wakeSummaryWriter() {
+  std::lock_guard lock(summaryMutex);
+  if (!summaryWriterStarted) {
+    summaryWriterStarted = true;
+    std::thread(summaryWriter).detach();
+  }
+  summaryWake.notify_one();
+}
+
+// Whether a block is reported on its own (and its notice posted), as the
+// budget of reports allows; a block that is not is counted for its summary.
+ReportBudget::Decision admitReport(platform::BlockSource source, const procscope::Process& process,
+                                   const std::string& entry, const std::optional<std::string>& name,
+                                   const std::optional<std::string>& bundleIdentifier,
+                                   const std::optional<std::string>& path) {
+  const std::uint32_t uid = process.uid();
+  const auto length = [](const std::optional<std::string>& s) { return s ? s->size() : 0; };
+  const std::size_t bytes =
+      kReportFixedBytes + 3 * length(name) + length(bundleIdentifier) + length(path);
+  const auto decision =
+      reportBudget().admit({name, bundleIdentifier, path, entry, source},
+                           uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid),
+                           bytes, ReportBudget::Clock::now());
+  if (!decision.report) wakeSummaryWriter();
+  return decision;
+}
+
+void postBlockedNotice(const std::optional<std::string>& name) {
+  // The notice layer delivers on its own; a slow desktop never holds up a kill.
+  if (auto notices = platform::Notices::get()) notices->post(platform::blockedNotice(name));
 }
 
 // The access-log row, the notice and the journal entry of one block.
@@ -65,9 +166,14 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
   // First the bundle identifier, then the name, then the path.
   if (!equals(entry, bundleIdentifier) && !equals(entry, name) && !equals(entry, path)) return;
 
-  logBlocking(name, bundleIdentifier, path);
+  const auto report = admitReport(source, *process, entry, name, bundleIdentifier, path);
+  if (report.report) logBlocking(name, bundleIdentifier, path);
   const std::int32_t pid = process->pid();
   const KillResult result = kill(*process);
+  if (!report.report) {
+    if (report.notice) postBlockedNotice(name);
+    return;
+  }
   if (result != KillResult::SignalledGroup) {
     procscope::logMessage("Kill of pid " + std::to_string(pid) + ": " +
                           std::string(describe(result)));
@@ -182,6 +288,12 @@ ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process) {
   // Reported off the permission path, whose answer waits for nothing.
   procscope::dispatch::asyncUrgent(
       [process, entry = std::move(entry), name, bundleIdentifier, path] {
+        const auto report =
+            admitReport(platform::BlockSource::Deny, *process, entry, name, bundleIdentifier, path);
+        if (!report.report) {
+          if (report.notice) postBlockedNotice(name);
+          return;
+        }
         logBlocking(name, bundleIdentifier, path);
         reportBlocked(*process, entry, name, bundleIdentifier, "exec denied, nothing signalled",
                       platform::BlockSource::Deny);
@@ -191,8 +303,7 @@ ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process) {
 
 void DisplayMessage(const std::optional<std::string>& name) {
   Printlog(name);
-  // The notice layer delivers on its own; a slow desktop never holds up a kill.
-  if (auto notices = platform::Notices::get()) notices->post(platform::blockedNotice(name));
+  postBlockedNotice(name);
 }
 
 }  // namespace procblock

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "AgentTestSupport.hpp"
 #include "procblock/BlockList.hpp"
@@ -55,6 +57,30 @@ TEST(ReadBlockList, ReadsTheWholeFileOrGivesNoList) {
   EXPECT_NE(trailingLineFeedWarning({"com.apple.Safari", "/bin/x\n"}), "");
   EXPECT_EQ(trailingLineFeedWarning({"a\nb", "c"}), "");
   EXPECT_EQ(trailingLineFeedWarning({}), "");
+}
+
+// A FIFO at the list's place used to hold start-up for good.
+TEST(ReadBlockList, OnlyARegularFileIsOpened) {
+  agenttest::TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "vornik.txt").c_str(), 0644), 0);
+  std::string why;
+  EXPECT_EQ(readBlockList(dir / "vornik.txt", &why), std::nullopt);
+  EXPECT_EQ(why, "not a regular file");
+}
+
+TEST(WritableListWarning, FileOrDirectoryAboveWritableByOthers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+  agenttest::TempDir dir;  // root's, 0700, in the sticky /tmp
+  const std::string list = dir / "vornik.txt";
+  agenttest::writeFile(list, "evilprog");
+  ASSERT_EQ(::chmod(list.c_str(), 0644), 0);
+  EXPECT_EQ(writableListWarning(list), "");
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  EXPECT_NE(writableListWarning(list).find("the directory " + dir.path()), std::string::npos);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chown(list.c_str(), 65534, 65534), 0);
+  EXPECT_NE(writableListWarning(list).find("vornik.txt (" + list + ")"), std::string::npos);
+  EXPECT_EQ(writableListWarning(dir / "missing.txt"), "");
 }
 
 TEST(BlockListPath, JoinsWithOneSlash) {

@@ -9,6 +9,7 @@
 #include "procblock/AgentLog.hpp"
 #include "procblock/BlockList.hpp"
 #include "procblock/LogPaths.hpp"
+#include "procblock/ReportBudget.hpp"
 #include "procblock/Verdict.hpp"
 #include "procscope/Dispatch.hpp"
 #include "support/Capture.hpp"
@@ -301,6 +302,50 @@ TEST_F(Verdict, FollowsTheListInForce) {
   EXPECT_EQ(judge({"x", "/usr/bin/tool"}, makeRecord(Record::NoBundle)).kills.size(), 1u);
   prepareVerdict();  // building ahead changes nothing
   EXPECT_EQ(judge(makeRecord(Record::NoBundle)).kills.size(), 1u);
+}
+
+// An exec loop of a listed program: past the budget its blocks are counted,
+// summed up once per interval, and its notices to one user spaced out.
+TEST(ReportBudgetTest, CountsBeyondTheBurstAndSumsUpPerInterval) {
+  using Clock = ReportBudget::Clock;
+  ReportBudget budget;
+  const Clock::time_point t0{std::chrono::hours(1)};
+  const ReportBudget::Program loop{"evilprog", std::nullopt, "/tmp/evilprog", "evilprog"};
+  constexpr std::size_t kBytes = 1000;
+  const auto burst = static_cast<int>(ReportBudget::kBurstBytes / kBytes);
+  int reported = 0;
+  int noticed = 0;
+  for (int i = 0; i < burst + 500; ++i) {
+    const auto decision = budget.admit(loop, 1000, kBytes, t0);
+    reported += decision.report;
+    noticed += decision.notice;
+  }
+  EXPECT_EQ(reported, burst);
+  EXPECT_EQ(noticed, burst) << "the last reported block's notice is still up";
+  EXPECT_FALSE(budget.admit(loop, 1000, kBytes, t0 + std::chrono::milliseconds(200)).report);
+  // Refilled at its rate; the notice lifetime over: one more notice, then none.
+  EXPECT_TRUE(budget.admit(loop, 1000, kBytes, t0 + std::chrono::seconds(1)).report);
+  const auto later = t0 + std::chrono::seconds(1) + ReportBudget::kNoticeLifetime;
+  EXPECT_TRUE(budget.admit(loop, 1000, 30 * kBytes, later).notice);
+  EXPECT_FALSE(budget.admit(loop, 1000, 30 * kBytes, later).notice);
+  EXPECT_TRUE(budget.admit(loop, 2000, 30 * kBytes, later).notice) << "another user";
+
+  // Programs past the table's bound share one count.
+  for (std::size_t i = 0; i <= ReportBudget::kMaxPrograms; ++i) {
+    budget.admit({"copy" + std::to_string(i), std::nullopt, std::nullopt, "x"}, 1000, 30 * kBytes,
+                 later);
+  }
+  EXPECT_EQ(budget.nextDue(), t0 + ReportBudget::kInterval);
+  EXPECT_TRUE(budget.due(t0 + ReportBudget::kInterval - std::chrono::seconds(1)).empty());
+  const auto first = budget.due(t0 + ReportBudget::kInterval);
+  ASSERT_EQ(first.size(), 1u);
+  EXPECT_EQ(first[0].program, loop);
+  EXPECT_EQ(first[0].count, 500u + 1u + 3u);  // nothing lost: every block not reported
+  const auto second = budget.due(later + ReportBudget::kInterval);
+  ASSERT_EQ(second.size(), ReportBudget::kMaxPrograms);
+  EXPECT_EQ(second.back().program, std::nullopt);
+  EXPECT_EQ(second.back().count, 2u);
+  EXPECT_EQ(budget.nextDue(), std::nullopt);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -404,6 +406,82 @@ TEST_F(BinaryTest, RememberedInspectionIsTheFreshOneWhateverChanged) {
   ASSERT_TRUE(fresh->attributes());
   EXPECT_EQ(fresh->attributes()->at("NSFileSystemFileNumber").integer(),
             static_cast<std::int64_t>(st.st_ino));
+}
+
+// A write through a shared mapping changes a file's times only at its first
+// fault: the property list's bytes, not its times, tell a remembered
+// inspection from a stale one.
+TEST(BinaryCache, PropertyListRewrittenThroughAHeldMappingIsSeen) {
+  test::TempDir shm("/dev/shm/procscope-exec-");  // tmpfs: times stay for the mapping's life
+  const std::string app =
+      test::makeBundle(shm.path(), "App",
+                       {{"CFBundleExecutable", "app"}, {"CFBundleIdentifier", "com.example.one"}});
+  const std::string plist = app + "/Contents/Info.plist";
+  const int fd = ::open(plist.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct stat st {};
+  ASSERT_EQ(::fstat(fd, &st), 0);
+  auto* map = static_cast<char*>(::mmap(nullptr, static_cast<std::size_t>(st.st_size),
+                                        PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  ::close(fd);
+  ASSERT_NE(map, MAP_FAILED);
+  const std::string_view bytes(map, static_cast<std::size_t>(st.st_size));
+  const std::size_t at = bytes.find("com.example.one");
+  ASSERT_NE(at, std::string_view::npos);
+  map[at] = 'c';                                          // the first fault, which stamps the times
+  std::this_thread::sleep_for(BinaryCache::kSettle * 2);  // files changed just now are not kept
+
+  const std::string executable = app + "/Contents/MacOS/app";
+  const auto first = inspectRemembered(executable, executable);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->bundleIdentifier(), "com.example.one");
+  EXPECT_EQ(inspectRemembered(executable, executable), first) << "not remembered";
+  std::memcpy(map + at, "com.example.two", 15);
+  const auto second = inspectRemembered(executable, executable);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->bundleIdentifier(), "com.example.two");
+  ::munmap(map, static_cast<std::size_t>(st.st_size));
+}
+
+// One copy of a program with many 64 KiB user attributes, run under many
+// names: each Binary keeps a bounded share of the attributes and says how
+// many it left out, and the cache stays within its bound in bytes.
+TEST(BinaryCache, BoundedInBytesWhateverTheAttributesAndLinks) {
+  test::TempDir shm("/dev/shm/procscope-exec-");
+  ASSERT_FALSE(shm.path().empty());
+  const std::string program = shm / "pbx-true";
+  std::filesystem::copy_file("/bin/true", program);
+  const std::string big(64 * 1024, 'x');
+  if (::setxattr(program.c_str(), "user.small", "s", 1, 0) != 0) {
+    GTEST_SKIP() << "no user extended attributes on tmpfs here (Linux 6.6 and later)";
+  }
+  constexpr int kLarge = 100;
+  for (int i = 0; i < kLarge; ++i) {
+    const std::string name = "user.big" + std::to_string(i);
+    ASSERT_EQ(::setxattr(program.c_str(), name.c_str(), big.data(), big.size(), 0), 0) << i;
+  }
+  for (int i = 0; i < kLarge; ++i) {
+    ASSERT_EQ(::link(program.c_str(), (shm / "pbx-" + std::to_string(i)).c_str()), 0);
+  }
+  std::this_thread::sleep_for(BinaryCache::kSettle * 2);  // files changed just now are not kept
+
+  constexpr std::size_t kBound = std::size_t{64} * 1024;
+  BinaryCache cache(BinaryCache::kCapacity, kBound);
+  const auto layer = platform::Bundles::get();
+  for (int i = 0; i < kLarge; ++i) {
+    const std::string link = shm / "pbx-" + std::to_string(i);
+    const auto key = BinaryCache::keyOf(link, link, *layer);
+    ASSERT_TRUE(key);
+    const auto binary = Binary::init(link, link);
+    ASSERT_TRUE(binary->metadata());
+    EXPECT_EQ(binary->metadata()->at("user.small"), Value(Data{'s'}));
+    EXPECT_EQ(binary->metadata()->at(Binary::kOmittedAttributesKey), Value(kLarge));
+    EXPECT_LT(BinaryCache::estimatedBytes(key->bytes, *binary), Binary::kMaxAttributeBytes * 2);
+    cache.store(*key, layer, binary);
+  }
+  EXPECT_LE(cache.bytes(), kBound);
+  EXPECT_GT(cache.size(), 5U);
+  EXPECT_LT(cache.size(), static_cast<std::size_t>(kLarge)) << "the oldest went first";
 }
 
 TEST(BinaryCache, KeepsNoMoreThanItsCapacityDroppingTheOldest) {

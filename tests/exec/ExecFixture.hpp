@@ -15,12 +15,13 @@
 
 namespace test {
 
-// A fresh directory under /tmp, removed with everything in it at the end.
+// A fresh directory (under /tmp unless another prefix is given), removed
+// with everything in it at the end.
 class TempDir {
  public:
-  TempDir() {
-    char name[] = "/tmp/procscope-exec-XXXXXX";
-    path_ = ::mkdtemp(name) ? name : "";
+  explicit TempDir(std::string prefix = "/tmp/procscope-exec-") {
+    std::string name = prefix + "XXXXXX";
+    path_ = ::mkdtemp(name.data()) ? name : "";
   }
   ~TempDir() {
     std::error_code ignored;

@@ -31,6 +31,9 @@ struct BlockedProgram {
   std::int32_t pid = -1;
   std::optional<std::uint32_t> uid;  // the effective user, where known
   std::string kill;                  // the kill's result, in words
+  // Blocks of this program the entry stands for: more than one when they
+  // came too fast to be reported one by one (pid and user then absent).
+  std::uint64_t count = 1;
 };
 
 // The entry's fields, each "NAME=value"; absent values are left out. Values

@@ -40,7 +40,14 @@ class Binary {
   void getName();
   void getBundleIndentifier();  // spelled so, as the rest of the system knows it
   void getAttributes();
+  // The file's extended attributes, at most kMaxAttributes of them and
+  // kMaxAttributeBytes of values in all: any user may hang hundreds of 64 KiB
+  // attributes on a file and run it under many names. What is left out is
+  // counted under kOmittedAttributesKey.
   void getMetadata();
+  static constexpr std::size_t kMaxAttributes = 64;
+  static constexpr std::size_t kMaxAttributeBytes = std::size_t{16} * 1024;
+  static constexpr const char* kOmittedAttributesKey = "(attributes left out)";
   void getIcon();
   void generateSigningInfo(std::uint32_t flags);
   void generateHash();

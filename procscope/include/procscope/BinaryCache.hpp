@@ -23,8 +23,12 @@ namespace procscope {
 
 class BinaryCache {
  public:
-  // At most this many Binaries (a few MB); the oldest stored go first.
+  // At most this many Binaries, and at most this many bytes in all by an
+  // estimate of each (its key, strings, dictionaries and attribute values,
+  // its bundle's property list, and a fixed 512 for what the estimate does
+  // not see); the oldest stored go first.
   static constexpr std::size_t kCapacity = 4096;
+  static constexpr std::size_t kMaxBytes = std::size_t{16} * 1024 * 1024;
   // A Binary is served for at most this long, as long as the account names
   // in its attributes are (they can change without the file changing).
   static constexpr std::chrono::minutes kLifetime{1};
@@ -44,7 +48,8 @@ class BinaryCache {
   static std::optional<Key> keyOf(const std::string& path, const std::string& bytes,
                                   platform::BundleLayer& layer);
 
-  explicit BinaryCache(std::size_t capacity = kCapacity) : capacity_(capacity) {}
+  explicit BinaryCache(std::size_t capacity = kCapacity, std::size_t maxBytes = kMaxBytes)
+      : capacity_(capacity), maxBytes_(maxBytes) {}
 
   // The Binary kept under `key`, with the bundle layer `layer`.
   std::shared_ptr<Binary> find(const Key& key, const std::shared_ptr<platform::BundleLayer>& layer);
@@ -52,6 +57,10 @@ class BinaryCache {
   void store(const Key& key, std::shared_ptr<platform::BundleLayer> layer,
              std::shared_ptr<Binary> binary);
   std::size_t size() const;
+  // The estimated bytes of all entries.
+  std::size_t bytes() const;
+  // The estimate for one entry.
+  static std::size_t estimatedBytes(const std::string& key, const Binary& binary);
 
   // The process's cache.
   static BinaryCache& shared();
@@ -64,9 +73,14 @@ class BinaryCache {
     // tool) may answer otherwise. Held, so its address is not reused.
     std::shared_ptr<platform::BundleLayer> layer;
     Clock::time_point stored;
+    std::size_t bytes = 0;
   };
 
+  void eraseOldest();
+
   const std::size_t capacity_;
+  const std::size_t maxBytes_;
+  std::size_t bytes_ = 0;
   mutable std::mutex mu_;
   std::unordered_map<std::string, Entry> entries_;
   std::deque<std::string> order_;  // keys, oldest stored first

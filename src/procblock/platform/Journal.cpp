@@ -50,16 +50,23 @@ std::string_view describe(BlockSource source) {
 std::vector<std::string> blockedProgramFields(const BlockedProgram& blocked) {
   std::vector<std::string> fields;
   fields.push_back("MESSAGE_ID=" + std::string(kProgramBlockedMessageId));
-  fields.push_back("MESSAGE=Blocked " + procscope::visibleText(procscope::orNull(blocked.name)) +
-                   " (pid " + std::to_string(blocked.pid) + "), entry \"" +
-                   procscope::visibleText(blocked.entry) + "\"");
+  const std::string name = procscope::visibleText(procscope::orNull(blocked.name));
+  const std::string entry = procscope::visibleText(blocked.entry);
+  if (blocked.count == 1) {
+    fields.push_back("MESSAGE=Blocked " + name + " (pid " + std::to_string(blocked.pid) +
+                     "), entry \"" + entry + "\"");
+  } else {
+    fields.push_back("MESSAGE=Blocked " + name + " " + std::to_string(blocked.count) +
+                     " more times, not reported one by one, entry \"" + entry + "\"");
+  }
   fields.push_back("PRIORITY=5");  // notice: a normal but significant event
   fields.push_back("SYSLOG_IDENTIFIER=procblock");
   fields.push_back("PROCBLOCK_ENTRY=" + blocked.entry);
   add(fields, "PROCBLOCK_NAME", blocked.name);
   add(fields, "PROCBLOCK_BUNDLE_IDENTIFIER", blocked.bundleIdentifier);
   add(fields, "PROCBLOCK_PATH", blocked.path);
-  fields.push_back("PROCBLOCK_PID=" + std::to_string(blocked.pid));
+  if (blocked.count == 1) fields.push_back("PROCBLOCK_PID=" + std::to_string(blocked.pid));
+  if (blocked.count != 1) fields.push_back("PROCBLOCK_COUNT=" + std::to_string(blocked.count));
   if (blocked.uid) fields.push_back("PROCBLOCK_UID=" + std::to_string(*blocked.uid));
   fields.push_back("PROCBLOCK_KILL=" + blocked.kill);
   fields.push_back("PROCBLOCK_SOURCE=" + std::string(describe(blocked.source)));
