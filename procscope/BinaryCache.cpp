@@ -176,10 +176,11 @@ std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
   key.bytes += '\0';
   appendIdentity(key.bytes, sx);
   // Each directory whose bundle could claim the file, as the search for it
-  // goes: its Info.plist, or that it has none.
+  // goes (as far as it goes): its Info.plist, or that it has none.
   std::string current = bytes;
-  for (;;) {
+  for (std::size_t levels = 0; levels < platform::BundleLayer::kMaxLevels;) {
     if (layer.mayHoldExecutable(current, bytes)) {
+      ++levels;
       std::string dir = withoutTrailingSlashes(current);
       struct statx info {};
       const std::string plist = (dir == "/" ? std::string() : dir) + "/Contents/Info.plist";
@@ -275,7 +276,8 @@ BinaryCache& BinaryCache::shared() {
   return *cache;
 }
 
-std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes) {
+std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes,
+                                          std::function<void(std::shared_ptr<Binary>)> late) {
   auto& cache = BinaryCache::shared();
   auto layer = platform::Bundles::get();
   std::optional<BinaryCache::Key> key;
@@ -285,8 +287,15 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
       if (auto hit = cache.find(*key, layer)) return hit;
     }
   }
+  std::function<void(std::shared_ptr<Binary>)> whenLate;
+  if (late) {
+    whenLate = [late = std::move(late)](std::shared_ptr<Binary> binary) {
+      if (binary) late(std::move(binary));
+    };
+  }
   auto inspected = inspection::bounded<std::shared_ptr<Binary>>(
-      bytes, [path, bytes] { return Binary::init(path, bytes); });
+      inspection::mountOf(bytes), [path, bytes] { return Binary::init(path, bytes); },
+      std::move(whenLate));
   if (!inspected || !*inspected) return nullptr;
   if (key) cache.store(*key, std::move(layer), *inspected);
   return std::move(*inspected);

@@ -18,6 +18,7 @@
 
 #include "procscope/Binary.hpp"
 #include "procscope/FileDescriptor.hpp"
+#include "procscope/Inspection.hpp"
 #include "procscope/Signing.hpp"
 #include "procscope/Utilities.hpp"
 #include "procscope/platform/Icons.hpp"
@@ -52,7 +53,12 @@ class AccountNames {
       auto it = table.find(id);
       if (it != table.end() && now - it->second.when < kLifetime) return it->second.name;
     }
-    auto name = query(id);
+    std::optional<std::string> name;
+    {
+      // Not the inspected file's file system: a slow answer is no stall there.
+      inspection::WaitElsewhere elsewhere;
+      name = query(id);
+    }
     std::lock_guard lock(mutex_);
     if (table.size() >= kMaxEntries) table.clear();
     table[id] = Entry{name, now};

@@ -3,17 +3,24 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "procscope/Log.hpp"
@@ -29,26 +36,70 @@ using Clock = std::chrono::steady_clock;
 // answers, and a fixed number bounds what a hostile mount can hold.
 constexpr unsigned kThreads = 4;
 
+// Steps kept to be run late, when every thread is held: each is one record's
+// second judgement. Beyond this many, a step whose deadline passed is dropped
+// as it was before there were late judgements (and said so once).
+constexpr std::size_t kMaxWaiting = 4096;
+
+// What a thread has spent of its time since it started: on a CPU, and
+// runnable but waiting for one (/proc/thread-self/schedstat). What is
+// neither it spent blocked.
+struct ThreadTimes {
+  std::chrono::nanoseconds onCpu{0};
+  std::chrono::nanoseconds waiting{0};
+};
+
+std::optional<ThreadTimes> readTimes(int fd) {
+  char text[128];
+  const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+  if (n <= 0) return std::nullopt;
+  text[n] = '\0';
+  unsigned long long cpu = 0;
+  unsigned long long waited = 0;
+  if (std::sscanf(text, "%llu %llu", &cpu, &waited) != 2) return std::nullopt;
+  return ThreadTimes{std::chrono::nanoseconds(cpu), std::chrono::nanoseconds(waited)};
+}
+
+std::optional<ThreadTimes> threadTimes(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/schedstat";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  auto times = readTimes(fd);
+  ::close(fd);
+  return times;
+}
+
 struct Task {
   enum class State { kQueued, kRunning, kDone, kAbandoned };
   std::function<void()> work;
+  std::function<void()> late;  // after the work, when its caller gave up
+  MountId mount = kUnknownMount;
   State state = State::kQueued;
-  bool overran = false;  // its caller gave up on it while it ran
+  bool givenUp = false;  // its caller stopped waiting for it
+  bool overran = false;  // it held its thread past the deadline
+  bool demoted = false;  // moved to normal priority past the deadline
+  pid_t thread = 0;      // the thread running it
+  Clock::time_point started;
+  std::optional<ThreadTimes> atStart;
+  // Time spent in WaitElsewhere scopes: ended ones, and the start of the
+  // current one (as steady-clock ticks; 0 outside).
+  std::atomic<Clock::rep> elsewhere{0};
+  std::atomic<Clock::rep> elsewhereSince{0};
 };
 
-// A file system left alone after an inspection there overran.
+// The step the calling pool thread runs.
+thread_local Task* running = nullptr;
+
+// A file system left alone after a step there blocked past the deadline.
 struct Stall {
-  std::string mountPoint;
-  std::shared_ptr<Task> task;  // the overrunning step, until it ends
+  MountId mount;
+  std::shared_ptr<Task> task;  // the blocked step, until it ends
   Clock::time_point until;     // from its end on
 };
 
-bool isUnder(const std::string& path, const std::string& dir) {
-  if (dir == "/") return !path.empty() && path.front() == '/';
-  return path.starts_with(dir) && (path.size() == dir.size() || path[dir.size()] == '/');
-}
-
 thread_local std::function<void()> beforeWait;
+
+std::string mountPointWithId(MountId mount);
 
 class Pool {
  public:
@@ -57,26 +108,35 @@ class Pool {
       std::thread([this] {
         // The work of judging a start, moved off the event loop: as urgent
         // as the loop, or a busy machine would starve it past its deadline.
+        // Only up to the deadline: an overrunning step is moved down.
         raiseThreadPriority();
         work();
       }).detach();
     }
   }
 
-  // Whether the file system of `path` is left alone after an overrun.
-  bool leftAlone(const std::string& path) {
+  // Whether `mount` is left alone after a stall.
+  bool leftAlone(MountId mount) {
     std::lock_guard lock(mu_);
-    return stalled(path, Clock::now());
+    return stalled(mount, Clock::now());
   }
 
-  bool run(const std::string& path, std::function<void()> work) {
+  bool run(MountId mount, std::function<void()> work, std::function<void()> late) {
     const auto start = Clock::now();
     std::unique_lock lock(mu_);
-    if (overrunning_ >= kThreads || stalled(path, start)) return false;
+    if (stalled(mount, start)) return false;
+    const bool allHeld = overrunning_ >= kThreads;
+    if (allHeld && (!late || queue_.size() >= kMaxWaiting)) return false;
     auto task = std::make_shared<Task>();
     task->work = std::move(work);
+    task->late = std::move(late);
+    task->mount = mount;
     queue_.push_back(task);
     wake_.notify_one();
+    if (allHeld) {
+      task->givenUp = true;  // runs when a thread is free
+      return false;
+    }
     if (beforeWait) {
       const auto hook = beforeWait;  // it may clear itself
       lock.unlock();
@@ -87,53 +147,86 @@ class Pool {
                           [&] { return task->state == Task::State::kDone; })) {
       return true;
     }
+    task->givenUp = true;
     if (task->state == Task::State::kQueued) {
-      task->state = Task::State::kAbandoned;  // never started: dropped unrun
+      // Never started: dropped unrun, or left to run late.
+      if (!task->late || queue_.size() > kMaxWaiting) {
+        task->state = Task::State::kAbandoned;
+        if (task->late) dropped();
+      }
       return false;
     }
     task->overran = true;
-    const bool allHeld = ++overrunning_ == kThreads;
-    lock.unlock();
-    if (allHeld) {
-      logMessage(
-          "Every file inspection thread waits on a file system that does not answer: "
-          "records are judged without inspecting their files");
+    const bool nowAllHeld = ++overrunning_ == kThreads;
+    // Computing, or waiting for a CPU, is no stall: the step goes on at
+    // normal priority, and only its own record is judged late.
+    const auto now = threadTimes(task->thread);
+    bool blocked = true;  // nothing known: as a stall
+    if (now && task->atStart) {
+      const auto at = Clock::now();
+      const auto since = task->elsewhereSince.load();
+      const auto elsewhere = Clock::duration(
+          task->elsewhere.load() + (since != 0 ? at.time_since_epoch().count() - since : 0));
+      const auto busy =
+          (now->onCpu - task->atStart->onCpu) + (now->waiting - task->atStart->waiting);
+      blocked = (busy + elsewhere) * 2 < at - task->started;
     }
-    // A command name that is no path stands for itself.
-    noteStall(path.starts_with('/') ? mountPointOf(path) : path, task);
+    if (!blocked) {
+      sched_param normal{};
+      task->demoted =
+          ::sched_setscheduler(task->thread, SCHED_OTHER | SCHED_RESET_ON_FORK, &normal) == 0;
+    }
+    lock.unlock();
+    if (nowAllHeld) {
+      logMessage(
+          "Every file inspection thread is held by a step past its deadline: "
+          "records are judged without inspecting their files until one ends");
+    }
+    if (blocked) noteStall(mount, task);
     return false;
   }
 
  private:
-  // Whether `path` lies on a file system left alone; forgets those whose
-  // time is up. With `mu_` held.
-  bool stalled(const std::string& path, Clock::time_point now) {
+  // Whether `mount` is left alone; forgets those whose time is up. With
+  // `mu_` held.
+  bool stalled(MountId mount, Clock::time_point now) {
     bool found = false;
     std::erase_if(stalls_, [&](const Stall& s) {
       if (!s.task && s.until <= now) return true;
-      found = found || isUnder(path, s.mountPoint);
+      found = found || s.mount == mount;
       return false;
     });
     return found;
   }
 
-  void noteStall(const std::string& mountPoint, const std::shared_ptr<Task>& task) {
+  void noteStall(MountId mount, const std::shared_ptr<Task>& task) {
     std::unique_lock lock(mu_);
     const bool ended = task->state == Task::State::kDone;
     for (auto& s : stalls_) {
-      if (s.mountPoint != mountPoint) continue;
+      if (s.mount != mount) continue;
       if (!ended) s.task = task;
       s.until = std::max(s.until, Clock::now() + kBackoff);
       return;  // logged when it was first noted
     }
-    stalls_.push_back({mountPoint, ended ? nullptr : task, Clock::now() + kBackoff});
+    stalls_.push_back({mount, ended ? nullptr : task, Clock::now() + kBackoff});
     lock.unlock();
-    logMessage("File inspection under " + visibleText(mountPoint) + " took longer than " +
-               std::to_string(kDeadline.count()) + " ms: files there go uninspected for " +
-               std::to_string(kBackoff.count()) + " s after it ends");
+    logMessage("File inspection under " + visibleText(mountPointWithId(mount)) +
+               " blocked for longer than " + std::to_string(kDeadline.count()) +
+               " ms: files there go uninspected for " + std::to_string(kBackoff.count()) +
+               " s after it ends");
+  }
+
+  void dropped() {
+    if (droppedSaid_.exchange(true)) return;
+    logMessage(
+        "Too many file inspections wait for a thread: some records are judged "
+        "without their files only");
   }
 
   void work() {
+    const auto self = static_cast<pid_t>(::syscall(SYS_gettid));
+    // Kept open: read at every step.
+    const int times = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
     std::unique_lock lock(mu_);
     for (;;) {
       wake_.wait(lock, [this] { return !queue_.empty(); });
@@ -141,8 +234,13 @@ class Pool {
       queue_.pop_front();
       if (task->state == Task::State::kAbandoned) continue;
       task->state = Task::State::kRunning;
+      task->thread = self;
+      task->started = Clock::now();
+      task->atStart = times < 0 ? std::nullopt : readTimes(times);
       lock.unlock();
+      running = task.get();
       task->work();
+      running = nullptr;
       task->work = nullptr;  // its captures go with it
       lock.lock();
       task->state = Task::State::kDone;
@@ -155,6 +253,13 @@ class Pool {
         }
       }
       ended_.notify_all();
+      const bool late = task->givenUp;
+      const bool demoted = task->demoted;
+      lock.unlock();
+      if (demoted) raiseThreadPriority();
+      if (late && task->late) task->late();
+      task->late = nullptr;
+      lock.lock();
     }
   }
 
@@ -164,6 +269,7 @@ class Pool {
   std::deque<std::shared_ptr<Task>> queue_;
   unsigned overrunning_ = 0;
   std::vector<Stall> stalls_;
+  std::atomic<bool> droppedSaid_{false};
 };
 
 // File system types with no server behind them: a step there waits on a disk
@@ -176,10 +282,64 @@ bool isLocalType(std::string_view type) {
   return std::find(std::begin(kLocal), std::end(kLocal), type) != std::end(kLocal);
 }
 
+bool isUnder(const std::string& path, const std::string& dir) {
+  if (dir == "/") return !path.empty() && path.front() == '/';
+  return path.starts_with(dir) && (path.size() == dir.size() || path[dir.size()] == '/');
+}
+
 struct Mount {
   std::string point;
   bool local = false;
+  MountId id = kUnknownMount;
 };
+
+// The kernel's unique ids of this namespace's mounts by their reusable ids
+// (mountinfo's first field), from listmount(2) and statmount(2), which touch
+// no file system; empty on kernels without them.
+std::unordered_map<std::uint32_t, MountId> uniqueMountIds() {
+  struct Request {
+    std::uint32_t size;
+    std::uint32_t spare;
+    std::uint64_t id;
+    std::uint64_t param;
+  };
+  struct Answer {  // the leading fields of struct statmount
+    std::uint32_t size;
+    std::uint32_t options;
+    std::uint64_t mask;
+    std::uint32_t deviceMajor;
+    std::uint32_t deviceMinor;
+    std::uint64_t magic;
+    std::uint32_t flags;
+    std::uint32_t type;
+    std::uint64_t id;
+    std::uint64_t parent;
+    std::uint32_t oldId;
+    std::uint32_t oldParent;
+  };
+  constexpr long kStatmount = 457;
+  constexpr long kListmount = 458;
+  constexpr std::uint64_t kAll = ~std::uint64_t{0};  // LSMT_ROOT
+  constexpr std::uint64_t kBasic = 0x2;              // STATMOUNT_MNT_BASIC
+  std::unordered_map<std::uint32_t, MountId> out;
+  std::uint64_t ids[256];
+  std::uint64_t after = 0;
+  for (;;) {
+    Request list{sizeof(Request), 0, kAll, after};
+    const long n = ::syscall(kListmount, &list, ids, std::size(ids), 0);
+    if (n < 0) return {};
+    for (long i = 0; i < n; ++i) {
+      Request one{sizeof(Request), 0, ids[i], kBasic};
+      alignas(8) unsigned char buffer[512];
+      if (::syscall(kStatmount, &one, buffer, sizeof buffer, 0) != 0) continue;
+      Answer answer{};
+      std::memcpy(&answer, buffer, sizeof answer);
+      if (answer.mask & kBasic) out[answer.oldId] = answer.id;
+    }
+    if (n < static_cast<long>(std::size(ids))) return out;
+    after = ids[n - 1];
+  }
+}
 
 // /proc/self/mountinfo, parsed. Asked at every record, so it is read again
 // only after the mounts change. A watcher thread waits in poll(2) on a
@@ -200,12 +360,21 @@ class MountTable {
   auto with(const std::string& path, F&& use) {
     std::lock_guard lock(mu_);
     refresh();
-    static const Mount kUnlisted{"/", false};  // nothing known of it: may stall
+    static const Mount kUnlisted{"/", false, kUnknownMount};  // nothing known of it: may stall
     const Mount* best = &kUnlisted;
     for (const auto& m : mounts_) {
       if (isUnder(path, m.point) && m.point.size() >= best->point.size()) best = &m;
     }
     return use(*best);
+  }
+
+  // Where the mount with `id` is, in the table as it was last read.
+  std::optional<std::string> pointOf(MountId id) {
+    std::lock_guard lock(mu_);
+    for (const auto& m : mounts_) {
+      if (m.id == id) return m.point;
+    }
+    return std::nullopt;
   }
 
  private:
@@ -267,20 +436,25 @@ class MountTable {
       text.append(chunk, static_cast<std::size_t>(n));
     }
     ::close(fd);
+    // Read after the table: a mount made in between has no unique id here
+    // and is known by its reusable one until the next change.
+    const auto unique = uniqueMountIds();
     std::string_view rest(text);
     while (!rest.empty()) {
       const auto end = rest.find('\n');
-      parseLine(rest.substr(0, end));
+      parseLine(rest.substr(0, end), unique);
       rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
     }
     read_ = true;
   }
 
-  void parseLine(std::string_view line) {
+  void parseLine(std::string_view line, const std::unordered_map<std::uint32_t, MountId>& unique) {
     auto parsed = parseMountInfoLine(line);
     if (!parsed) return;
-    mounts_.push_back(
-        Mount{std::move(parsed->mountPoint), !parsed->type.empty() && isLocalType(parsed->type)});
+    const auto found = unique.find(parsed->id);
+    mounts_.push_back(Mount{std::move(parsed->mountPoint),
+                            !parsed->type.empty() && isLocalType(parsed->type),
+                            found != unique.end() ? found->second : MountId{parsed->id}});
   }
 
   std::atomic<std::uint64_t> changes_{0};  // counted by the watcher
@@ -349,10 +523,29 @@ Pool& pool() {
   return *made;
 }
 
+std::string mountPointWithId(MountId mount) {
+  return mounts().pointOf(mount).value_or("") + " (mount " + std::to_string(mount) + ")";
+}
+
 }  // namespace
 
+WaitElsewhere::WaitElsewhere() : task_(running) {
+  if (running) running->elsewhereSince = Clock::now().time_since_epoch().count();
+}
+
+WaitElsewhere::~WaitElsewhere() {
+  auto* task = static_cast<Task*>(task_);
+  if (!task) return;
+  const auto since = task->elsewhereSince.exchange(0);
+  task->elsewhere += Clock::now().time_since_epoch().count() - since;
+}
+
+bool run(MountId mount, std::function<void()> work, std::function<void()> late) {
+  return pool().run(mount, std::move(work), std::move(late));
+}
+
 bool run(const std::string& path, std::function<void()> work) {
-  return pool().run(path, std::move(work));
+  return run(mountOf(path), std::move(work));
 }
 
 void setBeforeWait(std::function<void()> hook) {
@@ -367,7 +560,8 @@ std::optional<MountInfoLine> parseMountInfoLine(std::string_view line) {
     line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
   }
   if (fields.size() < 5) return std::nullopt;
-  MountInfoLine out{fields[2], unescapeMountPoint(fields[4]), {}};
+  MountInfoLine out{0, fields[2], unescapeMountPoint(fields[4]), {}};
+  std::from_chars(fields[0].data(), fields[0].data() + fields[0].size(), out.id);
   // The optional fields end at "-"; none of the five before it can be one.
   const auto dash = std::find(fields.begin() + 5, fields.end(), "-");
   if (dash != fields.end() && dash + 1 != fields.end()) out.type = dash[1];
@@ -395,9 +589,15 @@ std::string mountPointOf(const std::string& path) {
   return mounts().with(path, [](const Mount& m) { return m.point; });
 }
 
+MountId mountOf(const std::string& path) {
+  if (!path.starts_with('/')) return kUnknownMount;
+  return mounts().with(path, [](const Mount& m) { return m.id; });
+}
+
 bool answersInline(const std::string& path) {
-  if (!mounts().with(path, [](const Mount& m) { return m.local; })) return false;
-  return !pool().leftAlone(path);
+  const auto [local, id] =
+      mounts().with(path, [](const Mount& m) { return std::pair<bool, MountId>(m.local, m.id); });
+  return local && !pool().leftAlone(id);
 }
 
 }  // namespace procscope::inspection

@@ -11,6 +11,25 @@ std::shared_ptr<Process> Process::init() {
   return std::make_shared<Process>();
 }
 
+// Without the binary and signing information: the first record's are being
+// set while this runs, and the copy gets its own.
+std::shared_ptr<Process> Process::lateCopy() const {
+  auto copy = std::make_shared<Process>();
+  copy->setType(type());
+  copy->setPid(pid());
+  copy->setExit(exit());
+  copy->setPpid(ppid());
+  copy->setUid(uid());
+  copy->path_ = path_;
+  copy->pathBytes_ = pathBytes_;
+  copy->ancestors_ = ancestors_;
+  copy->arguments_ = arguments_;
+  copy->timestamp_ = timestamp_;
+  copy->identity_ = identity_;
+  copy->earlier_ = shared_from_this();
+  return copy;
+}
+
 void Process::setPathBytes(std::string bytes) {
   // Nearly every path is UTF-8 already: its text is its bytes, no copy made.
   if (isValidUtf8(bytes)) {

@@ -1,4 +1,5 @@
 // The Process fillers that ask the kernel about a live process.
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,29 +54,99 @@ std::optional<std::string> unmarkedDeletedPath(
   return bytes.substr(0, bytes.size() - kDeleted.size());
 }
 
+// What an inspection found.
+struct Inspected {
+  std::shared_ptr<Binary> binary;
+  std::optional<Dictionary> signingInfo;
+  std::optional<std::string> unmarkedBytes;
+};
+
+// Hands a late result on as a copy of the first record, and only once that
+// record has its own binary: the step may end before its caller has stopped
+// waiting, and the late record's reader may look at the first one.
+class LateHandOff {
+ public:
+  LateHandOff(std::shared_ptr<const Process> first,
+              std::function<void(const std::shared_ptr<Process>&)> late)
+      : first_(std::move(first)), late_(std::move(late)) {}
+
+  void deliver(Inspected found) {
+    if (!found.binary) return;
+    {
+      std::lock_guard lock(mu_);
+      if (!firstJudged_) {
+        waiting_ = std::move(found);
+        return;
+      }
+    }
+    handOn(std::move(found));
+  }
+
+  void firstJudged() {
+    std::optional<Inspected> waiting;
+    {
+      std::lock_guard lock(mu_);
+      firstJudged_ = true;
+      waiting.swap(waiting_);
+    }
+    if (waiting) handOn(std::move(*waiting));
+  }
+
+ private:
+  void handOn(Inspected found) {
+    auto copy = first_->lateCopy();
+    if (found.unmarkedBytes) copy->setPathBytes(std::move(*found.unmarkedBytes));
+    copy->setBinary(std::move(found.binary));
+    if (found.signingInfo) copy->setSigningInfo(std::move(found.signingInfo));
+    late_(copy);
+  }
+
+  std::shared_ptr<const Process> first_;
+  std::function<void(const std::shared_ptr<Process>&)> late_;
+  std::mutex mu_;
+  bool firstJudged_ = false;
+  std::optional<Inspected> waiting_;
+};
+
 }  // namespace
 
-void Process::inspectBinary(bool signingAndIcon) {
+void Process::inspectBinary(bool signingAndIcon,
+                            std::function<void(const std::shared_ptr<Process>&)> late) {
   if (!path_) return;
+  std::shared_ptr<LateHandOff> handOff;
+  if (late) {
+    if (auto self = weak_from_this().lock()) {
+      handOff = std::make_shared<LateHandOff>(std::move(self), std::move(late));
+    }
+  }
   // The common case, a file as it is on disk, judged without its signature or
   // icon: one Binary per file, remembered. A path marked deleted is a
   // question about this process, and signing and icon are filled per record.
   if (!signingAndIcon && !fileSystemPath()->ends_with(kDeleted)) {
-    auto binary = inspectRemembered(*path_, *fileSystemPath());
-    setBinary(binary ? std::move(binary) : Binary::uninspected(*path_));
+    std::function<void(std::shared_ptr<Binary>)> whenLate;
+    if (handOff) {
+      whenLate = [handOff](std::shared_ptr<Binary> binary) {
+        handOff->deliver({std::move(binary), std::nullopt, std::nullopt});
+      };
+    }
+    auto binary = inspectRemembered(*path_, *fileSystemPath(), std::move(whenLate));
+    if (binary) {
+      setBinary(std::move(binary));
+      return;
+    }
+    setBinary(Binary::uninspected(*path_));
+    if (handOff) handOff->firstJudged();
     return;
   }
-  struct Inspected {
-    std::shared_ptr<Binary> binary;
-    std::optional<Dictionary> signingInfo;
-    std::optional<std::string> unmarkedBytes;
-  };
   const std::string path = *path_;
   const std::string bytes = *fileSystemPath();
   const std::int32_t id = pid();
   const auto identity = identity_;
-  auto inspected =
-      inspection::bounded<Inspected>(bytes, [path, bytes, id, identity, signingAndIcon] {
+  std::function<void(Inspected)> whenLate;
+  if (handOff) whenLate = [handOff](Inspected found) { handOff->deliver(std::move(found)); };
+  auto inspected = inspection::bounded<Inspected>(
+      inspection::mountOf(bytes),
+      [path, bytes, id, identity, signingAndIcon] {
         Inspected out;
         out.unmarkedBytes = unmarkedDeletedPath(id, bytes, identity);
         if (out.unmarkedBytes) {
@@ -94,9 +165,11 @@ void Process::inspectBinary(bool signingAndIcon) {
           out.binary->getIcon();
         }
         return out;
-      });
+      },
+      std::move(whenLate));
   if (!inspected) {
     setBinary(Binary::uninspected(path));
+    if (handOff) handOff->firstJudged();
     return;
   }
   if (inspected->unmarkedBytes) setPathBytes(std::move(*inspected->unmarkedBytes));

@@ -253,8 +253,15 @@ void ProcScope::handleProcessStart(const std::shared_ptr<Process>& process) {
   if (process->ppid() == -1) process->setPpid(Process::getParentID(process->pid()));
   if (process->ancestors().empty()) process->enumerateAncestors();
   // On the bounded pool: a file system that does not answer must not hold up
-  // this loop, and with it every later verdict.
-  process->inspectBinary(!goEasy());
+  // this loop, and with it every later verdict. An inspection that misses its
+  // deadline hands its record on again when it ends.
+  std::weak_ptr<ProcScope> self = weak_from_this();
+  process->inspectBinary(!goEasy(), [self](const std::shared_ptr<Process>& late) {
+    auto monitor = self.lock();
+    if (monitor && !monitor->shouldStop() && monitor->processCallback_) {
+      monitor->processCallback_(late);
+    }
+  });
   if (!process->binary()) return;
   // Events that arrive before a callback is set have nobody to go to.
   if (processCallback_) processCallback_(process);

@@ -143,8 +143,9 @@ std::vector<std::uint32_t> PS_enumerateProcesses() {
 std::shared_ptr<const platform::Bundle> PS_findAppBundle(const std::string& path) {
   auto bundles = platform::Bundles::get();
   std::string current = path;
-  for (;;) {
+  for (std::size_t levels = 0; levels < platform::BundleLayer::kMaxLevels;) {
     if (bundles->mayHoldExecutable(current, path)) {
+      ++levels;
       if (auto bundle = bundles->bundleWithPath(current)) {
         if (bundle->executablePath() == path) return bundle;
       }
@@ -153,6 +154,7 @@ std::shared_ptr<const platform::Bundle> PS_findAppBundle(const std::string& path
     if (parent == "/" || parent.empty()) return nullptr;
     current = std::move(parent);
   }
+  return nullptr;
 }
 
 std::optional<std::string> PS_which(const std::string& name) {

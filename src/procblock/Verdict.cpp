@@ -235,6 +235,16 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSou
     const std::optional<std::string>& name = binary ? binary->name() : noName;
     const std::optional<std::string>& path = process->path();
 
+    // A start judged again once its files were inspected, late: only values
+    // the first judgement did not have can match anew (one report per match).
+    std::optional<std::string> judged[3];
+    if (const auto& earlier = process->earlier()) {
+      const procscope::Binary* before = earlier->binary().get();
+      judged[0] = bundleIdentifierOf(before);
+      judged[1] = before ? before->name() : std::nullopt;
+      judged[2] = earlier->path();
+    }
+
     // Every entry equal to one of the three values, each entry once: entries
     // equal to two of them (values that are equal) are looked up only once.
     // The callback runs on the monitor's event thread: queue and return.
@@ -242,7 +252,7 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSou
     for (size_t v = 0; v < std::size(values); ++v) {
       const std::optional<std::string>& value = *values[v];
       if (!value) continue;  // absent equals nothing
-      bool repeated = false;
+      bool repeated = std::find(std::begin(judged), std::end(judged), value) != std::end(judged);
       for (size_t u = 0; u < v; ++u) repeated = repeated || (*values[u] && **values[u] == *value);
       if (repeated) continue;
       const auto [first, last] = index->find(*value);

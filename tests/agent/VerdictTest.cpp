@@ -23,9 +23,16 @@ using ::testing::Not;
 
 constexpr std::int32_t kFakePid = 4242;  // never signalled: the kill only records
 
-enum class Record { Safari, NoBundle, EmptyName, Bare, AllSame };
+enum class Record { Safari, NoBundle, EmptyName, Bare, AllSame, LateSafari };
 
 std::shared_ptr<procscope::Process> makeRecord(Record kind, std::uint16_t type = 0) {
+  if (kind == Record::LateSafari) {  // Safari judged first without its files
+    auto first = makeRecord(Record::Safari, type);
+    first->setBinary(procscope::Binary::uninspected(*first->path()));
+    auto late = first->lateCopy();
+    late->setBinary(makeRecord(Record::Safari)->binary());
+    return late;
+  }
   auto process = procscope::Process::init();
   process->setType(type);
   process->setPid(kFakePid);
@@ -57,6 +64,8 @@ std::shared_ptr<procscope::Process> makeRecord(Record kind, std::uint16_t type =
       binary->setName("same");
       binary->setBundle(std::make_shared<agenttest::FakeBundle>(
           "/b.app", procscope::Dictionary{{"CFBundleIdentifier", "same"}}));
+      break;
+    case Record::LateSafari:  // made above
       break;
   }
   process->setBinary(binary);
@@ -178,7 +187,11 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"EmptyEntryMatchesEmptyName", Record::EmptyName, {""}, 1},
         MatchCase{"NonStringIdentifierIsAbsent", Record::EmptyName, {"7"}, 0},
         MatchCase{"AbsentIsNotNullText", Record::Bare, {"", "(null)"}, 0},
-        MatchCase{"FirstEqualityEndsTheEntry", Record::AllSame, {"same"}, 1}),
+        MatchCase{"FirstEqualityEndsTheEntry", Record::AllSame, {"same"}, 1},
+        MatchCase{"LateOnlyWhatTheFirstCouldNotMatch",
+                  Record::LateSafari,
+                  {"Safari", "com.apple.Safari", "/Applications/Safari.app/Contents/MacOS/Safari"},
+                  1}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(Verdict, ExitsAbsentOrEmptyListsAndTheAgentsOwnTreeAreNeverJudged) {

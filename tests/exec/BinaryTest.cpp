@@ -316,6 +316,42 @@ TEST_F(BinaryTest, InspectionPastItsDeadlineIsDroppedAndItsFileSystemLeftAlone) 
   EXPECT_EQ(known->attributes(), std::nullopt);
 }
 
+// Only a step that blocked past the deadline leaves its mount alone, and only
+// that mount; one that computes past it leaves none, and each is finished
+// and handed on late.
+TEST_F(BinaryTest, OnlyAStepThatBlockedLeavesItsMountAlone) {
+  constexpr inspection::MountId kComputing = 0x7e570001, kBlocked = 0x7e570002, kOther = 0x7e570003;
+  auto late = std::make_shared<std::atomic<int>>(0);
+  auto lateEnds = [late] { ++*late; };
+  auto handedOn = [&](int count) {
+    for (int tries = 0; tries < 10000 && *late < count; ++tries) ::usleep(1000);
+    return late->load();
+  };
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  EXPECT_FALSE(inspection::run(
+      kComputing,
+      [release] {
+        while (!release->load()) {
+        }
+      },
+      lateEnds));
+  release->store(true);
+  EXPECT_EQ(handedOn(1), 1);
+  EXPECT_TRUE(inspection::run(kComputing, [] {}));
+
+  std::promise<void> unblock;
+  std::shared_future<void> unblocked = unblock.get_future().share();
+  EXPECT_FALSE(inspection::run(
+      kBlocked, [unblocked] { unblocked.wait(); }, lateEnds));
+  auto ran = std::make_shared<std::atomic<bool>>(false);
+  EXPECT_FALSE(inspection::run(
+      kBlocked, [ran] { *ran = true; }, lateEnds));
+  EXPECT_TRUE(inspection::run(kOther, [] {}));
+  unblock.set_value();
+  EXPECT_EQ(handedOn(2), 2);
+  EXPECT_FALSE(*ran);
+}
+
 // The mount table follows mounts made after it was read, also in a child
 // forked from a process that had read its own (whose watcher it lacks): a
 // FUSE mount (here with nobody serving it) is no longer inspected inline.

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -90,7 +91,10 @@ class BinaryCache {
 // makes it: served from the cache without leaving the calling thread when
 // the file lies where inspection::answersInline allows and is unchanged,
 // else inspected on the bounded pool (and remembered). None when that
-// inspection did not end in time.
-std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes);
+// inspection did not end in time; then, with `late`, the Binary is handed to
+// it when the inspection has ended (on the pool's thread; see
+// inspection::run).
+std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes,
+                                          std::function<void(std::shared_ptr<Binary>)> late = {});
 
 }  // namespace procscope

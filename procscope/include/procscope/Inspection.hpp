@@ -3,10 +3,12 @@
 // server never answers would hold the caller, and with it every later
 // verdict, for ever. So the file-touching steps run on a small fixed pool of
 // their own and the caller waits for them only until a deadline; a record
-// not inspected in time is judged with what is known without its files.
+// not inspected in time is judged at once with what is known without its
+// files, and again when its inspection ends.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,20 +20,58 @@ namespace procscope::inspection {
 // How long a record waits for the inspection of its files.
 inline constexpr std::chrono::milliseconds kDeadline{100};
 
-// How long a file system whose inspection overran the deadline is left
-// uninspected, counted from the moment the overrunning step ends (or for as
-// long as it does not), so that a program started from a stalled mount over
-// and over costs no deadline per start.
+// How long a file system where an inspection step blocked past the deadline
+// is left uninspected, counted from the moment that step ends (or for as long
+// as it does not), so that a program started from a stalled mount over and
+// over costs no deadline per start.
 inline constexpr std::chrono::seconds kBackoff{10};
 
-// Runs `work`, which touches the file at `path` or files near it, on the
-// inspection pool and waits until it ends or the deadline passes. True when
-// it ended in time. False, without waiting, when every inspection thread is
-// held by a step that overran, or when the file system of `path` overran
-// recently; and false when the deadline passed, after which `work` never
-// starts, or runs to its end unobserved. `work` therefore writes only into
-// state of its own, which the caller reads only after true.
+// Which file system a step touches: the kernel's unique id of the mount
+// (statx's STATX_MNT_ID_UNIQUE, never reused while the system runs), or
+// kUnknownMount (a command name that is no path, or a kernel that has no such
+// id: then the mount table's reusable id stands in).
+using MountId = std::uint64_t;
+inline constexpr MountId kUnknownMount = 0;
+
+// The mount `path` lies on, after this process's mount table (see
+// mountPointOf). Costs no file access.
+MountId mountOf(const std::string& path);
+
+// Runs `work`, which touches files on `mount`, on the inspection pool and
+// waits until it ends or the deadline passes. True when it ended in time.
+//
+// False, without waiting, when `mount` is left alone (a step there blocked
+// past the deadline lately) or every inspection thread is held by a step that
+// overran; and false when the deadline passed. Only a step that overran while
+// blocked (neither on a CPU nor waiting for one) leaves its mount alone: one
+// that computes, however long, costs its own record a late result and
+// nothing more. An overrunning step is moved to normal priority for the rest
+// of its run.
+//
+// Without `late`, a step whose deadline passed never starts, or runs to its
+// end unobserved. With it, a step not run in time still runs (when a thread
+// is free; `mount` left alone excepted) and `late` is called on the pool's
+// thread once it has ended: the caller's record is judged again. `work`
+// writes only into state of its own, which the caller reads only after true,
+// and `late` reads after it.
+bool run(MountId mount, std::function<void()> work, std::function<void()> late = {});
+// run(mountOf(path), work).
 bool run(const std::string& path, std::function<void()> work);
+
+// Marks, while it lives, a wait of the running step on something other than
+// the files it inspects (account names from NSS, which may load modules or
+// ask a directory service): no stall of the step's file system. Nothing off
+// the pool.
+class WaitElsewhere {
+ public:
+  WaitElsewhere();
+  ~WaitElsewhere();
+  WaitElsewhere(const WaitElsewhere&) = delete;
+  WaitElsewhere& operator=(const WaitElsewhere&) = delete;
+
+ private:
+  void* task_;
+};
 
 // Runs on the calling thread each time run() is about to wait for the pool,
 // so that a thread holding something others need while it works (the live
@@ -40,16 +80,30 @@ void setBeforeWait(std::function<void()> hook);
 
 // Whether a step on `path` may run on the calling thread instead: the path
 // lies on a local file system (no server that could fail to answer) that is
-// not left alone after an overrun. Costs no file access: the mount table is
+// not left alone after a stall. Costs no file access: the mount table is
 // kept and read again only after the mounts change.
 bool answersInline(const std::string& path);
 
-// The value `work` makes, when run() gives true.
+// The value `work` makes, when run() gives true. With `late`, a value made
+// after the deadline is handed to it instead (on the pool's thread).
+template <class T>
+std::optional<T> bounded(MountId mount, std::function<T()> work, std::function<void(T)> late = {}) {
+  auto slot = std::make_shared<std::optional<T>>();
+  std::function<void()> lateStep;
+  if (late) {
+    lateStep = [slot, late = std::move(late)] {
+      if (*slot) late(std::move(**slot));
+    };
+  }
+  if (!run(
+          mount, [slot, work = std::move(work)] { slot->emplace(work()); }, std::move(lateStep))) {
+    return std::nullopt;
+  }
+  return std::move(*slot);
+}
 template <class T>
 std::optional<T> bounded(const std::string& path, std::function<T()> work) {
-  auto slot = std::make_shared<std::optional<T>>();
-  if (!run(path, [slot, work = std::move(work)] { slot->emplace(work()); })) return std::nullopt;
-  return std::move(*slot);
+  return bounded<T>(mountOf(path), std::move(work));
 }
 
 // A mount point as /proc/self/mountinfo writes it (space, tab, newline and
@@ -60,6 +114,7 @@ std::string unescapeMountPoint(std::string_view field);
 // options [optional...] - type source super-options". `type` is empty when
 // the line has none; none at all when it has fewer than five fields.
 struct MountInfoLine {
+  std::uint32_t id = 0;     // the reusable mount id
   std::string_view device;  // major:minor
   std::string mountPoint;   // unescaped
   std::string_view type;

@@ -17,7 +17,7 @@ namespace procscope {
 
 class ProcessIdentity;
 
-class Process {
+class Process : public std::enable_shared_from_this<Process> {
  public:
   using Clock = std::chrono::system_clock;
 
@@ -46,8 +46,18 @@ class Process {
   // files that users control, bar a Binary served from BinaryCache (one of
   // an unchanged file on a local file system, without signing or icon). When
   // that does not end in time the record gets Binary::uninspected of its
-  // path and no signing information.
-  void inspectBinary(bool signingAndIcon);
+  // path and no signing information; then, with `late` and a record held by
+  // a shared_ptr, the inspection goes on and `late` gets, once it has ended,
+  // a copy of this record with its result (see earlier()), on the pool's
+  // thread.
+  void inspectBinary(bool signingAndIcon,
+                     std::function<void(const std::shared_ptr<Process>&)> late = {});
+  // The record as first handed on, when this one is its late completion:
+  // the same process and pin, judged again with its files inspected.
+  const std::shared_ptr<const Process>& earlier() const { return earlier_; }
+  // A copy of this record (held by a shared_ptr) for its late completion:
+  // everything but the binary and signing information, earlier() this one.
+  std::shared_ptr<Process> lateCopy() const;
 
   // Scalars are read and written whole without a lock.
   std::uint16_t type() const { return type_.load(std::memory_order_relaxed); }
@@ -106,6 +116,7 @@ class Process {
   std::optional<Dictionary> signingInfo_;
   std::shared_ptr<Binary> binary_;
   std::shared_ptr<const ProcessIdentity> identity_;
+  std::shared_ptr<const Process> earlier_;
 };
 
 using ProcessCallback = std::function<void(const std::shared_ptr<Process>&)>;

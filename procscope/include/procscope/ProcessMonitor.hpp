@@ -33,7 +33,10 @@ class ProcScope : public std::enable_shared_from_this<ProcScope> {
   static std::shared_ptr<ProcScope> init(bool goEasy);
 
   // Stores the callback, logs the start, registers for workspace events and
-  // runs the audit loop on this thread; returns when that loop returns.
+  // runs the audit loop on this thread; returns when that loop returns. The
+  // callback runs on that thread, and on the inspection pool's for a start
+  // handed on again once an inspection past its deadline has ended
+  // (Process::earlier() set; a monitor held by a shared_ptr only).
   void start(ProcessCallback callback);
   // Ends workspace observation and asks the audit loop to stop.
   void stop();

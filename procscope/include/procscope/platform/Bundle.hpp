@@ -3,6 +3,7 @@
 // Contents/Resources/.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,6 +31,11 @@ class BundleLayer {
   virtual ~BundleLayer() = default;
   // The bundle whose directory is `path`, or none when `path` is no bundle.
   virtual std::shared_ptr<const Bundle> bundleWithPath(const std::string& path) = 0;
+  // The search for the bundle that encloses an executable looks at no more
+  // than this many directories that may hold it, innermost first: no real
+  // bundle nests deeper, and each costs a property list to read.
+  static constexpr std::size_t kMaxLevels = 4;
+
   // False when no bundle at `directory` could have `executable` as its main
   // executable, whatever its Info.plist says. The search for the bundle that
   // encloses an executable runs at every process start and skips such

@@ -8,8 +8,9 @@
 
 namespace procscope::platform {
 
-// Larger inputs are refused: no real information dictionary comes near it.
-inline constexpr std::size_t kMaxPropertyListBytes = 1 << 20;
+// Larger inputs are refused: no real information dictionary comes near it,
+// and one is read for each enclosing bundle at a program's start.
+inline constexpr std::size_t kMaxPropertyListBytes = std::size_t{256} << 10;
 
 // None when the bytes are no property list, or one whose shape (nesting, or a
 // binary list whose shared objects would expand without bound) could exhaust
