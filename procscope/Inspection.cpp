@@ -560,11 +560,12 @@ std::optional<MountInfoLine> parseMountInfoLine(std::string_view line) {
     line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
   }
   if (fields.size() < 5) return std::nullopt;
-  MountInfoLine out{0, fields[2], unescapeMountPoint(fields[4]), {}};
+  MountInfoLine out{0, fields[2], unescapeMountPoint(fields[4]), {}, {}};
   std::from_chars(fields[0].data(), fields[0].data() + fields[0].size(), out.id);
   // The optional fields end at "-"; none of the five before it can be one.
   const auto dash = std::find(fields.begin() + 5, fields.end(), "-");
   if (dash != fields.end() && dash + 1 != fields.end()) out.type = dash[1];
+  if (dash != fields.end() && fields.end() - dash > 3) out.options = dash[3];
   return out;
 }
 

@@ -51,8 +51,8 @@ TEST(StartupDeathTest, BlindAgentLogsWhyAndExitsWithAFailureStatus) {
 
 // Deny before exec marks every mount (a file system may have an old one's
 // device number), through its mount point (unescaped); never a FUSE or
-// network one: the kernel's open of an event's file there
-// would wait on a server.
+// network one, nor an overlay on one: the kernel's open of an event's file
+// there would wait on a server.
 TEST(DenyExecMountsTest, EveryMountAndNoneServedRemotely) {
   const std::string mountinfo =
       "22 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
@@ -70,9 +70,14 @@ TEST(DenyExecMountsTest, EveryMountAndNoneServedRemotely) {
       "35 22 0:50 / /mnt/ceph rw - ceph 10.0.0.2:/ rw\n"
       "36 22 0:51 / /afs rw - afs #root.afs rw\n"
       "37 22 0:52 / /mnt/virtio rw - virtiofs share rw\n"
+      "38 22 0:53 / /c1 rw - overlay overlay rw,lowerdir=/usr/l:/mnt/nfs/img,upperdir=/tmp/u\n"
+      "39 22 0:54 / /c2 rw - overlay overlay rw,lowerdir+=/usr/l,datadir+=/mnt/sshfs\n"
+      "41 22 0:56 / /c4 rw - overlay o rw,lowerdir=/usr/l\\134:/mnt/9p,upperdir=/u\n"
+      "40 22 0:55 / /c3 rw - overlay overlay rw,lowerdir=/mnt/nfsdata,upperdir=/tmp/u\n"
       "29 22 0:44 / /tmp rw - tmpfs tmpfs rw";
   EXPECT_EQ(procblock::platform::mountPointsToMark(mountinfo),
-            (std::vector<std::string>{"/", "/dev", "/srv/bound", "/home/u/My Disk", "/tmp"}));
+            (std::vector<std::string>{"/", "/dev", "/srv/bound", "/home/u/My Disk", "/c4", "/c3",
+                                      "/tmp"}));
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ int denyExecDescriptor();
 
 // The mount points to mark, from the text of /proc/self/mountinfo: every
 // mount's (unescaped), those of file systems served remotely or by a user's
-// process (NFS, CIFS, 9p, FUSE and the like) left out. Exposed for tests.
+// process (NFS, CIFS, 9p, FUSE and the like) left out, and overlays with a
+// layer on one of those. Exposed for tests.
 std::vector<std::string> mountPointsToMark(std::string_view mountinfo);
 
 }  // namespace procblock::platform

@@ -118,6 +118,7 @@ struct MountInfoLine {
   std::string_view device;  // major:minor
   std::string mountPoint;   // unescaped
   std::string_view type;
+  std::string_view options;  // the super options, escaped as the mount point
 };
 std::optional<MountInfoLine> parseMountInfoLine(std::string_view line);
 

@@ -77,6 +77,46 @@ bool servedRemotely(std::string_view type) {
          std::find(std::begin(kServed), std::end(kServed), type) != std::end(kServed);
 }
 
+// Whether `path` is one of the mount points or lies under one.
+bool lies(const std::string& path, const std::vector<std::string>& points) {
+  return std::any_of(points.begin(), points.end(), [&](const std::string& point) {
+    return path.starts_with(point) &&
+           (path.size() == point.size() || point.back() == '/' || path[point.size()] == '/');
+  });
+}
+
+// Whether a layer of an overlay (its super options) lies on a file system
+// left out: the open of an overlay's file is an open of its layer's.
+bool layerLeftOut(std::string_view options, const std::vector<std::string>& leftOut) {
+  while (!options.empty()) {
+    const auto comma = options.find(',');
+    const std::string_view option = options.substr(0, comma);
+    options.remove_prefix(comma == std::string_view::npos ? options.size() : comma + 1);
+    const auto equals = option.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string_view key = option.substr(0, equals);
+    if (key.ends_with('+')) key.remove_suffix(1);  // lowerdir+=, one layer each
+    if (key != "lowerdir" && key != "upperdir" && key != "workdir" && key != "datadir") continue;
+    // Layers are separated by ':' (a data layer by "::"); a ':' in a name
+    // has a backslash before it, as given to the mount.
+    const std::string layers =
+        procscope::inspection::unescapeMountPoint(option.substr(equals + 1)) + ':';
+    std::string layer;
+    for (std::size_t i = 0; i < layers.size(); ++i) {
+      if (layers[i] == '\\' && i + 1 < layers.size()) {
+        layer += layers[++i];
+      } else if (layers[i] != ':') {
+        layer += layers[i];
+      } else if (lies(layer, leftOut)) {
+        return true;
+      } else {
+        layer.clear();
+      }
+    }
+  }
+  return false;
+}
+
 // The file of the event's descriptor, as bytes. The kernel marks a file
 // unlinked since it was opened " (deleted)"; the mark is no part of the name
 // when the file has indeed no link left.
@@ -276,13 +316,19 @@ void raiseDescriptorLimit() {
 
 std::vector<std::string> mountPointsToMark(std::string_view mountinfo) {
   std::vector<std::string> points;
+  std::vector<std::string> leftOut;  // an overlay's layers are mounted before it
   while (!mountinfo.empty()) {
     const auto end = mountinfo.find('\n');
     std::string_view line = mountinfo.substr(0, end);
     mountinfo = end == std::string_view::npos ? std::string_view{} : mountinfo.substr(end + 1);
     auto parsed = procscope::inspection::parseMountInfoLine(line);
-    if (!parsed || parsed->type.empty() || servedRemotely(parsed->type)) continue;
-    points.push_back(std::move(parsed->mountPoint));
+    if (!parsed || parsed->type.empty()) continue;
+    if (servedRemotely(parsed->type) ||
+        (parsed->type == "overlay" && layerLeftOut(parsed->options, leftOut))) {
+      leftOut.push_back(std::move(parsed->mountPoint));
+    } else {
+      points.push_back(std::move(parsed->mountPoint));
+    }
   }
   return points;
 }
