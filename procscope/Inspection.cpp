@@ -100,6 +100,7 @@ struct Stall {
 thread_local std::function<void()> beforeWait;
 
 std::string mountPointWithId(MountId mount);
+bool isLocalMount(MountId mount);
 
 class Pool {
  public:
@@ -182,7 +183,9 @@ class Pool {
           "Every file inspection thread is held by a step past its deadline: "
           "records are judged without inspecting their files until one ends");
     }
-    if (blocked) noteStall(mount, task);
+    // A disk always answers in the end, if slowly under load (which any user
+    // can cause): only a mount that may never answer is left alone.
+    if (blocked && !isLocalMount(mount)) noteStall(mount, task);
     return false;
   }
 
@@ -368,11 +371,11 @@ class MountTable {
     return use(*best);
   }
 
-  // Where the mount with `id` is, in the table as it was last read.
-  std::optional<std::string> pointOf(MountId id) {
+  // The mount with `id`, in the table as it was last read.
+  std::optional<Mount> byId(MountId id) {
     std::lock_guard lock(mu_);
     for (const auto& m : mounts_) {
-      if (m.id == id) return m.point;
+      if (m.id == id) return m;
     }
     return std::nullopt;
   }
@@ -524,7 +527,13 @@ Pool& pool() {
 }
 
 std::string mountPointWithId(MountId mount) {
-  return mounts().pointOf(mount).value_or("") + " (mount " + std::to_string(mount) + ")";
+  const auto found = mounts().byId(mount);
+  return (found ? found->point : std::string()) + " (mount " + std::to_string(mount) + ")";
+}
+
+bool isLocalMount(MountId mount) {
+  const auto found = mounts().byId(mount);
+  return found && found->local;
 }
 
 }  // namespace

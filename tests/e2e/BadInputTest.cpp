@@ -262,10 +262,28 @@ TEST_F(BadInputTest, StalledFileSystemHoldsUpNoVerdict) {
     ASSERT_TRUE(killedBySigkill(onStalled)) << "the program on the stalled file system";
   }
   const std::string log = agent_.diagnosticLog();
-  const std::string stall = "File inspection under " + root_ + "/fuse took longer than";
+  const std::string stall = "File inspection under " + root_ + "/fuse (mount ";
   const auto first = log.find(stall);
   EXPECT_NE(first, std::string::npos);
   EXPECT_EQ(log.find(stall, first + 1), std::string::npos) << "logged once";
+}
+
+// A start whose inspection ends past the deadline is judged at once without
+// its files, and again when it ends: a listed bundle on a file system that
+// answers late dies late, through the pin taken at its start.
+TEST_F(BadInputTest, BundleInspectedLateStillDies) {
+  if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse";
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  writeList(canaryName_ + "," + identifier);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+  StalledFileSystem slow(agent_.pid(), root_ + "/fuse", executable, identifier, 400ms);
+  ASSERT_TRUE(slow.mounted());
+  const std::string main = root_ + "/fuse/App.app/Contents/MacOS/" + executable;
+  EXPECT_TRUE(killedBySigkill(children_.startInSession(main, agent_.pid())));
+  EXPECT_TRUE(waitForDiagnostic("Blocking process with name: " + executable +
+                                ", bundle identifier: " + identifier + ", path: " + main));
 }
 
 }  // namespace

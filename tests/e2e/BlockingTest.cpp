@@ -2,6 +2,9 @@
 // process group the moment they start; nothing else is touched.
 #include <sys/stat.h>
 
+#include <string>
+#include <vector>
+
 #include "e2e/E2eSupport.hpp"
 
 namespace e2e {
@@ -83,6 +86,40 @@ TEST_F(BundleBlockingTest, IdentifierKillsTheMainExecutableOnly) {
   const std::string odd = makeBundle(identifier, executable, root_ + "/bad\xff");
   EXPECT_TRUE(killedBySigkill(children_.startInSession(odd + "/MacOS/" + executable)))
       << "the bundle under a directory whose name is not UTF-8";
+}
+
+// A program at the bottom of many nested bundles, each with a large
+// Info.plist, costs a bounded search: nothing is switched off, and a listed
+// bundle started right after it still dies.
+TEST_F(BundleBlockingTest, DeeplyNestedBundlesSwitchNoInspectionOff) {
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string main = makeBundle(identifier, executable) + "/MacOS/" + executable;
+  std::vector<std::string> levels{root_ + "/deep/X.app/Contents"};
+  while (levels.size() < 150)
+    levels.push_back(levels.back() + "/MacOS/X.app/Contents");  // PATH_MAX
+  const std::string bottom = makeProgram(levels.back() + "/MacOS");
+  // Many small items (just under the size bound): the costly kind to read.
+  std::string items;
+  for (int i = 0; i < 12000; ++i) items += "<string>x</string>";
+  for (const auto& contents : levels) {
+    writeFile(contents + "/Info.plist",
+              "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict><key>CFBundleExecutable</key>"
+              "<string>x</string><key>Padding</key><array>" +
+                  items + "</array></dict></plist>\n");
+  }
+  writeList(canaryName_ + "," + identifier);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  for (int start = 0; start < 3; ++start) {
+    SCOPED_TRACE(start);
+    const pid_t deepPid = children_.startInSession(bottom);
+    EXPECT_TRUE(killedBySigkill(children_.startInSession(main))) << "the listed bundle";
+    EXPECT_TRUE(stillRunning(deepPid)) << "the unlisted program at the bottom";
+  }
+  EXPECT_EQ(agent_.diagnosticLog().find("File inspection under"), std::string::npos)
+      << "no file system left uninspected";
 }
 
 }  // namespace

@@ -740,12 +740,20 @@ void Agent::stop() {
 // ---- StalledFileSystem ----
 
 StalledFileSystem::StalledFileSystem(pid_t namespaceOf, const std::string& mountPoint,
-                                     const std::string& name)
+                                     const std::string& name, const std::string& identifier,
+                                     std::chrono::milliseconds answerAfter)
     : mountPoint_(mountPoint) {
   std::error_code ec;
   fs::create_directories(mountPoint, ec);
   const pid_t parent = ::getpid();
-  const char* argv[] = {PROCBLOCK_STALLFS, mountPoint.c_str(), name.c_str(), "/bin/sleep", nullptr};
+  const std::string after = std::to_string(answerAfter.count());
+  const char* argv[] = {PROCBLOCK_STALLFS,
+                        mountPoint.c_str(),
+                        name.c_str(),
+                        "/bin/sleep",
+                        identifier.empty() ? nullptr : identifier.c_str(),
+                        after.c_str(),
+                        nullptr};
   server_ = ::fork();
   if (server_ == 0) {
     dieWithParent(parent);

@@ -97,9 +97,12 @@ class Children {
 // mounted at `mountPoint` inside the mount namespace of `namespaceOf` only.
 // Its server runs as a process of its own and is killed first thing on
 // destruction, which fails the unanswered requests: nothing is left waiting.
+// With an `identifier` it serves instead a bundle, <mountPoint>/App.app, whose
+// main executable is that copy, and answers the listing after `answerAfter`.
 class StalledFileSystem {
  public:
-  StalledFileSystem(pid_t namespaceOf, const std::string& mountPoint, const std::string& name);
+  StalledFileSystem(pid_t namespaceOf, const std::string& mountPoint, const std::string& name,
+                    const std::string& identifier = {}, std::chrono::milliseconds answerAfter = {});
   ~StalledFileSystem();
   StalledFileSystem(const StalledFileSystem&) = delete;
   StalledFileSystem& operator=(const StalledFileSystem&) = delete;

@@ -317,8 +317,8 @@ TEST_F(BinaryTest, InspectionPastItsDeadlineIsDroppedAndItsFileSystemLeftAlone) 
 }
 
 // Only a step that blocked past the deadline leaves its mount alone, and only
-// that mount; one that computes past it leaves none, and each is finished
-// and handed on late.
+// that mount (one that may never answer); one that computes past it leaves
+// none, and each is finished and handed on late.
 TEST_F(BinaryTest, OnlyAStepThatBlockedLeavesItsMountAlone) {
   constexpr inspection::MountId kComputing = 0x7e570001, kBlocked = 0x7e570002, kOther = 0x7e570003;
   auto late = std::make_shared<std::atomic<int>>(0);
@@ -350,6 +350,14 @@ TEST_F(BinaryTest, OnlyAStepThatBlockedLeavesItsMountAlone) {
   unblock.set_value();
   EXPECT_EQ(handedOn(2), 2);
   EXPECT_FALSE(*ran);
+
+  // A local disk answers in the end, however slowly: never left alone.
+  if (!inspection::answersInline(tmp.path())) GTEST_SKIP() << "scratch directory not local";
+  const auto local = inspection::mountOf(tmp.path());
+  std::promise<void> slowDisk;
+  EXPECT_FALSE(inspection::run(local, [done = slowDisk.get_future().share()] { done.wait(); }));
+  slowDisk.set_value();
+  EXPECT_TRUE(inspection::run(local, [] {}));
 }
 
 // The mount table follows mounts made after it was read, also in a child

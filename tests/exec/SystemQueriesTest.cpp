@@ -142,6 +142,8 @@ TEST(FindAppBundle, WalkStopsBeforeTheRootOrAnEmptyPath) {
       {"/true", {"/true"}},
       {"tool", {"tool"}},
       {"a/b/tool", {"a/b/tool", "a/b", "a"}},
+      // A few levels, however deep the path: each may cost a property list.
+      {"/a/b/c/d/e/tool", {"/a/b/c/d/e/tool", "/a/b/c/d/e", "/a/b/c/d", "/a/b/c"}},
   };
   for (const auto& [path, asked] : cases) {
     auto recording = std::make_shared<RecordingBundles>();

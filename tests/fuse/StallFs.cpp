@@ -4,15 +4,20 @@
 // the request). Mounted by the end-to-end tests inside a private mount
 // namespace only.
 //
-//   stallfs MOUNTPOINT NAME IMAGE
+//   stallfs MOUNTPOINT NAME IMAGE [IDENTIFIER MILLISECONDS]
 //
-// serves MOUNTPOINT/NAME (mode 0755) with the contents of IMAGE.
+// serves MOUNTPOINT/NAME (mode 0755) with the contents of IMAGE. With an
+// identifier it serves the bundle MOUNTPOINT/App.app instead, whose main
+// executable Contents/MacOS/NAME is that file, and answers LISTXATTR (with
+// no attributes) after MILLISECONDS, every request held up in the meantime.
 #define FUSE_USE_VERSION 35
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -21,33 +26,53 @@
 namespace {
 
 constexpr fuse_ino_t kFile = 2;
+// The bundle's directories and property list, in bundle mode.
+constexpr fuse_ino_t kApp = 3, kContents = 4, kInfo = 5, kMacOS = 6;
 
 std::string name;
 std::string image;
+std::string info;  // the bundle's Info.plist; empty: no bundle
+unsigned answerAfterMs = 0;
+
+bool isDirectory(fuse_ino_t ino) {
+  return ino == FUSE_ROOT_ID || ino == kApp || ino == kContents || ino == kMacOS;
+}
 
 struct stat attributesOf(fuse_ino_t ino) {
   struct stat st {};
   st.st_ino = ino;
-  if (ino == FUSE_ROOT_ID) {
+  if (isDirectory(ino)) {
     st.st_mode = S_IFDIR | 0755;
     st.st_nlink = 2;
   } else {
-    st.st_mode = S_IFREG | 0755;
+    st.st_mode = S_IFREG | (ino == kInfo ? 0644 : 0755);
     st.st_nlink = 1;
-    st.st_size = static_cast<off_t>(image.size());
+    st.st_size = static_cast<off_t>(ino == kInfo ? info.size() : image.size());
   }
   return st;
 }
 
+// The entry `entry` of directory `parent`, or 0.
+fuse_ino_t child(fuse_ino_t parent, const std::string& entry) {
+  if (info.empty()) return parent == FUSE_ROOT_ID && entry == name ? kFile : 0;
+  if (parent == FUSE_ROOT_ID && entry == "App.app") return kApp;
+  if (parent == kApp && entry == "Contents") return kContents;
+  if (parent == kContents && entry == "Info.plist") return kInfo;
+  if (parent == kContents && entry == "MacOS") return kMacOS;
+  if (parent == kMacOS && entry == name) return kFile;
+  return 0;
+}
+
 // Nothing is cached, so each inspection reaches the server.
 void lookup(fuse_req_t req, fuse_ino_t parent, const char* entry) {
-  if (parent != FUSE_ROOT_ID || name != entry) {
+  const fuse_ino_t ino = child(parent, entry);
+  if (ino == 0) {
     fuse_reply_err(req, ENOENT);
     return;
   }
   fuse_entry_param e{};
-  e.ino = kFile;
-  e.attr = attributesOf(kFile);
+  e.ino = ino;
+  e.attr = attributesOf(ino);
   fuse_reply_entry(req, &e);
 }
 
@@ -57,20 +82,21 @@ void getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
 }
 
 void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-  if (ino != kFile) {
+  if (isDirectory(ino)) {
     fuse_reply_err(req, EISDIR);
     return;
   }
   fuse_reply_open(req, fi);
 }
 
-void read(fuse_req_t req, fuse_ino_t, size_t size, off_t offset, fuse_file_info*) {
+void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+  const std::string& bytes = ino == kInfo ? info : image;
   const auto at = static_cast<size_t>(offset);
-  if (at >= image.size()) {
+  if (at >= bytes.size()) {
     fuse_reply_buf(req, nullptr, 0);
     return;
   }
-  fuse_reply_buf(req, image.data() + at, std::min(size, image.size() - at));
+  fuse_reply_buf(req, bytes.data() + at, std::min(size, bytes.size() - at));
 }
 
 // The exec asks for security.capability: there is none.
@@ -78,17 +104,32 @@ void getxattr(fuse_req_t req, fuse_ino_t, const char*, size_t) {
   fuse_reply_err(req, ENODATA);
 }
 
-// Never answered.
-void listxattr(fuse_req_t, fuse_ino_t, size_t) {}
+// Never answered; in bundle mode, answered late.
+void listxattr(fuse_req_t req, fuse_ino_t, size_t size) {
+  if (info.empty()) return;
+  ::usleep(answerAfterMs * 1000);
+  if (size == 0) {
+    fuse_reply_xattr(req, 0);
+  } else {
+    fuse_reply_buf(req, nullptr, 0);
+  }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: stallfs MOUNTPOINT NAME IMAGE\n");
+  if (argc != 4 && argc != 6) {
+    std::fprintf(stderr, "usage: stallfs MOUNTPOINT NAME IMAGE [IDENTIFIER MILLISECONDS]\n");
     return 2;
   }
   name = argv[2];
+  if (argc == 6) {
+    info = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n") +
+           "<dict>\n\t<key>CFBundleIdentifier</key>\n\t<string>" + argv[4] +
+           "</string>\n\t<key>CFBundleExecutable</key>\n\t<string>" + name +
+           "</string>\n</dict>\n</plist>\n";
+    answerAfterMs = static_cast<unsigned>(std::strtoul(argv[5], nullptr, 10));
+  }
   std::ifstream in(argv[3], std::ios::binary);
   image.assign(std::istreambuf_iterator<char>(in), {});
   if (image.empty()) {
