@@ -83,9 +83,9 @@ class DenyExecTest : public AgentTest {
            WEXITSTATUS(status) == 0;
   }
 
-  // The child's exit status once it has ended, or none after the time-out
+  // The child's wait status once it has ended, or none after the time-out
   // (it is killed and reaped then).
-  static std::optional<int> exitOf(pid_t child, std::chrono::milliseconds timeout) {
+  static std::optional<int> endOf(pid_t child, std::chrono::milliseconds timeout) {
     int status = 0;
     pid_t got = 0;
     waitUntil([&] { return (got = ::waitpid(child, &status, WNOHANG)) != 0; }, timeout, 10ms);
@@ -94,8 +94,14 @@ class DenyExecTest : public AgentTest {
       ::waitpid(child, &status, 0);
       return std::nullopt;
     }
-    if (got != child || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    return got == child ? status : -1;
+  }
+
+  // Its exit status (-1 when it did not exit).
+  static std::optional<int> exitOf(pid_t child, std::chrono::milliseconds timeout) {
+    const auto status = endOf(child, timeout);
+    if (!status) return std::nullopt;
+    return *status != -1 && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
   }
 
   static std::size_t occurrences(const std::string& text, const std::string& part) {
@@ -266,16 +272,9 @@ TEST_F(DenyExecTest, AUsersPrivateMountIsLeftToTheKill) {
   std::vector<std::string> command{
       "--reuid=65534", "--regid=65534", "--clear-groups", "unshare", "-Urm", "/bin/sh", "-c",
       script};
-  const pid_t child = startExec("/usr/bin/setpriv", command);
-  int status = 0;
-  pid_t got = 0;
-  waitUntil([&] { return (got = ::waitpid(child, &status, WNOHANG)) != 0; }, 10s, 10ms);
-  if (got == 0) {
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-  }
-  EXPECT_EQ(got, child) << "still running after 10 s";
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << describeStatus(status);
+  const auto status = endOf(startExec("/usr/bin/setpriv", command), 10s);
+  ASSERT_TRUE(status) << "still running after 10 s";
+  EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL) << describeStatus(*status);
   EXPECT_TRUE(accessRowsFor(name));
 }
 
@@ -299,8 +298,8 @@ TEST_F(DenyExecTest, ExecsBeyondTheKernelsQueueBoundAreStillRefused) {
   const std::string saved = readFile(bound);
   ASSERT_FALSE(saved.empty());
   {
-    // Restored as soon as the listener exists (other groups on the machine
-    // would get the small queue too), and whatever happens.
+    // Restored as soon as the listener is running (other groups on the
+    // machine would get the small queue too), and whatever happens.
     struct Restore {
       const std::string& path;
       const std::string& value;
@@ -308,22 +307,9 @@ TEST_F(DenyExecTest, ExecsBeyondTheKernelsQueueBoundAreStillRefused) {
     } restore{bound, saved};
     std::ofstream(bound) << "4\n";
     ASSERT_EQ(readFile(bound), "4\n");
-    AgentOptions options;
-    options.denyExec = true;
-    startAgent(options);
-    const std::string fds = "/proc/" + std::to_string(agent_.pid()) + "/fd";
-    ASSERT_TRUE(waitUntil(
-        [&] {
-          std::error_code error;
-          for (const auto& fd : fs::directory_iterator(fds, error)) {
-            if (fs::read_symlink(fd.path(), error) == "anon_inode:[fanotify]") return true;
-          }
-          return false;
-        },
-        10s, 5ms));
+    ASSERT_TRUE(startDenyingAgent());
   }
   ASSERT_EQ(readFile(bound), saved);
-  ASSERT_TRUE(waitForDiagnostic("file systems marked"));
 
   int gate[2];
   ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);

@@ -259,8 +259,8 @@ void markAll(int fanotify, int mountinfo, bool& loggedUnsupported, bool announce
   while ((got = ::read(mountinfo, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(got));
   std::size_t marked = 0;
   bool refused = false;
-  // Every mount point, not one per file system: a mount covered by another
-  // cannot be reached through its own mount point.
+  // Every mount point, not one per file system: the one picked could be
+  // covered by another mount, which would get the mark instead.
   for (const std::string& point : mountPointsToMark(text)) {
     if (::fanotify_mark(fanotify, FAN_MARK_ADD | FAN_MARK_FILESYSTEM | FAN_MARK_DONT_FOLLOW,
                         FAN_OPEN_EXEC_PERM, AT_FDCWD, point.c_str()) == 0) {
