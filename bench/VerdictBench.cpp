@@ -2,7 +2,8 @@
 // iteration hands one process start to the callback and waits until every
 // task it queued has run, so the figure is the callback plus its tasks.
 // Lists of 10 to 10,000 unrelated entries, with none or one of them naming
-// the process. Nothing is signalled (the kill only counts), notices are only
+// the process (its blocks reported one by one only within the budget of
+// reports, then counted). Nothing is signalled (the kill only counts), notices are only
 // counted, and the access log goes to a temporary directory.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -133,10 +134,14 @@ void BM_Verdict(benchmark::State& state) {
   }
   procblock::setItems(std::nullopt);
 
+  // Past the budget of reports, blocks are counted for a summary instead of
+  // reported one by one (no row, no notice): with a match, the figure is
+  // mostly that of the counted block, which is what a flood of starts costs.
   const std::int64_t expected = matching ? state.iterations() : 0;
-  if (kills.load() != expected || notices->posted.load() != expected) {
+  if (kills.load() != expected || notices->posted.load() > expected) {
     state.SkipWithError("wrong number of kills or notices");
   }
+  state.counters["reported"] = static_cast<double>(notices->posted.load());
 }
 
 BENCHMARK(BM_Verdict)
