@@ -5,6 +5,7 @@
 
 #include "procscope/BinaryCache.hpp"
 #include "procscope/Inspection.hpp"
+#include "procscope/LoadedProgram.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Signing.hpp"
@@ -31,6 +32,7 @@ std::shared_ptr<Process> Process::init(std::int32_t pid) {
   process->getUser();
   process->enumerateAncestors();
   process->inspectBinary(false);
+  process->setLoadedProgram(findLoadedProgram(*process));
   return process;
 }
 

@@ -9,6 +9,7 @@
 
 #include "procscope/Binary.hpp"
 #include "procscope/Dispatch.hpp"
+#include "procscope/LoadedProgram.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Utf8.hpp"
@@ -256,6 +257,7 @@ void ProcScope::handleProcessStart(const std::shared_ptr<Process>& process) {
   // this loop, and with it every later verdict.
   process->inspectBinary(!goEasy());
   if (!process->binary()) return;
+  if (!process->loadedProgram()) process->setLoadedProgram(findLoadedProgram(*process));
   // Events that arrive before a callback is set have nobody to go to.
   if (processCallback_) processCallback_(process);
 }

@@ -15,6 +15,7 @@
 #include "procblock/platform/Journal.hpp"
 #include "procblock/platform/Notice.hpp"
 #include "procscope/Dispatch.hpp"
+#include "procscope/LoadedProgram.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/Value.hpp"
 
@@ -37,6 +38,17 @@ void logBlocking(const std::optional<std::string>& name,
       ", path: " + procscope::visibleText(procscope::orNull(path)));
 }
 
+// A loader run directly is judged, and reported, as the program it was
+// given; anything else as its own executable.
+const procscope::Binary* judgedBinary(const procscope::Process& process) {
+  const auto& program = process.loadedProgram();
+  return program ? program->binary.get() : process.binary().get();
+}
+const std::optional<std::string>& judgedPath(const procscope::Process& process) {
+  const auto& program = process.loadedProgram();
+  return program ? program->path : process.path();
+}
+
 // The access-log row, the notice and the journal entry of one block.
 void reportBlocked(const procscope::Process& process, const std::string& entry,
                    const std::optional<std::string>& name,
@@ -46,7 +58,7 @@ void reportBlocked(const procscope::Process& process, const std::string& entry,
   // A user of all ones is the record's "unknown".
   const std::uint32_t uid = process.uid();
   platform::journalBlockedProgram(
-      {source, entry, name, bundleIdentifier, process.path(), process.pid(),
+      {source, entry, name, bundleIdentifier, judgedPath(process), process.pid(),
        uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid), std::move(outcome)});
 }
 
@@ -57,10 +69,10 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
   if (!list || index < 0 || static_cast<size_t>(index) >= list->size()) return;
   const std::string& entry = (*list)[static_cast<size_t>(index)];
 
-  const procscope::Binary* binary = process->binary().get();
+  const procscope::Binary* binary = judgedBinary(*process);
   const std::optional<std::string> bundleIdentifier = bundleIdentifierOf(binary);
   const std::optional<std::string> name = binary ? binary->name() : std::nullopt;
-  const std::optional<std::string>& path = process->path();
+  const std::optional<std::string>& path = judgedPath(*process);
 
   // First the bundle identifier, then the name, then the path.
   if (!equals(entry, bundleIdentifier) && !equals(entry, name) && !equals(entry, path)) return;
@@ -123,11 +135,11 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSou
     if (!list || list->empty()) return;
     const auto index = indexFor(list);
 
-    const procscope::Binary* binary = process->binary().get();
+    const procscope::Binary* binary = judgedBinary(*process);
     const std::optional<std::string> bundleIdentifier = bundleIdentifierOf(binary);
     const std::optional<std::string> noName;
     const std::optional<std::string>& name = binary ? binary->name() : noName;
-    const std::optional<std::string>& path = process->path();
+    const std::optional<std::string>& path = judgedPath(*process);
 
     // Every entry equal to one of the three values, each entry once: entries
     // equal to two of them (values that are equal) are looked up only once.
