@@ -23,6 +23,7 @@
 #include "procscope/Process.hpp"
 #include "procscope/Utf8.hpp"
 #include "procscope/Utilities.hpp"
+#include "procscope/platform/Kernel.hpp"
 
 namespace procscope {
 namespace loader {
@@ -335,9 +336,33 @@ struct Resolved {
   std::string bytes;  // its path, as /proc/<pid>/exe would give it
 };
 
+std::optional<std::string> linkOf(const std::string& path) {
+  std::string bytes(4096, '\0');
+  const ssize_t got = ::readlink(path.c_str(), bytes.data(), bytes.size());
+  if (got <= 0 || static_cast<std::size_t>(got) >= bytes.size()) return std::nullopt;
+  bytes.resize(static_cast<std::size_t>(got));
+  return bytes;
+}
+
+// A relative name as a path inside the process's root, when its working
+// directory lies inside that root: then an absolute symbolic link on the way
+// resolves inside the root too, as the process's own lookup does.
+std::optional<std::string> insideRoot(std::int32_t pid, const std::string& name) {
+  const auto root = linkOf(procPath(pid, "root"));
+  const auto cwd = linkOf(procPath(pid, "cwd"));
+  if (!root || !cwd || !cwd->starts_with('/')) return std::nullopt;
+  if (*root == "/") return appendingPathComponent(*cwd, name);
+  if (*cwd == *root) return "/" + name;
+  if (!cwd->starts_with(*root + "/")) return std::nullopt;
+  return appendingPathComponent(cwd->substr(root->size()), name);
+}
+
 // The regular file a name containing "/" names for the process: an absolute
 // one within the process's root, a relative one from its working directory.
-std::optional<Resolved> resolve(std::int32_t pid, const std::string& name) {
+std::optional<Resolved> resolve(std::int32_t pid, std::string name) {
+  if (!name.starts_with('/')) {
+    if (auto inRoot = insideRoot(pid, name)) name = std::move(*inRoot);
+  }
   const bool absolute = name.starts_with('/');
   const FileDescriptor base(
       ::open(procPath(pid, absolute ? "root" : "cwd").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -350,16 +375,9 @@ std::optional<Resolved> resolve(std::int32_t pid, const std::string& name) {
   if (fd.get() < 0) return std::nullopt;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  Resolved out{major(st.st_dev), minor(st.st_dev), st.st_ino, {}};
-  std::string bytes(4096, '\0');
-  const ssize_t got = ::readlink(descriptorPath(fd.get()).c_str(), bytes.data(), bytes.size());
-  if (got > 0 && static_cast<std::size_t>(got) < bytes.size()) {
-    bytes.resize(static_cast<std::size_t>(got));
-    out.bytes = std::move(bytes);
-  } else {
-    out.bytes = name;  // too long to be named: at least its name is right
-  }
-  return out;
+  // Too long to be named: at least the name it was given is right.
+  return Resolved{major(st.st_dev), minor(st.st_dev), st.st_ino,
+                  linkOf(descriptorPath(fd.get())).value_or(name)};
 }
 
 struct Found {
@@ -415,6 +433,10 @@ std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process) {
   const std::int32_t pid = process.pid();
   if (!binary || pid <= 0) return nullptr;
   auto isLoader = answers().find(binary);
+  if (isLoader == false) return nullptr;
+  // The rest reads /proc: never for a trail replayed without this machine's
+  // processes, whose pids name others here.
+  if (!platform::Kernel::get()->isAlive(pid)) return nullptr;
   if (!isLoader) {
     const std::string where = binary->fileSystemPath().value_or("/");
     isLoader = inspection::bounded<bool>(where, [pid] { return executableIsLoader(pid); });
@@ -434,13 +456,10 @@ std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process) {
   const std::string name = argv[*index];
 
   // Waited for as a file there is: a stalled file system holds only its own.
-  std::string where = name;
-  if (!name.starts_with('/')) {
-    std::string cwd(4096, '\0');
-    const ssize_t got = ::readlink(procPath(pid, "cwd").c_str(), cwd.data(), cwd.size());
-    cwd.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    where = appendingPathComponent(cwd.empty() ? "/" : cwd, name);
-  }
+  const std::string where =
+      name.starts_with('/')
+          ? name
+          : appendingPathComponent(linkOf(procPath(pid, "cwd")).value_or("/"), name);
   const auto found = inspection::bounded<Found>(where, [pid, name] { return locate(pid, name); });
 
   auto program = std::make_shared<LoadedProgram>();

@@ -153,9 +153,14 @@ TEST(LoaderImage, KnownByItsNameAndShapeNotItsPath) {
   const auto at = renamed.find("ld-linux-x86-64.so.2");
   ASSERT_NE(at, std::string::npos);
   renamed[at] = 'X';
+  std::string interpreted = ldso;  // its note segment made an interpreter
+  for (std::size_t ph = 64; ph + 56 <= 64 + 9 * 56; ph += 56) {
+    if (interpreted[ph] == 4) interpreted[ph] = 3;
+  }
   const std::pair<std::string, std::optional<bool>> cases[] = {
       {ldso, true},
       {renamed, false},
+      {interpreted, false},
       {wholeFile("/bin/sleep"), false},      // a program has an interpreter
       {ldso.substr(0, 64), std::nullopt},    // its program headers not read yet
       {ldso.substr(0, 8192), std::nullopt},  // nor its dynamic section
