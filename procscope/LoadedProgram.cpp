@@ -113,8 +113,9 @@ std::optional<bool> isLoaderImage(std::string_view image) {
 
   std::optional<std::uint64_t> soname, strtab;
   std::uint64_t strsz = 0;
-  for (std::uint64_t at = dynamic->offset; at + 2 * word <= dynamic->offset + dynamic->filesz;
-       at += 2 * word) {
+  const std::uint64_t entrySize = 2ULL * word;
+  for (std::uint64_t at = dynamic->offset; at + entrySize <= dynamic->offset + dynamic->filesz;
+       at += entrySize) {
     const std::uint64_t tag = f.get(at, word);
     const std::uint64_t value = f.get(at + word, word);
     if (tag == DT_NULL) break;
