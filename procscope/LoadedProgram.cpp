@@ -384,7 +384,20 @@ std::optional<Resolved> resolve(std::int32_t pid, std::string name) {
 struct Found {
   std::string bytes;
   bool confirmed = false;
+  std::vector<std::string> mapped;  // when another file was mapped instead
 };
+
+// Files judged in place of one not confirmed, at most: each is inspected on
+// the event loop's time.
+constexpr std::size_t kMostMapped = 16;
+
+// The kernel's mark on a mapped file unlinked since; a file renamed over the
+// program shows so.
+std::string withoutDeletedMark(std::string path) {
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.ends_with(kDeleted)) path.resize(path.size() - kDeleted.size());
+  return path;
+}
 
 // Which program the loader process runs, given the name it was told.
 Found locate(std::int32_t pid, const std::string& name) {
@@ -395,36 +408,60 @@ Found locate(std::int32_t pid, const std::string& name) {
   const std::string leaf = lastPathComponent(name);
   struct stat self {};
   const bool selfKnown = ::stat(procPath(pid, "exe").c_str(), &self) == 0;
+  const auto isSelf = [&](const loader::MappedFile& file) {
+    return selfKnown && file.inode == self.st_ino && file.major == major(self.st_dev) &&
+           file.minor == minor(self.st_dev);
+  };
 
   for (int look = 0; look < kMapLooks; ++look) {
     if (look > 0) std::this_thread::sleep_for(kBetweenLooks);
     const auto maps = readProcFile(procPath(pid, "maps"), 1 << 20);
     if (!maps) break;  // gone
     bool othersMapped = false;
+    const auto files = loader::mappedFiles(*maps);
     const loader::MappedFile* sameName = nullptr;
-    for (const auto& file : loader::mappedFiles(*maps)) {
-      if (selfKnown && file.inode == self.st_ino && file.major == major(self.st_dev) &&
-          file.minor == minor(self.st_dev)) {
-        continue;  // the loader itself
-      }
+    for (const auto& file : files) {
+      if (isSelf(file)) continue;  // the loader itself
       othersMapped = true;
       if (resolved && file.inode == resolved->inode &&
           ((file.major == resolved->major && file.minor == resolved->minor) ||
            file.path == resolved->bytes)) {
-        return Found{resolved->bytes, true};
+        return Found{resolved->bytes, true, {}};
       }
-      if (!sameName && lastPathComponent(file.path) == leaf) sameName = &file;
+      if (!sameName && lastPathComponent(withoutDeletedMark(file.path)) == leaf) sameName = &file;
     }
+    if (!othersMapped) continue;
     // The program is the first file the loader maps: once others are, the
-    // one resolved is not coming. Another file of the same name stands in
-    // its place (renamed over it since, or found along a library path).
-    if (othersMapped) {
-      if (sameName) return Found{sameName->path, true};
-      break;
+    // one resolved is not coming. A file of its name (found along a library
+    // path) is the program; else another file stands where the name led when
+    // the loader looked (a symbolic link turned, a file renamed over it), and
+    // the program is one of those mapped: each is judged.
+    if (sameName && !resolved) return Found{withoutDeletedMark(sameName->path), true, {}};
+    // The loader maps a position-independent program right below itself,
+    // and its libraries below that; a program of fixed addresses lies
+    // lowest. So the lowest file first, then from the top down.
+    Found found{resolved ? resolved->bytes : name, false, {}};
+    std::vector<const loader::MappedFile*> order;
+    for (const auto& file : files) {
+      if (!isSelf(file)) order.push_back(&file);
     }
+    if (!order.empty()) std::reverse(order.begin() + 1, order.end());
+    for (const auto* file : order) {
+      if (found.mapped.size() == kMostMapped) break;
+      found.mapped.push_back(withoutDeletedMark(file->path));
+    }
+    return found;
   }
-  if (resolved) return Found{resolved->bytes, false};
-  return Found{name, false};
+  return Found{resolved ? resolved->bytes : name, false, {}};
+}
+
+// The program whose file is at `bytes`, inspected as any executable is.
+LoadedProgram programAt(const std::string& bytes) {
+  LoadedProgram program;
+  program.path = decodeLossy(bytes);
+  if (bytes.starts_with('/')) program.binary = inspectRemembered(*program.path, bytes);
+  if (!program.binary) program.binary = Binary::uninspected(*program.path);
+  return program;
 }
 
 }  // namespace
@@ -463,12 +500,12 @@ std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process) {
           : appendingPathComponent(linkOf(procPath(pid, "cwd")).value_or("/"), name);
   const auto found = inspection::bounded<Found>(where, [pid, name] { return locate(pid, name); });
 
-  auto program = std::make_shared<LoadedProgram>();
-  const std::string bytes = found ? found->bytes : name;
-  program->path = decodeLossy(bytes);
+  auto program = std::make_shared<LoadedProgram>(programAt(found ? found->bytes : name));
   program->confirmed = found && found->confirmed;
-  program->binary = bytes.starts_with('/') ? inspectRemembered(*program->path, bytes) : nullptr;
-  if (!program->binary) program->binary = Binary::uninspected(*program->path);
+  if (found) {
+    for (const std::string& bytes : found->mapped)
+      program->mappedInstead.push_back(programAt(bytes));
+  }
   return program;
 }
 

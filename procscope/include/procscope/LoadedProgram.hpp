@@ -24,10 +24,13 @@ struct LoadedProgram {
   std::optional<std::string> path;  // text, for comparing and showing; always set
   std::shared_ptr<Binary> binary;
   // Seen among the files the process has mapped. When the loader has not
-  // mapped it yet (or another file stands there now), the program is the
-  // file its name resolved to, or, when the name resolved to nothing, the
-  // name alone.
+  // mapped it yet, the program is the file its name resolved to, or, when
+  // the name resolved to nothing, the name alone.
   bool confirmed = false;
+  // When the loader has mapped other files but not that one (the name led
+  // elsewhere when the loader followed it), the program is one of these:
+  // each file mapped then, the loader's own left out.
+  std::vector<LoadedProgram> mappedInstead;
 };
 
 namespace loader {
