@@ -223,7 +223,7 @@ constexpr std::size_t kHeaderBytes = 4096;
 constexpr std::size_t kLongestLoader = 4 << 20;
 // The loader maps its program within a millisecond or so of its start; a
 // record is judged about then. Each retry holds up the event loop.
-constexpr int kMapLooks = 5;
+constexpr int kMapLooks = 3;
 constexpr milliseconds kBetweenLooks{1};
 // A process's argument area, at most (the kernel's limit is a quarter of the
 // stack limit; 8 MiB stacks give 2 MiB).
