@@ -62,8 +62,8 @@ std::vector<MappedFile> mappedFiles(std::string_view maps);
 // The program `process` runs when its executable is a dynamic loader run
 // directly; none otherwise (and for every ordinary exec, at the cost of one
 // lookup while its Binary is remembered). Reads the process's arguments, and
-// resolves and confirms its program on the bounded inspection pool, retrying
-// the confirmation for a few milliseconds while nothing is mapped yet.
+// resolves and confirms its program on the bounded inspection pool, looking
+// again for up to 2 ms while nothing is mapped yet.
 std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process);
 
 }  // namespace procscope
