@@ -6,6 +6,7 @@
 
 #include "procscope/BinaryCache.hpp"
 #include "procscope/Inspection.hpp"
+#include "procscope/LoadedProgram.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Signing.hpp"
@@ -32,6 +33,7 @@ std::shared_ptr<Process> Process::init(std::int32_t pid) {
   process->getUser();
   process->enumerateAncestors();
   process->inspectBinary(false);
+  process->setLoadedProgram(findLoadedProgram(*process));
   return process;
 }
 

@@ -19,6 +19,7 @@
 #include "procblock/platform/Journal.hpp"
 #include "procblock/platform/Notice.hpp"
 #include "procscope/Dispatch.hpp"
+#include "procscope/LoadedProgram.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/Value.hpp"
 
@@ -138,30 +139,54 @@ void postBlockedNotice(const std::optional<std::string>& name) {
   if (auto notices = platform::Notices::get()) notices->post(platform::blockedNotice(name));
 }
 
+// What a record is judged, and reported, as: its own executable; a loader
+// run directly as the program it was given, and, where the loader was seen
+// to map other files than the one its name led to, as each of those too.
+// View 0 is the first of these.
+std::size_t viewsOf(const procscope::Process& process) {
+  const auto& program = process.loadedProgram();
+  return program ? 1 + program->mappedInstead.size() : 1;
+}
+const procscope::LoadedProgram* programOf(const procscope::Process& process, std::size_t view) {
+  const auto& program = process.loadedProgram();
+  if (!program) return nullptr;
+  return view == 0 ? program.get() : &program->mappedInstead[view - 1];
+}
+const procscope::Binary* judgedBinary(const procscope::Process& process, std::size_t view = 0) {
+  const auto* program = programOf(process, view);
+  return program ? program->binary.get() : process.binary().get();
+}
+const std::optional<std::string>& judgedPath(const procscope::Process& process,
+                                             std::size_t view = 0) {
+  const auto* program = programOf(process, view);
+  return program ? program->path : process.path();
+}
+
 // The access-log row, the notice and the journal entry of one block.
 void reportBlocked(const procscope::Process& process, const std::string& entry,
                    const std::optional<std::string>& name,
-                   const std::optional<std::string>& bundleIdentifier, std::string outcome,
+                   const std::optional<std::string>& bundleIdentifier,
+                   const std::optional<std::string>& path, std::string outcome,
                    platform::BlockSource source) {
   DisplayMessage(name);
   // A user of all ones is the record's "unknown".
   const std::uint32_t uid = process.uid();
   platform::journalBlockedProgram(
-      {source, entry, name, bundleIdentifier, process.path(), process.pid(),
+      {source, entry, name, bundleIdentifier, path, process.pid(),
        uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid), std::move(outcome)});
 }
 
 // One entry against one record, on a worker thread.
-void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t index,
-                const RecordKillFunction& kill, platform::BlockSource source) {
+void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::size_t view,
+                std::int32_t index, const RecordKillFunction& kill, platform::BlockSource source) {
   const auto list = items();
   if (!list || index < 0 || static_cast<size_t>(index) >= list->size()) return;
   const std::string& entry = (*list)[static_cast<size_t>(index)];
 
-  const procscope::Binary* binary = process->binary().get();
+  const procscope::Binary* binary = judgedBinary(*process, view);
   const std::optional<std::string> bundleIdentifier = bundleIdentifierOf(binary);
   const std::optional<std::string> name = binary ? binary->name() : std::nullopt;
-  const std::optional<std::string>& path = process->path();
+  const std::optional<std::string>& path = judgedPath(*process, view);
 
   // First the bundle identifier, then the name, then the path.
   if (!equals(entry, bundleIdentifier) && !equals(entry, name) && !equals(entry, path)) return;
@@ -178,7 +203,8 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::int32_t
     procscope::logMessage("Kill of pid " + std::to_string(pid) + ": " +
                           std::string(describe(result)));
   }
-  reportBlocked(*process, entry, name, bundleIdentifier, std::string(describe(result)), source);
+  reportBlocked(*process, entry, name, bundleIdentifier, path, std::string(describe(result)),
+                source);
 }
 
 // This process's id without a system call per event; a forked child asks
@@ -229,39 +255,43 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSou
     if (!list || list->empty()) return;
     const auto index = indexFor(list);
 
-    const procscope::Binary* binary = process->binary().get();
-    const std::optional<std::string> bundleIdentifier = bundleIdentifierOf(binary);
-    const std::optional<std::string> noName;
-    const std::optional<std::string>& name = binary ? binary->name() : noName;
-    const std::optional<std::string>& path = process->path();
+    for (std::size_t view = 0; view < viewsOf(*process); ++view) {
+      const procscope::Binary* binary = judgedBinary(*process, view);
+      const std::optional<std::string> bundleIdentifier = bundleIdentifierOf(binary);
+      const std::optional<std::string> noName;
+      const std::optional<std::string>& name = binary ? binary->name() : noName;
+      const std::optional<std::string>& path = judgedPath(*process, view);
 
-    // A start judged again once its files were inspected, late: only values
-    // the first judgement did not have can match anew (one report per match).
-    std::optional<std::string> judged[3];
-    if (const auto& earlier = process->earlier()) {
-      const procscope::Binary* before = earlier->binary().get();
-      judged[0] = bundleIdentifierOf(before);
-      judged[1] = before ? before->name() : std::nullopt;
-      judged[2] = earlier->path();
-    }
+      // A start judged again once its files were inspected, late: only
+      // values the first judgement did not have can match anew (one report
+      // per match).
+      std::optional<std::string> judged[3];
+      if (const auto& earlier = process->earlier(); earlier && view < viewsOf(*earlier)) {
+        const procscope::Binary* before = judgedBinary(*earlier, view);
+        judged[0] = bundleIdentifierOf(before);
+        judged[1] = before ? before->name() : std::nullopt;
+        judged[2] = judgedPath(*earlier, view);
+      }
 
-    // Every entry equal to one of the three values, each entry once: entries
-    // equal to two of them (values that are equal) are looked up only once.
-    // The callback runs on the monitor's event thread: queue and return.
-    const std::optional<std::string>* values[] = {&bundleIdentifier, &name, &path};
-    for (size_t v = 0; v < std::size(values); ++v) {
-      const std::optional<std::string>& value = *values[v];
-      if (!value) continue;  // absent equals nothing
-      bool repeated = std::find(std::begin(judged), std::end(judged), value) != std::end(judged);
-      for (size_t u = 0; u < v; ++u) repeated = repeated || (*values[u] && **values[u] == *value);
-      if (repeated) continue;
-      const auto [first, last] = index->find(*value);
-      for (auto it = first; it != last; ++it) {
-        const std::int32_t position = *it;
-        // A kill must not queue behind a sweep's many tasks.
-        procscope::dispatch::asyncUrgent([process, position, sharedKill, source] {
-          judgeEntry(process, position, *sharedKill, source);
-        });
+      // Every entry equal to one of the three values, each entry once:
+      // entries equal to two of them (values that are equal) are looked up
+      // only once. The callback runs on the monitor's event thread: queue
+      // and return.
+      const std::optional<std::string>* values[] = {&bundleIdentifier, &name, &path};
+      for (size_t v = 0; v < std::size(values); ++v) {
+        const std::optional<std::string>& value = *values[v];
+        if (!value) continue;  // absent equals nothing
+        bool repeated = std::find(std::begin(judged), std::end(judged), value) != std::end(judged);
+        for (size_t u = 0; u < v; ++u) repeated = repeated || (*values[u] && **values[u] == *value);
+        if (repeated) continue;
+        const auto [first, last] = index->find(*value);
+        for (auto it = first; it != last; ++it) {
+          const std::int32_t position = *it;
+          // A kill must not queue behind a sweep's many tasks.
+          procscope::dispatch::asyncUrgent([process, view, position, sharedKill, source] {
+            judgeEntry(process, view, position, *sharedKill, source);
+          });
+        }
       }
     }
   };
@@ -305,8 +335,8 @@ ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process) {
           return;
         }
         logBlocking(name, bundleIdentifier, path);
-        reportBlocked(*process, entry, name, bundleIdentifier, "exec denied, nothing signalled",
-                      platform::BlockSource::Deny);
+        reportBlocked(*process, entry, name, bundleIdentifier, path,
+                      "exec denied, nothing signalled", platform::BlockSource::Deny);
       });
   return ExecVerdict::Denied;
 }

@@ -1,6 +1,9 @@
 // The agent's main job, end to end: listed programs die with their whole
 // process group the moment they start; nothing else is touched.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <string>
 #include <vector>
@@ -47,6 +50,33 @@ TEST_F(BlockingTest, KillsListedFullPathButNotTheSameNameElsewhere) {
   EXPECT_TRUE(killedBySigkill(pid));
   EXPECT_TRUE(accessRowsFor(nameOf(forbidden)));
   EXPECT_TRUE(stillRunning(twinPid)) << "only the listed path is forbidden, not its file name";
+}
+
+// The dynamic loader run directly runs the program it is given: that program
+// is judged, whatever the loader is called and wherever it lies.
+TEST_F(BlockingTest, LoaderRunDirectlyIsJudgedAsTheProgramItRuns) {
+  const std::string loader = "/lib64/ld-linux-x86-64.so.2";
+  if (::access(loader.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << loader << " here";
+  const std::string forbidden = makeProgram();
+  const std::string harmless = makeProgram();
+  const std::string copy = makeProgram(root_ + "/elsewhere");
+  std::filesystem::copy_file(loader, copy, std::filesystem::copy_options::overwrite_existing);
+  writeList(canaryName_ + "," + nameOf(forbidden));
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  const pid_t bystander = children_.startCommandInSession(
+      {loader, "--inhibit-cache", "./" + nameOf(harmless), "60"}, dir_);
+  const pid_t direct =
+      children_.startCommandInSession({loader, "./" + nameOf(forbidden), "60"}, dir_);
+  EXPECT_TRUE(killedBySigkill(direct)) << "the loader given a listed program";
+  const pid_t copied = children_.startCommandInSession(
+      {copy, "--argv0", "unlisted", "--library-path", "/nowhere", forbidden, "60"}, root_);
+  EXPECT_TRUE(killedBySigkill(copied)) << "a copy of the loader under another name";
+  // The report names the program judged, by its full path.
+  EXPECT_TRUE(waitForDiagnostic("Blocking process with name: " + nameOf(forbidden) +
+                                ", bundle identifier: (null)" + ", path: " + forbidden));
+  EXPECT_TRUE(stillRunning(bystander)) << "the loader given an unlisted program";
 }
 
 // A test application bundle: <app>.app/Contents/{Info.plist,MacOS/<executable>}.

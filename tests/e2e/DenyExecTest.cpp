@@ -125,7 +125,9 @@ TEST_F(DenyExecTest, ListedProgramsNeverRunOthersDoAndEachDenialIsReportedOnce) 
   writeFile(script, "#!/bin/sh\nexec touch \"$1\"\n");
   fs::permissions(script, fs::perms(0755));
   const std::string harmless = makeToucher(dir_, uniqueName());
-  writeList(nameOf(byName) + "," + byPath + "," + identifier + "," + nameOf(script));
+  const std::string viaLoader = makeToucher(dir_, uniqueName());
+  writeList(nameOf(byName) + "," + byPath + "," + identifier + "," + nameOf(script) + "," +
+            nameOf(viaLoader));
   ASSERT_TRUE(startDenyingAgent());
 
   struct Case {
@@ -155,6 +157,15 @@ TEST_F(DenyExecTest, ListedProgramsNeverRunOthersDoAndEachDenialIsReportedOnce) 
     EXPECT_EQ(rows, 1u);
     EXPECT_EQ(occurrences(agent_.diagnosticLog(), "Blocking process with name: " + name + ","), 1u);
   }
+
+  // The loader run directly is let through (ldd runs it so), and the kill
+  // judges it as the program it was given.
+  EXPECT_EQ(exitOf(startExec("/usr/bin/ldd", std::vector<std::string>{harmless}), 10s), 0);
+  const std::string loader = "/lib64/ld-linux-x86-64.so.2";
+  if (::access(loader.c_str(), X_OK) != 0) return;
+  EXPECT_EQ(exitOf(startExec(loader, {viaLoader, root_ + "/ran-loader"}), 10s), -1)
+      << "killed, not denied";
+  EXPECT_TRUE(accessRowsFor(nameOf(viaLoader)));
 }
 
 // The kill lets a few percent of starts reach main, and a program whose first

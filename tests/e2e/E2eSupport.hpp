@@ -71,6 +71,8 @@ class Children {
   // Starts `path 60` as the leader of a new session; in the mount namespace
   // of `mountNamespaceOf` when that is given.
   pid_t startInSession(const std::string& path, pid_t mountNamespaceOf = 0);
+  // Starts `argv` as the leader of a new session, in `directory`.
+  pid_t startCommandInSession(const std::vector<std::string>& argv, const std::string& directory);
   // A new session whose leader first forks a member running `memberPath`,
   // then runs `path` itself: two processes of one group. {leader, member}.
   std::pair<pid_t, pid_t> startGroup(const std::string& path, const std::string& memberPath);
@@ -86,6 +88,8 @@ class Children {
  private:
   // Reaps the pid when it has ended; true when it has.
   bool poll(pid_t pid);
+  pid_t start(const std::vector<std::string>& argv, const std::string& directory,
+              pid_t mountNamespaceOf);
 
   std::map<pid_t, std::optional<int>> status_;
   std::vector<pid_t> leaders_;

@@ -1,7 +1,8 @@
-// Fuzz target: the /proc text parsers, procfs::parentFromStat (a stat line)
-// and procfs::effectiveUidFromStatus (a status file). One input is read two
-// ways:
-//   1. as a stat line and as a status file, whole;
+// Fuzz target: the /proc text parsers, procfs::parentFromStat (a stat line),
+// procfs::effectiveUidFromStatus (a status file) and loader::mappedFiles (a
+// maps file), and loader::isLoaderImage (an executable's bytes). One input is
+// read two ways:
+//   1. as a stat line, a status file, a maps file and an image, whole;
 //   2. as pieces (a command name, a state byte, two numbers, a process name
 //      and four user IDs) laid out as the kernel writes them; the parsers must
 //      then find the parent and the effective user that went in, whatever the
@@ -13,6 +14,7 @@
 #include <string_view>
 
 #include "FuzzSupport.hpp"
+#include "procscope/LoadedProgram.hpp"
 #include "procscope/platform/Kernel.hpp"
 
 namespace {
@@ -28,6 +30,8 @@ constexpr std::string_view kStatTail =
 void parseWhole(std::string_view text) {
   if (auto ppid = procfs::parentFromStat(text)) require(*ppid >= 0, "a negative parent");
   (void)procfs::effectiveUidFromStatus(text);
+  for (const auto& file : procscope::loader::mappedFiles(text)) require(file.inode != 0, "inode 0");
+  (void)procscope::loader::isLoaderImage(text);
 }
 
 void parseLaidOut(const std::uint8_t* data, std::size_t size) {

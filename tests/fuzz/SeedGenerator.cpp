@@ -233,6 +233,11 @@ void procTextSeeds() {
         "Name:\tbash\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t4242\nNgid:\t0\n"
         "Pid:\t4242\nPPid:\t4200\nTracerPid:\t0\nUid:\t1000\t1001\t1002\t1003\n"
         "Gid:\t1000\t1000\t1000\t1000\nFDSize:\t256\nGroups:\t24 27 1000 \n"sv);
+  write(t, "maps",
+        "5581a000-5581b000 r--p 00000000 fe:01 1234    /usr/bin/a b\n"
+        "7f00-7f01 rw-p 00000000 00:00 0 \n"
+        "7f01-7f02 r--p 00000000 103:0a 99   /tmp/new\\012line (deleted)\n"
+        "7ffd-7ffe r-xp 00000000 00:00 0                          [vdso]\n"sv);
   write(t, "laid-out", laidOut("bash", 1, 4242, 4200, "bash", 1000));
   write(t, "laid-out-odd", laidOut(") 1 (x) S 9", 3, 1, 0, "Uid:\t5\t6", 0));
 }

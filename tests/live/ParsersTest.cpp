@@ -1,7 +1,12 @@
-// The /proc text parsers and the argument-area readers, on crafted bytes.
+// The /proc text parsers, the argument-area readers and the loader's
+// parsers, on crafted bytes.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "live/Support.hpp"
+#include "procscope/LoadedProgram.hpp"
 #include "procscope/platform/Kernel.hpp"
 
 using namespace std::string_literals;
@@ -104,4 +109,84 @@ TEST(ArgumentArea, AssembledFromProcFilesReadsBack) {
   std::string cut = procfs::assembleArgumentArea("a\0bb\0"s, "E=1\0"s, "/x", 11);
   EXPECT_EQ(cut.size(), 11u);
   EXPECT_EQ(argarea::arguments(cut), Strings{"a"});
+}
+
+namespace {
+std::string wholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+}  // namespace
+
+TEST(LoaderArguments, TheProgramIsTheFirstArgumentAfterTheLoadersOptions) {
+  namespace loader = procscope::loader;
+  const std::pair<Strings, std::optional<std::size_t>> cases[] = {
+      {{"ld.so", "./prog", "60"}, 1},
+      {{"ld.so", "--library-path", "/x", "--preload", "a.so", "--audit", "b.so", "prog"}, 7},
+      {{"ld.so", "--argv0", "other", "--inhibit-rpath", "l", "--inhibit-cache", "/p"}, 6},
+      {{"ld.so", "--glibc-hwcaps-prepend", "v3", "--glibc-hwcaps-mask", "v2", "p"}, 5},
+      {{"ld.so", "--list", "--verify", "--help", "p"}, 4},
+      // A value that looks like an option is still the value.
+      {{"ld.so", "--argv0", "--list", "p"}, 3},
+      // Unknown options and --name=value are passed over as flags.
+      {{"ld.so", "--newer-flag", "--library-path=/x", "p"}, 3},
+      {{"ld.so", "--", "--p"}, 2},
+      {{"ld.so", "-p", "x"}, 1},
+      {{"ld.so", "--preload"}, std::nullopt},
+      {{"ld.so", "--list"}, std::nullopt},
+      {{"ld.so", "--version", "p"}, std::nullopt},
+      {{"ld.so"}, std::nullopt},
+      {{}, std::nullopt},
+  };
+  for (const auto& [argv, index] : cases) {
+    EXPECT_EQ(loader::programArgument(argv), index) << ::testing::PrintToString(argv);
+  }
+}
+
+TEST(LoaderImage, KnownByItsNameAndShapeNotItsPath) {
+  namespace loader = procscope::loader;
+  const std::string ldso = wholeFile("/lib64/ld-linux-x86-64.so.2");
+  if (ldso.empty()) GTEST_SKIP() << "no /lib64/ld-linux-x86-64.so.2 here";
+  std::string renamed = ldso;  // the same loader with another DT_SONAME
+  const auto at = renamed.find("ld-linux-x86-64.so.2");
+  ASSERT_NE(at, std::string::npos);
+  renamed[at] = 'X';
+  std::string interpreted = ldso;  // its note segment made an interpreter
+  for (std::size_t ph = 64; ph + 56 <= 64 + 9 * 56; ph += 56) {
+    if (interpreted[ph] == 4) interpreted[ph] = 3;
+  }
+  const std::pair<std::string, std::optional<bool>> cases[] = {
+      {ldso, true},
+      {renamed, false},
+      {interpreted, false},
+      {wholeFile("/bin/sleep"), false},      // a program has an interpreter
+      {ldso.substr(0, 64), std::nullopt},    // its program headers not read yet
+      {ldso.substr(0, 8192), std::nullopt},  // nor its dynamic section
+      {"#!/bin/sh\n", false},
+      {"", std::nullopt},
+  };
+  for (const auto& [image, answer] : cases) {
+    EXPECT_EQ(loader::isLoaderImage(image), answer) << image.size() << " bytes";
+  }
+}
+
+TEST(MappedFiles, EachFileOnceWithItsDeviceAndInode) {
+  const auto files = procscope::loader::mappedFiles(
+      "5581a000-5581b000 r--p 00000000 fe:01 1234    /usr/bin/a b\n"
+      "5581b000-5581c000 r-xp 00001000 fe:01 1234    /usr/bin/a b\n"
+      "7f00-7f01 rw-p 00000000 00:00 0 \n"
+      "7f01-7f02 r--p 00000000 103:0a 99   /tmp/new\\012line (deleted)\n"
+      "7ffd-7ffe r-xp 00000000 00:00 0                          [vdso]\n"
+      "garbage\n"
+      "7f02-7f03 r--p 00000000 zz:01 5 /bad/device\n");
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].major, 0xfeu);
+  EXPECT_EQ(files[0].minor, 1u);
+  EXPECT_EQ(files[0].inode, 1234u);
+  EXPECT_EQ(files[0].path, "/usr/bin/a b");
+  EXPECT_EQ(files[1].major, 0x103u);
+  EXPECT_EQ(files[1].minor, 0xau);
+  EXPECT_EQ(files[1].path, "/tmp/new\nline (deleted)");
 }

@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "live/ChildProcess.hpp"
 #include "live/Support.hpp"
+#include "procscope/LoadedProgram.hpp"
 #include "procscope/Process.hpp"
 #include "support/PidReuse.hpp"
 
@@ -69,6 +72,53 @@ TEST(LiveProcess, DeletedExecutableKeepsItsPath) {
         << unlinked;
     EXPECT_EQ(process->binary()->name(), std::filesystem::path(named).filename()) << unlinked;
   }
+}
+
+// The loader run directly names its program through a link: the program is
+// the file the loader mapped; once the link leads elsewhere, each file
+// mapped is judged beside the one it leads to now.
+TEST(LiveProcess, LoaderRunDirectlyGetsTheProgramItMapped) {
+  const std::string loader = "/lib64/ld-linux-x86-64.so.2";
+  if (::access(loader.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << loader << " here";
+  char dir[] = "/tmp/pslive-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string mapped = dir + "/mapped"s, other = dir + "/other"s, link = dir + "/link"s;
+  std::filesystem::copy_file("/bin/sleep", mapped);
+  std::filesystem::copy_file("/bin/sleep", other);
+  std::filesystem::create_symlink(mapped, link);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    execl(loader.c_str(), loader.c_str(), link.c_str(), "60", nullptr);
+    _exit(127);
+  }
+  ASSERT_GT(pid, 0);
+  const auto mapsHold = [&](const std::string& path) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    return std::string(std::istreambuf_iterator<char>(maps), {}).find(path) != std::string::npos;
+  };
+  for (int i = 0; i < 500 && !mapsHold(mapped); ++i) usleep(10000);
+  const auto direct = Process::init(pid);
+  ASSERT_TRUE(direct && direct->loadedProgram());
+  EXPECT_EQ(direct->path(), std::filesystem::canonical(loader));  // the record's own
+  EXPECT_EQ(direct->loadedProgram()->path, mapped);
+  EXPECT_TRUE(direct->loadedProgram()->confirmed);
+  EXPECT_TRUE(direct->loadedProgram()->mappedInstead.empty());
+
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(other, link);
+  const auto turned = Process::init(pid);
+  ASSERT_TRUE(turned && turned->loadedProgram());
+  EXPECT_EQ(turned->loadedProgram()->path, other);
+  EXPECT_FALSE(turned->loadedProgram()->confirmed);
+  bool judged = false;
+  for (const auto& instead : turned->loadedProgram()->mappedInstead) {
+    judged = judged || (instead.path == mapped && instead.binary->name() == "mapped");
+  }
+  EXPECT_TRUE(judged);
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(LiveProcess, GoneProcessHasNoParentAndNoRecord) {

@@ -16,6 +16,7 @@
 namespace procscope {
 
 class ProcessIdentity;
+struct LoadedProgram;
 
 class Process : public std::enable_shared_from_this<Process> {
  public:
@@ -98,6 +99,11 @@ class Process : public std::enable_shared_from_this<Process> {
   // Not part of the description.
   const std::shared_ptr<const ProcessIdentity>& identity() const { return identity_; }
   void setIdentity(std::shared_ptr<const ProcessIdentity> v) { identity_ = std::move(v); }
+  // When the executable is a dynamic loader run directly, the program it
+  // was given (procscope/LoadedProgram.hpp); the record's own path and
+  // binary stay the loader's. Not part of the description.
+  const std::shared_ptr<const LoadedProgram>& loadedProgram() const { return loadedProgram_; }
+  void setLoadedProgram(std::shared_ptr<const LoadedProgram> v) { loadedProgram_ = std::move(v); }
 
   // "pid: %d\npath: %@\nuser: %d\nargs: %@\nancestors: %@\n signing info: %@\n binary:\n%@"
   std::string description() const;
@@ -117,6 +123,7 @@ class Process : public std::enable_shared_from_this<Process> {
   std::shared_ptr<Binary> binary_;
   std::shared_ptr<const ProcessIdentity> identity_;
   std::shared_ptr<const Process> earlier_;
+  std::shared_ptr<const LoadedProgram> loadedProgram_;
 };
 
 using ProcessCallback = std::function<void(const std::shared_ptr<Process>&)>;
