@@ -159,8 +159,9 @@ class Pool {
     }
     task->overran = true;
     const bool nowAllHeld = ++overrunning_ == kThreads;
-    // Computing, or waiting for a CPU, is no stall: the step goes on at
-    // normal priority, and only its own record is judged late.
+    // Computing, or waiting for a CPU, is no stall: only its own record is
+    // judged late. Either way the step goes on at normal priority: however
+    // long it runs, no user's file tree holds a real-time thread.
     const auto now = threadTimes(task->thread);
     bool blocked = true;  // nothing known: as a stall
     if (now && task->atStart) {
@@ -172,11 +173,9 @@ class Pool {
           (now->onCpu - task->atStart->onCpu) + (now->waiting - task->atStart->waiting);
       blocked = (busy + elsewhere) * 2 < at - task->started;
     }
-    if (!blocked) {
-      sched_param normal{};
-      task->demoted =
-          ::sched_setscheduler(task->thread, SCHED_OTHER | SCHED_RESET_ON_FORK, &normal) == 0;
-    }
+    sched_param normal{};
+    task->demoted =
+        ::sched_setscheduler(task->thread, SCHED_OTHER | SCHED_RESET_ON_FORK, &normal) == 0;
     lock.unlock();
     if (nowAllHeld) {
       logMessage(
@@ -333,7 +332,7 @@ std::unordered_map<std::uint32_t, MountId> uniqueMountIds() {
     if (n < 0) return {};
     for (long i = 0; i < n; ++i) {
       Request one{sizeof(Request), 0, ids[i], kBasic};
-      alignas(8) unsigned char buffer[512];
+      alignas(8) unsigned char buffer[2048];  // more than struct statmount
       if (::syscall(kStatmount, &one, buffer, sizeof buffer, 0) != 0) continue;
       Answer answer{};
       std::memcpy(&answer, buffer, sizeof answer);

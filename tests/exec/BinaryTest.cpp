@@ -328,15 +328,18 @@ TEST_F(BinaryTest, OnlyAStepThatBlockedLeavesItsMountAlone) {
     return late->load();
   };
   auto release = std::make_shared<std::atomic<bool>>(false);
+  auto policy = std::make_shared<std::atomic<int>>(-1);
   EXPECT_FALSE(inspection::run(
       kComputing,
-      [release] {
+      [release, policy] {
         while (!release->load()) {
         }
+        policy->store(::sched_getscheduler(0) & ~SCHED_RESET_ON_FORK);
       },
       lateEnds));
   release->store(true);
   EXPECT_EQ(handedOn(1), 1);
+  EXPECT_EQ(policy->load(), SCHED_OTHER) << "past its deadline, at normal priority";
   EXPECT_TRUE(inspection::run(kComputing, [] {}));
 
   std::promise<void> unblock;
