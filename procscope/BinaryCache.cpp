@@ -4,6 +4,7 @@
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,11 +35,13 @@ enum class Look { kFound, kAbsent, kUnknown };
 // link reaches mounts that no mount table of this process lists (another
 // namespace's FUSE mount, made by any user in a user namespace; a detached
 // mount): the walk could wait on a server that never answers.
-Look look(const std::string& path, struct statx& sx) {
+// Through `root`, a process's own, where one is given.
+Look look(const std::string& path, struct statx& sx, const LookupRoot* root) {
   open_how how{};
   how.flags = O_PATH | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  const int fd = static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+  how.resolve = RESOLVE_NO_SYMLINKS | (root ? RESOLVE_IN_ROOT : 0);
+  const int dir = root ? root->fd() : AT_FDCWD;
+  const int fd = static_cast<int>(::syscall(SYS_openat2, dir, path.c_str(), &how, sizeof how));
   if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? Look::kAbsent : Look::kUnknown;
   const int rc = ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kIdentityMask, &sx);
   ::close(fd);
@@ -87,13 +90,19 @@ std::string withoutTrailingSlashes(std::string path) {
 
 std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
                                                    const std::string& bytes,
-                                                   platform::BundleLayer& layer) {
+                                                   platform::BundleLayer& layer,
+                                                   const ExecutableSite* site) {
   if (bytes.empty() || bytes.front() != '/') return std::nullopt;
+  const LookupRoot* root = site ? site->root.get() : nullptr;
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   struct statx sx {};
-  if (look(bytes, sx) != Look::kFound || !S_ISREG(sx.stx_mode)) return std::nullopt;
+  if (look(bytes, sx, root) != Look::kFound || !S_ISREG(sx.stx_mode)) return std::nullopt;
   Key key;
+  // What is found at the path, in the process's root, must be what it runs.
+  key.executed =
+      !site || !site->executed ||
+      *site->executed == FileIdentity{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
   key.settled = settled(sx, now);
   // The name comes from the path: hard links to one file are told apart.
   key.bytes.reserve(bytes.size() * 2 + 96);
@@ -102,6 +111,16 @@ std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
   if (path != bytes) key.bytes += path;
   key.bytes += '\0';
   appendIdentity(key.bytes, sx);
+  // Two roots (two namespaces, or a chroot) may hold different files at one
+  // path: each has entries of its own.
+  if (root) {
+    struct statx top {};
+    if (::statx(root->fd(), "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kIdentityMask, &top) != 0) {
+      return std::nullopt;
+    }
+    key.bytes += 'r';
+    appendIdentity(key.bytes, top);
+  }
   // Each directory whose bundle could claim the file, as the search for it
   // goes: its Info.plist, or that it has none.
   std::string current = bytes;
@@ -109,7 +128,7 @@ std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
     if (layer.mayHoldExecutable(current, bytes)) {
       std::string dir = withoutTrailingSlashes(current);
       struct statx info {};
-      switch (look((dir == "/" ? std::string() : dir) + "/Contents/Info.plist", info)) {
+      switch (look((dir == "/" ? std::string() : dir) + "/Contents/Info.plist", info, root)) {
         case Look::kUnknown:
           return std::nullopt;
         case Look::kAbsent:
@@ -168,19 +187,39 @@ BinaryCache& BinaryCache::shared() {
   return *cache;
 }
 
-std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes) {
+bool isOfExecutedFile(const Binary& binary, const ExecutableSite& site) {
+  if (!site.executed) return true;
+  const auto& a = binary.attributes();
+  if (!a) return false;
+  const auto device = a->find("NSFileSystemNumber");
+  const auto inode = a->find("NSFileSystemFileNumber");
+  if (device == a->end() || inode == a->end()) return false;
+  return static_cast<std::uint64_t>(device->second.integer().value_or(-1)) ==
+             site.executed->device &&
+         static_cast<std::uint64_t>(inode->second.integer().value_or(-1)) == site.executed->inode;
+}
+
+std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes,
+                                          const ExecutableSite* site) {
   auto& cache = BinaryCache::shared();
   auto layer = platform::Bundles::get();
   std::optional<BinaryCache::Key> key;
-  if (inspection::answersInline(bytes)) {
-    key = BinaryCache::keyOf(path, bytes, *layer);
+  // Where the process's mount is known, its locality is asked of the mount
+  // table of its own namespace; else of the agent's, by the path.
+  const bool inline_ = site && site->executed ? site->local && !inspection::leftAlone(bytes)
+                                              : inspection::answersInline(bytes);
+  if (inline_) {
+    key = BinaryCache::keyOf(path, bytes, *layer, site);
+    if (key && !key->executed) return nullptr;  // another file there now: not guessed at
     if (key) {
       if (auto hit = cache.find(*key, layer)) return hit;
     }
   }
+  std::shared_ptr<const LookupRoot> root = site ? site->root : nullptr;
   auto inspected = inspection::bounded<std::shared_ptr<Binary>>(
-      bytes, [path, bytes] { return Binary::init(path, bytes); });
+      bytes, [path, bytes, root] { return Binary::init(path, bytes, root); });
   if (!inspected || !*inspected) return nullptr;
+  if (site && !isOfExecutedFile(**inspected, *site)) return nullptr;
   if (key) cache.store(*key, std::move(layer), *inspected);
   return std::move(*inspected);
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -24,6 +25,9 @@ namespace procscope::inspection {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// No namespace's mount table comes near this; a larger one is not trusted.
+constexpr std::size_t kMaxMountTableBytes = std::size_t{16} << 20;
 
 // Few threads: each one a stalled file system takes is lost until its server
 // answers, and a fixed number bounds what a hostile mount can hold.
@@ -179,6 +183,119 @@ bool isLocalType(std::string_view type) {
 struct Mount {
   std::string point;
   bool local = false;
+  std::uint64_t id = 0;
+  std::uint64_t parent = 0;
+  std::string device;  // major:minor
+};
+
+Mount mountOf(MountInfoLine&& line) {
+  return Mount{std::move(line.mountPoint), !line.type.empty() && isLocalType(line.type), line.id,
+               line.parent, std::string(line.device)};
+}
+
+std::vector<Mount> parseMounts(std::string_view text) {
+  std::vector<Mount> mounts;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    if (auto parsed = parseMountInfoLine(text.substr(0, end))) {
+      mounts.push_back(mountOf(std::move(*parsed)));
+    }
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return mounts;
+}
+
+// Whether the mount `q` names, and every one it sits on, is local; none when
+// `mounts` does not hold it as asked (another mount with its id, or one
+// mounted elsewhere since: the table is older than the mount).
+std::optional<bool> chainIsLocal(const std::vector<Mount>& mounts, const MountQuery& q) {
+  const std::string device = std::to_string(q.major) + ":" + std::to_string(q.minor);
+  auto find = [&](std::uint64_t id) -> const Mount* {
+    for (const auto& m : mounts) {
+      if (m.id == id) return &m;
+    }
+    return nullptr;
+  };
+  const Mount* m = find(q.mountId);
+  // Where the path is known, the mount must lie on its way: one moved
+  // elsewhere since the table was read may sit under another now.
+  if (!m || m->device != device || (!q.path.empty() && !isUnder(q.path, m->point))) {
+    return std::nullopt;
+  }
+  for (std::size_t depth = 0; m && depth <= mounts.size(); ++depth) {
+    if (!m->local) return false;
+    if (m->parent == m->id) break;
+    m = find(m->parent);  // none above the namespace's root
+  }
+  return true;
+}
+
+// The whole of a /proc file; none when it cannot be read whole.
+std::optional<std::string> readWholeFile(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  char chunk[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || text.size() > kMaxMountTableBytes) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return text;
+}
+
+// The mount tables of other namespaces (user namespaces, containers), by
+// the inode of their ns/mnt. Nothing tells the agent when they change, so
+// a table is read again when a mount asked about is not in it as asked, at
+// most once per kRereadAfter; the few most recently used are kept.
+class ForeignMounts {
+ public:
+  bool local(const MountQuery& q) {
+    const auto now = Clock::now();
+    std::lock_guard lock(mu_);
+    Table* table = nullptr;
+    for (auto& t : tables_) {
+      if (t.inode == q.namespaceInode) table = &t;
+    }
+    if (table) {
+      table->used = now;
+      if (auto answer = chainIsLocal(table->mounts, q)) return *answer;
+      if (now - table->read < kRereadAfter) return false;
+    } else {
+      if (tables_.size() >= kNamespaces) {
+        tables_.erase(
+            std::min_element(tables_.begin(), tables_.end(),
+                             [](const Table& a, const Table& b) { return a.used < b.used; }));
+      }
+      tables_.push_back(Table{q.namespaceInode, {}, now, now});
+      table = &tables_.back();
+    }
+    table->read = now;
+    table->mounts.clear();
+    const std::string file = "/proc/" + std::to_string(q.pid) + "/mountinfo";
+    auto text = readWholeFile(file.c_str());
+    if (!text) return false;
+    table->mounts = parseMounts(*text);
+    return chainIsLocal(table->mounts, q).value_or(false);
+  }
+
+ private:
+  static constexpr std::size_t kNamespaces = 32;
+  static constexpr std::chrono::milliseconds kRereadAfter{100};
+  struct Table {
+    std::uint64_t inode = 0;
+    std::vector<Mount> mounts;
+    Clock::time_point read;
+    Clock::time_point used;
+  };
+  std::mutex mu_;
+  std::vector<Table> tables_;
 };
 
 // /proc/self/mountinfo, parsed. Asked at every record, so it is read again
@@ -200,12 +317,18 @@ class MountTable {
   auto with(const std::string& path, F&& use) {
     std::lock_guard lock(mu_);
     refresh();
-    static const Mount kUnlisted{"/", false};  // nothing known of it: may stall
+    static const Mount kUnlisted{"/", false, 0, 0, {}};  // nothing known of it: may stall
     const Mount* best = &kUnlisted;
     for (const auto& m : mounts_) {
       if (isUnder(path, m.point) && m.point.size() >= best->point.size()) best = &m;
     }
     return use(*best);
+  }
+
+  bool local(const MountQuery& q) {
+    std::lock_guard lock(mu_);
+    refresh();
+    return chainIsLocal(mounts_, q).value_or(false);
   }
 
  private:
@@ -251,36 +374,12 @@ class MountTable {
     readAt_ = now;
     read_ = false;
     mounts_.clear();
-    const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;  // nothing known: nothing counts as local
-    std::string text;
-    char chunk[16384];
-    for (;;) {
-      const ssize_t n = ::read(fd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        // Part of a table could leave out a mount that may stall.
-        ::close(fd);
-        return;
-      }
-      if (n == 0) break;
-      text.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    std::string_view rest(text);
-    while (!rest.empty()) {
-      const auto end = rest.find('\n');
-      parseLine(rest.substr(0, end));
-      rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    }
+    // Nothing known (or part of a table, which could leave out a mount that
+    // may stall): nothing counts as local.
+    auto text = readWholeFile("/proc/self/mountinfo");
+    if (!text) return;
+    mounts_ = parseMounts(*text);
     read_ = true;
-  }
-
-  void parseLine(std::string_view line) {
-    auto parsed = parseMountInfoLine(line);
-    if (!parsed) return;
-    mounts_.push_back(
-        Mount{std::move(parsed->mountPoint), !parsed->type.empty() && isLocalType(parsed->type)});
   }
 
   std::atomic<std::uint64_t> changes_{0};  // counted by the watcher
@@ -298,6 +397,7 @@ class MountTable {
 // has none of their threads, and a table nobody watches would never be read
 // again.
 std::atomic<MountTable*> currentMounts{nullptr};
+ForeignMounts* foreignMounts = new ForeignMounts;  // used until the very end of the run
 std::atomic<Pool*> current{nullptr};
 std::atomic_flag making;  // a thread is making the pool
 // Those of parent processes, kept reachable (they are not leaks).
@@ -367,7 +467,9 @@ std::optional<MountInfoLine> parseMountInfoLine(std::string_view line) {
     line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
   }
   if (fields.size() < 5) return std::nullopt;
-  MountInfoLine out{fields[2], unescapeMountPoint(fields[4]), {}};
+  MountInfoLine out{0, 0, fields[2], unescapeMountPoint(fields[4]), {}};
+  std::from_chars(fields[0].data(), fields[0].data() + fields[0].size(), out.id);
+  std::from_chars(fields[1].data(), fields[1].data() + fields[1].size(), out.parent);
   // The optional fields end at "-"; none of the five before it can be one.
   const auto dash = std::find(fields.begin() + 5, fields.end(), "-");
   if (dash != fields.end() && dash + 1 != fields.end()) out.type = dash[1];
@@ -393,6 +495,15 @@ std::string unescapeMountPoint(std::string_view field) {
 
 std::string mountPointOf(const std::string& path) {
   return mounts().with(path, [](const Mount& m) { return m.point; });
+}
+
+bool mountIsLocal(const MountQuery& query) {
+  if (query.namespaceInode == 0) return mounts().local(query);
+  return foreignMounts->local(query);
+}
+
+bool leftAlone(const std::string& path) {
+  return pool().leftAlone(path);
 }
 
 bool answersInline(const std::string& path) {

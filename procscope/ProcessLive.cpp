@@ -57,11 +57,19 @@ std::optional<std::string> unmarkedDeletedPath(
 
 void Process::inspectBinary(bool signingAndIcon) {
   if (!path_) return;
+  // Where the process lives: its root, its namespace's mounts, the file it
+  // runs. A process gone before that could be read is judged by its name.
+  std::optional<ExecutableSite> site =
+      site_ ? site_ : Kernel::get()->executableSite(pid(), identity_.get(), *fileSystemPath());
+  if (!site) {
+    setBinary(Binary::uninspected(*path_));
+    return;
+  }
   // The common case, a file as it is on disk, judged without its signature or
   // icon: one Binary per file, remembered. A path marked deleted is a
   // question about this process, and signing and icon are filled per record.
   if (!signingAndIcon && !fileSystemPath()->ends_with(kDeleted)) {
-    auto binary = inspectRemembered(*path_, *fileSystemPath());
+    auto binary = inspectRemembered(*path_, site->lookupPath.value_or(*fileSystemPath()), &*site);
     setBinary(binary ? std::move(binary) : Binary::uninspected(*path_));
     return;
   }
@@ -71,17 +79,18 @@ void Process::inspectBinary(bool signingAndIcon) {
     std::optional<std::string> unmarkedBytes;
   };
   const std::string path = *path_;
-  const std::string bytes = *fileSystemPath();
+  const std::string bytes = site->lookupPath.value_or(*fileSystemPath());
   const std::int32_t id = pid();
   const auto identity = identity_;
   auto inspected =
-      inspection::bounded<Inspected>(bytes, [path, bytes, id, identity, signingAndIcon] {
+      inspection::bounded<Inspected>(bytes, [path, bytes, id, identity, signingAndIcon, site] {
         Inspected out;
         out.unmarkedBytes = unmarkedDeletedPath(id, bytes, identity);
         if (out.unmarkedBytes) {
-          out.binary = Binary::init(decodeLossy(*out.unmarkedBytes), out.unmarkedBytes);
+          out.binary = Binary::init(decodeLossy(*out.unmarkedBytes), out.unmarkedBytes, site->root);
         } else {
-          out.binary = Binary::init(path, bytes);
+          out.binary = Binary::init(path, bytes, site->root);
+          if (!isOfExecutedFile(*out.binary, *site)) out.binary = Binary::uninspected(path);
         }
         if (signingAndIcon && out.binary) {
           // A record of the inspection's own, so that a late end touches
@@ -102,6 +111,31 @@ void Process::inspectBinary(bool signingAndIcon) {
   if (inspected->unmarkedBytes) setPathBytes(std::move(*inspected->unmarkedBytes));
   setBinary(std::move(inspected->binary));
   if (inspected->signingInfo) setSigningInfo(std::move(inspected->signingInfo));
+}
+
+bool Process::learnPathByName() {
+  auto kernel = Kernel::get();
+  std::vector<std::string> names;
+  if (auto given = kernel->execFileName(pid())) names.push_back(std::move(*given));
+  if (!arguments_.empty()) names.push_back(arguments_.front());
+  if (names.empty()) return false;
+  struct Learnt {
+    std::optional<ExecutableSite> site;
+    std::string name;
+  };
+  const std::int32_t id = pid();
+  const auto identity = identity_;
+  // Looked up from the process's working directory, which may lie on a file
+  // system that does not answer: on the pool, under the name's own backoff.
+  auto learnt = inspection::bounded<Learnt>(names.front(), [kernel, id, identity, names] {
+    Learnt out;
+    out.site = kernel->executableSiteByName(id, identity.get(), names, out.name);
+    return out;
+  });
+  if (!learnt || !learnt->site) return false;
+  setPathBytes(std::move(learnt->name));
+  site_ = std::move(learnt->site);
+  return true;
 }
 
 std::int32_t Process::getParentID(std::int32_t pid) {

@@ -1,11 +1,16 @@
 // The agent's main job, end to end: listed programs die with their whole
 // process group the moment they start; nothing else is touched.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "e2e/E2eSupport.hpp"
 
 namespace e2e {
 namespace {
+
+namespace fs = std::filesystem;
 
 using BlockingTest = AgentTest;
 
@@ -83,6 +88,52 @@ TEST_F(BundleBlockingTest, IdentifierKillsTheMainExecutableOnly) {
   const std::string odd = makeBundle(identifier, executable, root_ + "/bad\xff");
   EXPECT_TRUE(killedBySigkill(children_.startInSession(odd + "/MacOS/" + executable)))
       << "the bundle under a directory whose name is not UTF-8";
+}
+
+// A user's own mount namespace: the installed bundle, bind-mounted by
+// nobody at a place where the agent's namespace holds no bundle, is still
+// found (through the process's root) and its main executable dies.
+TEST_F(BundleBlockingTest, IdentifierKillsTheBundleMountedElsewhereInAUserNamespace) {
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string app = fs::path(makeBundle(identifier, executable)).parent_path();
+  const std::string place = directoryForNobody(root_) + "/Game.app";
+  writeList(canaryName_ + "," + identifier);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  const std::string script = "mkdir " + place + " && mount --bind " + app + " " + place +
+                             " && exec " + place + "/Contents/MacOS/" + executable + " 60";
+  const pid_t pid =
+      children_.startPrepared({"/usr/bin/unshare", "-Urm", "/bin/sh", "-c", script}, becomeNobody);
+  EXPECT_TRUE(killedBySigkill(pid));
+  EXPECT_TRUE(waitForDiagnostic("bundle identifier: " + identifier + ", path: " + place));
+}
+
+// A path longer than PATH_MAX, run as ./program after a cd: judged by the
+// name its exec was given (checked against the file it runs) and by its
+// bundle.
+TEST_F(BundleBlockingTest, ProgramsDeeperThanPathMaxAreJudgedByNameAndBundle) {
+  const int deep = makeDeepDirectory(root_, 4200);
+  ASSERT_GE(deep, 0);
+  const std::string there = "/proc/self/fd/" + std::to_string(deep);
+  const std::string byName = nameOf(makeProgramNamed(there, uniqueName()));
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string contents = makeBundle(identifier, executable, there);
+  writeList(canaryName_ + "," + byName + "," + identifier);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  auto runFrom = [&](const std::string& directory, const std::string& program) {
+    return children_.startPrepared({"./" + program, "60"}, [directory] {
+      if (::chdir(directory.c_str()) != 0) ::_exit(127);
+    });
+  };
+  EXPECT_TRUE(killedBySigkill(runFrom(there, byName))) << "by its name";
+  EXPECT_TRUE(killedBySigkill(runFrom(contents + "/MacOS", executable))) << "by its bundle";
+  EXPECT_TRUE(waitForDiagnostic("bundle identifier: " + identifier + ", path: ./" + executable));
+  ::close(deep);
 }
 
 }  // namespace

@@ -41,8 +41,10 @@ class DenyExecTest : public AgentTest {
     return path;
   }
 
-  // Forks a child in a session of its own that execs `program arguments...`.
-  static pid_t startExec(const std::string& program, std::vector<std::string> arguments) {
+  // Forks a child in a session of its own that execs `program arguments...`
+  // once `prepare` has run in it.
+  static pid_t startExec(const std::string& program, std::vector<std::string> arguments,
+                         const std::function<void()>& prepare = {}) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -52,6 +54,7 @@ class DenyExecTest : public AgentTest {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (::getppid() != parent) ::_exit(125);
       ::setsid();
+      if (prepare) prepare();
       ::execv(program.c_str(), argv.data());
       ::_exit(kExecFailed + errno);
     }
@@ -127,6 +130,48 @@ TEST_F(DenyExecTest, ListedProgramsNeverRunOthersDoAndEachDenialIsReportedOnce) 
     EXPECT_EQ(rows, 1u);
     EXPECT_EQ(occurrences(agent_.diagnosticLog(), "Blocking process with name: " + name + ","), 1u);
   }
+}
+
+// Where the exec'ing process lives: a bundle bind-mounted by nobody in a
+// user namespace of its own, and a program deeper than PATH_MAX run as
+// ./program after a cd, are refused like any other.
+TEST_F(DenyExecTest, AListedProgramIsRefusedInAUserNamespaceAndDeeperThanPathMax) {
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string contents = dir_ + "/" + uniqueName() + ".app/Contents";
+  makeToucher(contents + "/MacOS", executable);
+  writeInfoPlist(contents,
+                 {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", executable}});
+  const std::string mine = directoryForNobody(root_);
+  const int deep = makeDeepDirectory(root_, 4200);
+  ASSERT_GE(deep, 0);
+  const std::string there = "/proc/self/fd/" + std::to_string(deep);
+  const std::string deepName = uniqueName();
+  makeToucher(there, deepName);
+  writeList(identifier + "," + deepName);
+  ASSERT_TRUE(startDenyingAgent());
+
+  const std::string place = mine + "/Game.app";
+  const std::string marker = mine + "/ran";
+  const std::string script = "mkdir " + place + " && mount --bind " +
+                             fs::path(contents).parent_path().string() + " " + place + " && exec " +
+                             place + "/Contents/MacOS/" + executable + " " + marker;
+  const auto status =
+      exitOf(startExec("/usr/bin/unshare", {"-Urm", "/bin/sh", "-c", script}, becomeNobody), 10s);
+  EXPECT_NE(status, 0) << "the bundle in a user namespace";
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_TRUE(accessRowsFor(executable));
+
+  const std::string deepMarker = root_ + "/ran-deep";
+  EXPECT_EQ(exitOf(startExec("./" + deepName, {deepMarker},
+                             [there] {
+                               if (::chdir(there.c_str()) != 0) ::_exit(125);
+                             }),
+                   10s),
+            kExecFailed + EPERM)
+      << "the program deeper than PATH_MAX";
+  EXPECT_FALSE(fs::exists(deepMarker));
+  ::close(deep);
 }
 
 // The kill lets a few percent of starts reach main, and a program whose first

@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "procscope/Binary.hpp"
+#include "procscope/ExecutableSite.hpp"
 #include "procscope/platform/Bundle.hpp"
 
 namespace procscope {
@@ -33,16 +34,19 @@ class BinaryCache {
   static constexpr std::chrono::milliseconds kSettle{100};
 
   // What a Binary of `path` (its text; `bytes`, what finds the file) is
-  // made from, as the file system stands now, with `layer` looking for its
-  // bundle: none when that cannot be told without following a symbolic
-  // link, or when the file is no regular one. Touches the file system: call
-  // it only where inspection::answersInline allows.
+  // made from, as the file system stands now in the root of `site` (the
+  // agent's when none), with `layer` looking for its bundle: none when that
+  // cannot be told without following a symbolic link, or when the file is
+  // no regular one. Touches the file system: call it only where the site's
+  // mount is local (inspection::answersInline without a site).
   struct Key {
     std::string bytes;
     bool settled = false;  // nothing in it changed in the last kSettle
+    bool executed = true;  // the file found is the site's executed one
   };
   static std::optional<Key> keyOf(const std::string& path, const std::string& bytes,
-                                  platform::BundleLayer& layer);
+                                  platform::BundleLayer& layer,
+                                  const ExecutableSite* site = nullptr);
 
   explicit BinaryCache(std::size_t capacity = kCapacity) : capacity_(capacity) {}
 
@@ -73,10 +77,17 @@ class BinaryCache {
 };
 
 // The Binary of the executable at `bytes` (`path` its text), as Binary::init
-// makes it: served from the cache without leaving the calling thread when
-// the file lies where inspection::answersInline allows and is unchanged,
-// else inspected on the bounded pool (and remembered). None when that
-// inspection did not end in time.
-std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes);
+// makes it, looked up in the root of `site` (the agent's when none): served
+// from the cache without leaving the calling thread when the file lies on a
+// local mount and is unchanged, else inspected on the bounded pool (and
+// remembered). None when that inspection did not end in time, or when what
+// lies at the path is not the file the site says was executed.
+// Whether `binary` was made of the file `site` says was executed (its
+// attributes name the file's device and inode); true where the site knows
+// nothing of that file.
+bool isOfExecutedFile(const Binary& binary, const ExecutableSite& site);
+
+std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes,
+                                          const ExecutableSite* site = nullptr);
 
 }  // namespace procscope

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -44,6 +45,9 @@ void setBeforeWait(std::function<void()> hook);
 // kept and read again only after the mounts change.
 bool answersInline(const std::string& path);
 
+// Whether the file system of `path` is left alone after an overrun.
+bool leftAlone(const std::string& path);
+
 // The value `work` makes, when run() gives true.
 template <class T>
 std::optional<T> bounded(const std::string& path, std::function<T()> work) {
@@ -60,11 +64,31 @@ std::string unescapeMountPoint(std::string_view field);
 // options [optional...] - type source super-options". `type` is empty when
 // the line has none; none at all when it has fewer than five fields.
 struct MountInfoLine {
-  std::string_view device;  // major:minor
-  std::string mountPoint;   // unescaped
+  std::uint64_t id = 0;      // the mount's id (as statx STATX_MNT_ID gives it)
+  std::uint64_t parent = 0;  // the id of the mount it sits on
+  std::string_view device;   // major:minor
+  std::string mountPoint;    // unescaped
   std::string_view type;
 };
 std::optional<MountInfoLine> parseMountInfoLine(std::string_view line);
+
+// A mount reached by a lookup in some process's mount namespace.
+struct MountQuery {
+  std::int32_t pid = -1;             // a process of that namespace
+  std::uint64_t namespaceInode = 0;  // of its /proc/<pid>/ns/mnt; 0: the agent's own
+  std::uint64_t mountId = 0;         // statx STATX_MNT_ID of what was reached
+  std::uint32_t major = 0;           // its device
+  std::uint32_t minor = 0;
+  std::string path;  // where it was reached, as that namespace names it
+};
+
+// Whether a lookup that reached that mount waited on no server: the mount
+// and every mount above it are of local file system types, as the
+// namespace's own mount table says (a user's FUSE mount can sit where the
+// agent's table shows ext4). The tables are kept per namespace and read
+// again only after a change (the agent's own) or when the mount asked about
+// is missing from them (others'); never per question. False when unknown.
+bool mountIsLocal(const MountQuery& query);
 
 // The mount point under which `path` lies, after /proc/self/mountinfo (the
 // longest mount point that is `path` or one of its leading directories, the

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "procscope/Binary.hpp"
+#include "procscope/ExecutableSite.hpp"
 #include "procscope/Value.hpp"
 
 namespace procscope {
@@ -47,7 +48,18 @@ class Process {
   // an unchanged file on a local file system, without signing or icon). When
   // that does not end in time the record gets Binary::uninspected of its
   // path and no signing information.
+  //
+  // What is inspected is looked up in the process's own root and mount
+  // namespace, and counts only when it is the very file the process runs;
+  // otherwise, as when the process is gone, the record gets
+  // Binary::uninspected of its path: its name, which is certain.
   void inspectBinary(bool signingAndIcon);
+  // For a live process whose executable's path cannot be read (longer than
+  // PATH_MAX): takes as its path the name its exec was given (AT_EXECFN, else
+  // argv[0]) when that name, looked up from its working directory, reaches
+  // the file it runs; the inspection then looks up from there. On the
+  // bounded pool. False when no name does.
+  bool learnPathByName();
 
   // Scalars are read and written whole without a lock.
   std::uint16_t type() const { return type_.load(std::memory_order_relaxed); }
@@ -106,6 +118,7 @@ class Process {
   std::optional<Dictionary> signingInfo_;
   std::shared_ptr<Binary> binary_;
   std::shared_ptr<const ProcessIdentity> identity_;
+  std::optional<ExecutableSite> site_;  // set by learnPathByName
 };
 
 using ProcessCallback = std::function<void(const std::shared_ptr<Process>&)>;

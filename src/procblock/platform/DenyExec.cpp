@@ -23,6 +23,8 @@
 #include "procblock/Verdict.hpp"
 #include "procscope/Binary.hpp"
 #include "procscope/BinaryCache.hpp"
+#include "procscope/ExecutableSite.hpp"
+#include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/Process.hpp"
@@ -116,12 +118,50 @@ std::optional<std::string> fileKey(int fd, const std::string& bytes) {
   return key;
 }
 
+// Entries of a working directory looked through for an exec's file.
+constexpr std::size_t kNameScanEntries = 4096;
+
+// The exec of a file whose path is longer than PATH_MAX (readlink refuses
+// it): the process's old image still runs, so its arguments are not the new
+// program's; the usual `./prog` after a `cd` is found by the file's identity
+// in the working directory. The name as the record shows it, with `site`
+// made to look up from there; none (logged, the kill judges it) otherwise.
+std::optional<std::string> learnByName(std::int32_t pid, procscope::ExecutableSite& site) {
+  static bool logged = false;
+  std::optional<std::string> name;
+  const std::string cwdPath = "/proc/" + std::to_string(pid) + "/cwd";
+  procscope::FileDescriptor cwd(::open(cwdPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct statx where {};
+  // Only a directory on the executed file's own (marked, so local) mount is
+  // listed here: every exec on the machine waits meanwhile.
+  if (site.executed && cwd.get() >= 0 &&
+      ::statx(cwd.get(), "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &where) == 0 &&
+      where.stx_mnt_id == site.mountId) {
+    name = procscope::nameInDirectory(cwd.get(), *site.executed, kNameScanEntries);
+  }
+  if (!name) {
+    logOnce(logged,
+            "Deny before exec: an executable whose path is too long was not found in "
+            "its starter's working directory; left to the kill");
+    return std::nullopt;
+  }
+  procscope::placeByName(site, std::move(cwd), *name);
+  return "./" + *name;
+}
+
 // True when the exec of the event's file by `pid` is to be denied.
 bool judge(int fanotify, int fd, std::int32_t pid) {
   auto bytes = pathOfDescriptor(fd);
-  if (!bytes || bytes->empty() || (*bytes)[0] != '/') return false;
+  if (bytes && (bytes->empty() || (*bytes)[0] != '/')) return false;
+  // Where the exec'ing process lives (its root and mount namespace).
+  auto site = procscope::siteOfExecFile(pid, fd, bytes.value_or(std::string()));
+  if (!site) return false;
+  if (!bytes) {
+    bytes = learnByName(pid, *site);
+    if (!bytes) return false;
+  }
   const auto now = Clock::now();
-  auto key = fileKey(fd, *bytes);
+  auto key = site->lookupPath ? std::nullopt : fileKey(fd, *bytes);
   if (key) {
     const auto found = allowedFiles.find(*key);
     if (found != allowedFiles.end() && now - found->second < kAllowedFor) return false;
@@ -130,7 +170,7 @@ bool judge(int fanotify, int fd, std::int32_t pid) {
   record->setPid(pid);
   record->setPathBytes(*bytes);
   const std::string path = *record->path();
-  auto binary = procscope::inspectRemembered(path, *bytes);
+  auto binary = procscope::inspectRemembered(path, site->lookupPath.value_or(*bytes), &*site);
   const bool inspected = binary != nullptr;
   // Not inspected in time: judged, as the kill judges it then, by what is
   // known without the file (its path and the name from it).
