@@ -186,11 +186,65 @@ struct Mount {
   std::uint64_t id = 0;
   std::uint64_t parent = 0;
   std::string device;  // major:minor
+  // An overlay is only as local as its layers (one on FUSE stalls as FUSE
+  // does): their directories, as its options name them.
+  bool overlay = false;
+  std::vector<std::string> layers;
 };
 
+// The layer directories of an overlay's options ("lowerdir=/a:/b,upperdir=
+// /c,..."); none at all (so the overlay counts as not local) where they are
+// hidden or escaped.
+std::vector<std::string> overlayLayers(std::string_view options) {
+  std::vector<std::string> layers;
+  if (options.find('\\') != std::string_view::npos) return {};
+  while (!options.empty()) {
+    const auto comma = options.find(',');
+    std::string_view option = options.substr(0, comma);
+    options.remove_prefix(comma == std::string_view::npos ? options.size() : comma + 1);
+    const auto equals = option.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view key = option.substr(0, equals);
+    std::string_view value = option.substr(equals + 1);
+    if (key != "lowerdir" && key != "upperdir" && key != "lowerdir+" && key != "datadir+") continue;
+    while (!value.empty()) {
+      const auto colon = value.find(':');
+      // Data-only layers follow "::".
+      if (colon != 0) layers.emplace_back(value.substr(0, colon));
+      value.remove_prefix(colon == std::string_view::npos ? value.size() : colon + 1);
+    }
+  }
+  return layers;
+}
+
 Mount mountOf(MountInfoLine&& line) {
-  return Mount{std::move(line.mountPoint), !line.type.empty() && isLocalType(line.type), line.id,
-               line.parent, std::string(line.device)};
+  Mount m{std::move(line.mountPoint),
+          !line.type.empty() && isLocalType(line.type),
+          line.id,
+          line.parent,
+          std::string(line.device),
+          line.type == "overlay",
+          {}};
+  if (m.overlay) m.layers = overlayLayers(line.superOptions);
+  return m;
+}
+
+// Whether `m` waits on no server: a local type, and for an overlay, each
+// layer on such a mount of the same table (overlays of overlays a few deep).
+bool isLocalMount(const std::vector<Mount>& mounts, const Mount& m, int depth = 0) {
+  if (!m.local) return false;
+  if (!m.overlay) return true;
+  if (m.layers.empty() || depth > 3) return false;
+  for (const auto& layer : m.layers) {
+    const Mount* best = nullptr;
+    for (const auto& other : mounts) {
+      if (isUnder(layer, other.point) && (!best || other.point.size() >= best->point.size())) {
+        best = &other;
+      }
+    }
+    if (!best || best == &m || !isLocalMount(mounts, *best, depth + 1)) return false;
+  }
+  return true;
 }
 
 std::vector<Mount> parseMounts(std::string_view text) {
@@ -223,7 +277,7 @@ std::optional<bool> chainIsLocal(const std::vector<Mount>& mounts, const MountQu
     return std::nullopt;
   }
   for (std::size_t depth = 0; m && depth <= mounts.size(); ++depth) {
-    if (!m->local) return false;
+    if (!isLocalMount(mounts, *m)) return false;
     if (m->parent == m->id) break;
     m = find(m->parent);  // none above the namespace's root
   }
@@ -317,7 +371,8 @@ class MountTable {
   auto with(const std::string& path, F&& use) {
     std::lock_guard lock(mu_);
     refresh();
-    static const Mount kUnlisted{"/", false, 0, 0, {}};  // nothing known of it: may stall
+    static const Mount kUnlisted{"/", false, 0, 0,
+                                 {},  false, {}};  // nothing known of it: may stall
     const Mount* best = &kUnlisted;
     for (const auto& m : mounts_) {
       if (isUnder(path, m.point) && m.point.size() >= best->point.size()) best = &m;
@@ -467,12 +522,13 @@ std::optional<MountInfoLine> parseMountInfoLine(std::string_view line) {
     line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
   }
   if (fields.size() < 5) return std::nullopt;
-  MountInfoLine out{0, 0, fields[2], unescapeMountPoint(fields[4]), {}};
+  MountInfoLine out{0, 0, fields[2], unescapeMountPoint(fields[4]), {}, {}};
   std::from_chars(fields[0].data(), fields[0].data() + fields[0].size(), out.id);
   std::from_chars(fields[1].data(), fields[1].data() + fields[1].size(), out.parent);
   // The optional fields end at "-"; none of the five before it can be one.
   const auto dash = std::find(fields.begin() + 5, fields.end(), "-");
   if (dash != fields.end() && dash + 1 != fields.end()) out.type = dash[1];
+  if (dash != fields.end() && fields.end() - dash > 3) out.superOptions = dash[3];
   return out;
 }
 

@@ -69,6 +69,7 @@ struct MountInfoLine {
   std::string_view device;   // major:minor
   std::string mountPoint;    // unescaped
   std::string_view type;
+  std::string_view superOptions;  // the field after the source
 };
 std::optional<MountInfoLine> parseMountInfoLine(std::string_view line);
 
