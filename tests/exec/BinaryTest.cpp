@@ -406,6 +406,45 @@ TEST_F(BinaryTest, RememberedInspectionIsTheFreshOneWhateverChanged) {
             static_cast<std::int64_t>(st.st_ino));
 }
 
+// Two processes' roots (two namespaces, or chroots) with different bundles
+// at one path: each is inspected in its own root, an absolute link there
+// resolves inside it, and what is found counts only when it is the file the
+// process runs.
+TEST_F(BinaryTest, InspectionThroughARootSeesThatRootsFilesAndOnlyTheFileExecuted) {
+  const std::string game = "/Game.app/Contents/MacOS/game";
+  test::writeFile(tmp / "a/Game.app/Contents/Info.plist",
+                  test::plistOfStrings({{"CFBundleExecutable", "game"},
+                                        {"CFBundleIdentifier", "com.example.a"}}));
+  test::writeFile(tmp / "b/plist", test::plistOfStrings({{"CFBundleExecutable", "game"},
+                                                         {"CFBundleIdentifier", "com.example.b"}}));
+  std::filesystem::create_directories(tmp / "b/Game.app/Contents");
+  std::filesystem::create_symlink("/plist", tmp / "b/Game.app/Contents/Info.plist");
+  ExecutableSite sites[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string root = tmp / (i == 0 ? "a" : "b");
+    test::writeFile(root + game, "#!/bin/sh\n", 0755);
+    struct stat st {};
+    ASSERT_EQ(::stat((root + game).c_str(), &st), 0);
+    sites[i].root = std::make_shared<const LookupRoot>(
+        FileDescriptor(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
+    sites[i].executed = FileIdentity{st.st_dev, st.st_ino};
+    sites[i].local = true;
+  }
+  std::this_thread::sleep_for(BinaryCache::kSettle * 2);  // remembered from now on
+  for (int pass = 0; pass < 2; ++pass) {
+    auto a = inspectRemembered(game, game, &sites[0]);
+    auto b = inspectRemembered(game, game, &sites[1]);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->bundleIdentifier(), "com.example.a");
+    EXPECT_EQ(b->bundleIdentifier(), "com.example.b");
+  }
+  ExecutableSite elsewhere = sites[0];
+  elsewhere.executed = sites[1].executed;
+  EXPECT_EQ(inspectRemembered(game, game, &elsewhere), nullptr) << "another file at the path";
+  elsewhere.local = false;
+  EXPECT_EQ(inspectRemembered(game, game, &elsewhere), nullptr) << "the same, on the pool";
+}
+
 TEST(BinaryCache, KeepsNoMoreThanItsCapacityDroppingTheOldest) {
   BinaryCache cache(2);
   const auto layer = platform::Bundles::get();
