@@ -317,6 +317,38 @@ TEST_F(BinaryTest, InspectionPastItsDeadlineIsDroppedAndItsFileSystemLeftAlone) 
 // The mount table follows mounts made after it was read, also in a child
 // forked from a process that had read its own (whose watcher it lacks): a
 // FUSE mount (here with nobody serving it) is no longer inspected inline.
+// Whether a lookup waits on no server is told by the mount reached and all
+// above it, in the process's own table: a local mount under FUSE, or an
+// overlay whose layer is on FUSE, may stall.
+TEST(MountLocality, IsThatOfTheMountReachedAndAllAboveItAndOfAnOverlaysLayers) {
+  const std::string table =
+      "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+      "2 1 0:40 / /fuse rw - fuse.user user rw\n"
+      "3 2 0:41 / /fuse/tmp rw - tmpfs tmpfs rw\n"
+      "4 1 0:42 / /ovl rw - overlay overlay rw,lowerdir=/fuse/low,upperdir=/up,workdir=/w\n"
+      "5 1 0:43 / /ovl2 rw - overlay overlay rw,lowerdir=/a:/b,upperdir=/up,workdir=/w\n"
+      "6 1 0:44 / /hidden rw - overlay overlay rw\n";
+  struct Case {
+    std::uint64_t id;
+    std::uint32_t minor;
+    const char* path;
+    std::optional<bool> local;
+  } const cases[] = {
+      {1, 1, "/usr/bin/x", true},
+      {3, 41, "/fuse/tmp/x", false},
+      {4, 42, "/ovl/x", false},
+      {5, 43, "/ovl2/x", true},
+      {6, 44, "/hidden/x", false},
+      {3, 99, "/fuse/tmp/x", std::nullopt},
+      {3, 41, "/elsewhere/x", std::nullopt},
+      {7, 1, "/x", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    inspection::MountQuery q{1, 0, c.id, c.id == 1 ? 8u : 0u, c.minor, c.path};
+    EXPECT_EQ(inspection::mountIsLocalIn(table, q), c.local) << c.id << " " << c.path;
+  }
+}
+
 TEST_F(BinaryTest, MountTableFollowsLaterMountsAlsoAfterAFork) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a thread started after a multi-threaded fork stops ThreadSanitizer";
@@ -413,8 +445,8 @@ TEST_F(BinaryTest, RememberedInspectionIsTheFreshOneWhateverChanged) {
 TEST_F(BinaryTest, InspectionThroughARootSeesThatRootsFilesAndOnlyTheFileExecuted) {
   const std::string game = "/Game.app/Contents/MacOS/game";
   test::writeFile(tmp / "a/Game.app/Contents/Info.plist",
-                  test::plistOfStrings({{"CFBundleExecutable", "game"},
-                                        {"CFBundleIdentifier", "com.example.a"}}));
+                  test::plistOfStrings(
+                      {{"CFBundleExecutable", "game"}, {"CFBundleIdentifier", "com.example.a"}}));
   test::writeFile(tmp / "b/plist", test::plistOfStrings({{"CFBundleExecutable", "game"},
                                                          {"CFBundleIdentifier", "com.example.b"}}));
   std::filesystem::create_directories(tmp / "b/Game.app/Contents");
