@@ -553,6 +553,10 @@ std::string mountPointOf(const std::string& path) {
   return mounts().with(path, [](const Mount& m) { return m.point; });
 }
 
+std::optional<bool> mountIsLocalIn(std::string_view mountinfo, const MountQuery& query) {
+  return chainIsLocal(parseMounts(mountinfo), query);
+}
+
 bool mountIsLocal(const MountQuery& query) {
   if (query.namespaceInode == 0) return mounts().local(query);
   return foreignMounts->local(query);

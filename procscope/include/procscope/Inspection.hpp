@@ -90,6 +90,9 @@ struct MountQuery {
 // again only after a change (the agent's own) or when the mount asked about
 // is missing from them (others'); never per question. False when unknown.
 bool mountIsLocal(const MountQuery& query);
+// The same question asked of one mount table's text; none when the mount is
+// not in it as asked. Exposed for tests.
+std::optional<bool> mountIsLocalIn(std::string_view mountinfo, const MountQuery& query);
 
 // The mount point under which `path` lies, after /proc/self/mountinfo (the
 // longest mount point that is `path` or one of its leading directories, the
