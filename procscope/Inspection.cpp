@@ -285,7 +285,8 @@ std::optional<bool> chainIsLocal(const std::vector<Mount>& mounts, const MountQu
 }
 
 // The whole of a /proc file; none when it cannot be read whole.
-std::optional<std::string> readWholeFile(const char* path) {
+std::optional<std::string> readWholeFile(const char* path,
+                                         std::size_t limit = kMaxMountTableBytes) {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   std::string text;
@@ -293,7 +294,7 @@ std::optional<std::string> readWholeFile(const char* path) {
   for (;;) {
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || text.size() > kMaxMountTableBytes) {
+    if (n < 0 || text.size() > limit) {
       ::close(fd);
       return std::nullopt;
     }
@@ -307,7 +308,11 @@ std::optional<std::string> readWholeFile(const char* path) {
 // The mount tables of other namespaces (user namespaces, containers), by
 // the inode of their ns/mnt. Nothing tells the agent when they change, so
 // a table is read again when a mount asked about is not in it as asked, at
-// most once per kRereadAfter; the few most recently used are kept.
+// most once per kRereadAfter; the few most recently used are kept. A user
+// can make a table large and ask about it often: reading one costs the
+// asking thread (the event loop) its time, so reads take at most a small
+// share of it, and a larger table than kMaxForeignBytes is not read at all
+// (its mounts then count as not local: inspected on the pool).
 class ForeignMounts {
  public:
   bool local(const MountQuery& q) {
@@ -332,15 +337,20 @@ class ForeignMounts {
     }
     table->read = now;
     table->mounts.clear();
+    if (now < nextRead_) return false;
     const std::string file = "/proc/" + std::to_string(q.pid) + "/mountinfo";
-    auto text = readWholeFile(file.c_str());
+    auto text = readWholeFile(file.c_str(), kMaxForeignBytes);
+    if (text) table->mounts = parseMounts(*text);
+    const auto end = Clock::now();
+    nextRead_ = end + (end - now) * kReadShare;
     if (!text) return false;
-    table->mounts = parseMounts(*text);
     return chainIsLocal(table->mounts, q).value_or(false);
   }
 
  private:
   static constexpr std::size_t kNamespaces = 32;
+  static constexpr std::size_t kMaxForeignBytes = std::size_t{1} << 20;
+  static constexpr int kReadShare = 20;  // reads take at most 1/20 of the time
   static constexpr std::chrono::milliseconds kRereadAfter{100};
   struct Table {
     std::uint64_t inode = 0;
@@ -350,6 +360,7 @@ class ForeignMounts {
   };
   std::mutex mu_;
   std::vector<Table> tables_;
+  Clock::time_point nextRead_;
 };
 
 // /proc/self/mountinfo, parsed. Asked at every record, so it is read again
