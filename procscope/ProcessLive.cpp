@@ -113,12 +113,12 @@ void Process::inspectBinary(bool signingAndIcon) {
   if (inspected->signingInfo) setSigningInfo(std::move(inspected->signingInfo));
 }
 
-bool Process::learnPathByName() {
+std::optional<bool> Process::learnPathByName() {
   auto kernel = Kernel::get();
   std::vector<std::string> names;
   if (auto given = kernel->execFileName(pid())) names.push_back(std::move(*given));
   if (!arguments_.empty()) names.push_back(arguments_.front());
-  if (names.empty()) return false;
+  if (names.empty()) return std::nullopt;
   struct Learnt {
     std::optional<ExecutableSite> site;
     std::string name;

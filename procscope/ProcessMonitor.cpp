@@ -257,13 +257,16 @@ void ProcScope::completeRecord(LoopState& state) {
       state.pathsAtEvent && process->type() != bsm::AUE_FORK && given && !given->empty();
   if (!pathAtEvent) process->pathFromPid();
   const auto& path = process->path();
-  bool unusable = !path || path->empty() || path->starts_with("/dev/");
-  if (unusable && state.pathsAtEvent && process->pid() > 0) {
+  const bool unknown = !path || path->empty();
+  bool unusable = unknown || path->starts_with("/dev/");
+  if (unknown && state.pathsAtEvent && process->pid() > 0) {
     // A live process whose path cannot be read (longer than PATH_MAX): the
     // name its exec was given stands in only when it leads to the file it
     // runs; argv[0], which its starter chose, never stands in alone.
-    if (!process->learnPathByName()) {
-      noteUnlearnt(process->pid());
+    const auto learnt = process->learnPathByName();
+    if (!learnt.value_or(false)) {
+      // One that has ended already needs no verdict.
+      if (learnt) noteUnlearnt(process->pid());
       return;
     }
     unusable = false;

@@ -58,8 +58,9 @@ class Process {
   // PATH_MAX): takes as its path the name its exec was given (AT_EXECFN, else
   // argv[0]) when that name, looked up from its working directory, reaches
   // the file it runs; the inspection then looks up from there. On the
-  // bounded pool. False when no name does.
-  bool learnPathByName();
+  // bounded pool. False when no name does; none when the process has no
+  // name left to go by (it has ended: its memory and arguments are gone).
+  std::optional<bool> learnPathByName();
 
   // Scalars are read and written whole without a lock.
   std::uint16_t type() const { return type_.load(std::memory_order_relaxed); }
