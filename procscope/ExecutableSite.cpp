@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <string_view>
 
 #include "procscope/Inspection.hpp"
 #include "procscope/ProcessIdentity.hpp"
@@ -75,6 +77,16 @@ bool placeIn(std::int32_t pid, const struct statx& sx, const std::string& path,
   FileDescriptor fd(::open(rootPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0) return false;
   site.root = std::make_shared<const LookupRoot>(std::move(fd));
+  // The executable's path runs from its namespace's root; a chroot below
+  // that sees it without the part leading to the chroot.
+  char rootName[PATH_MAX];
+  const ssize_t n = ::readlink(rootPath.c_str(), rootName, sizeof rootName);
+  if (n > 1 && static_cast<std::size_t>(n) < sizeof rootName) {
+    const std::string_view inside(rootName, static_cast<std::size_t>(n));
+    if (path.size() > inside.size() && path.starts_with(inside) && path[inside.size()] == '/') {
+      site.lookupPath = path.substr(inside.size());
+    }
+  }
   struct stat ns {};
   if (::stat(procPath(pid, "ns/mnt").c_str(), &ns) != 0) return false;
   if (ns.st_ino != own.namespaceInode) query.namespaceInode = ns.st_ino;

@@ -110,6 +110,31 @@ TEST_F(BundleBlockingTest, IdentifierKillsTheBundleMountedElsewhereInAUserNamesp
   EXPECT_TRUE(waitForDiagnostic("bundle identifier: " + identifier + ", path: " + place));
 }
 
+// A chroot: the bundle's property list is an absolute link, which leads to
+// the chroot's own copy for the process, and to nothing in the agent's root.
+TEST_F(BundleBlockingTest, IdentifierKillsTheBundleOfAChrootThroughItsAbsoluteLink) {
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string jail = root_ + "/jail";
+  const std::string contents = makeBundle(identifier, executable, jail);
+  const std::string plist = "/" + uniqueName() + ".plist";
+  fs::rename(contents + "/Info.plist", jail + plist);
+  fs::create_symlink(plist, contents + "/Info.plist");
+  fs::create_directories(jail + "/usr");
+  fs::create_symlink("usr/lib", jail + "/lib");
+  fs::create_symlink("usr/lib64", jail + "/lib64");
+  writeList(canaryName_ + "," + identifier);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  const std::string inJail = contents.substr(jail.size()) + "/MacOS/" + executable;
+  const std::string script = "mount --bind /usr " + jail + "/usr && exec chroot " + jail + " " +
+                             inJail + " 60";
+  const pid_t pid =
+      children_.startPrepared({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script}, [] {});
+  EXPECT_TRUE(killedBySigkill(pid));
+}
+
 // A path longer than PATH_MAX, run as ./program after a cd: judged by the
 // name its exec was given (checked against the file it runs) and by its
 // bundle.

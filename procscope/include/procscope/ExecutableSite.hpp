@@ -37,7 +37,8 @@ struct ExecutableSite {
   // lookups there wait on no server (inspection::mountIsLocal).
   bool local = false;
   // The path the lookups take inside `root`, where it is not the record's
-  // own (a path longer than PATH_MAX, reached from a directory near it).
+  // own: without the part that leads to a chroot, or for a path longer than
+  // PATH_MAX, the way from a directory near the file.
   std::optional<std::string> lookupPath;
 };
 
