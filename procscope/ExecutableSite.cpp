@@ -60,7 +60,8 @@ bool placeIn(std::int32_t pid, const struct statx& sx, const std::string& path,
   if (!own.known) return false;
   const std::string rootPath = procPath(pid, "root");
   struct statx root {};
-  if (::statx(AT_FDCWD, rootPath.c_str(), 0, kRootMask, &root) != 0 ||
+  // Cached attributes only: a root on FUSE must not be asked.
+  if (::statx(AT_FDCWD, rootPath.c_str(), AT_STATX_DONT_SYNC, kRootMask, &root) != 0 ||
       (root.stx_mask & kRootMask) != kRootMask) {
     return false;
   }

@@ -115,24 +115,32 @@ void Process::inspectBinary(bool signingAndIcon) {
 
 std::optional<bool> Process::learnPathByName() {
   auto kernel = Kernel::get();
-  std::vector<std::string> names;
-  if (auto given = kernel->execFileName(pid())) names.push_back(std::move(*given));
-  if (!arguments_.empty()) names.push_back(arguments_.front());
-  if (names.empty()) return std::nullopt;
   struct Learnt {
+    bool named = false;  // a name was there to try
     std::optional<ExecutableSite> site;
     std::string name;
   };
   const std::int32_t id = pid();
   const auto identity = identity_;
-  // Looked up from the process's working directory, which may lie on a file
-  // system that does not answer: on the pool, under the name's own backoff.
-  auto learnt = inspection::bounded<Learnt>(names.front(), [kernel, id, identity, names] {
-    Learnt out;
-    out.site = kernel->executableSiteByName(id, identity.get(), names, out.name);
-    return out;
-  });
-  if (!learnt || !learnt->site) return false;
+  const std::optional<std::string> argv0 =
+      arguments_.empty() ? std::nullopt : std::optional<std::string>(arguments_.front());
+  // The exec's name is read from the process's memory, which it may make
+  // wait (userfaultfd), and looked up from its working directory, which may
+  // lie on a file system that does not answer: both on the pool.
+  auto learnt = inspection::bounded<Learnt>(
+      // Not a path: a stall here is this process's alone.
+      "name of process " + std::to_string(id), [kernel, id, identity, argv0] {
+        Learnt out;
+        std::vector<std::string> names;
+        if (auto given = kernel->execFileName(id)) names.push_back(std::move(*given));
+        if (argv0) names.push_back(*argv0);
+        out.named = !names.empty();
+        if (out.named) out.site = kernel->executableSiteByName(id, identity.get(), names, out.name);
+        return out;
+      });
+  if (!learnt) return false;
+  if (!learnt->named) return std::nullopt;
+  if (!learnt->site) return false;
   setPathBytes(std::move(learnt->name));
   site_ = std::move(learnt->site);
   return true;

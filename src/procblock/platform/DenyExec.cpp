@@ -132,9 +132,9 @@ std::optional<std::string> learnByName(std::int32_t pid, procscope::ExecutableSi
   const std::string cwdPath = "/proc/" + std::to_string(pid) + "/cwd";
   procscope::FileDescriptor cwd(::open(cwdPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   struct statx where {};
-  // Only a directory on the executed file's own (marked, so local) mount is
+  // Only a directory on the executed file's own mount, and a local one, is
   // listed here: every exec on the machine waits meanwhile.
-  if (site.executed && cwd.get() >= 0 &&
+  if (site.executed && site.local && cwd.get() >= 0 &&
       ::statx(cwd.get(), "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &where) == 0 &&
       where.stx_mnt_id == site.mountId) {
     name = procscope::nameInDirectory(cwd.get(), *site.executed, kNameScanEntries);
