@@ -155,13 +155,14 @@ bool judge(int fanotify, int fd, std::int32_t pid) {
   if (bytes && (bytes->empty() || (*bytes)[0] != '/')) return false;
   // Where the exec'ing process lives (its root and mount namespace).
   auto site = procscope::siteOfExecFile(pid, fd, bytes.value_or(std::string()));
-  if (!site) return false;
+  // Where that cannot be read, the file's own name still is certain.
+  if (!bytes && !site) return false;
   if (!bytes) {
     bytes = learnByName(pid, *site);
     if (!bytes) return false;
   }
   const auto now = Clock::now();
-  auto key = site->lookupPath ? std::nullopt : fileKey(fd, *bytes);
+  auto key = site && site->lookupPath ? std::nullopt : fileKey(fd, *bytes);
   if (key) {
     const auto found = allowedFiles.find(*key);
     if (found != allowedFiles.end() && now - found->second < kAllowedFor) return false;
@@ -170,7 +171,8 @@ bool judge(int fanotify, int fd, std::int32_t pid) {
   record->setPid(pid);
   record->setPathBytes(*bytes);
   const std::string path = *record->path();
-  auto binary = procscope::inspectRemembered(path, site->lookupPath.value_or(*bytes), &*site);
+  auto binary = site ? procscope::inspectRemembered(path, site->lookupPath.value_or(*bytes), &*site)
+                     : nullptr;
   const bool inspected = binary != nullptr;
   // Not inspected in time: judged, as the kill judges it then, by what is
   // known without the file (its path and the name from it).
