@@ -94,6 +94,7 @@ TEST_F(BundleBlockingTest, IdentifierKillsTheMainExecutableOnly) {
 // nobody at a place where the agent's namespace holds no bundle, is still
 // found (through the process's root) and its main executable dies.
 TEST_F(BundleBlockingTest, IdentifierKillsTheBundleMountedElsewhereInAUserNamespace) {
+  if (!nobodyMayUnshare()) GTEST_SKIP() << "nobody may not make a user namespace here";
   const std::string identifier = "com.example." + uniqueName();
   const std::string executable = uniqueName();
   const std::string app = fs::path(makeBundle(identifier, executable)).parent_path();
@@ -128,8 +129,8 @@ TEST_F(BundleBlockingTest, IdentifierKillsTheBundleOfAChrootThroughItsAbsoluteLi
   ASSERT_TRUE(agentIsLive());
 
   const std::string inJail = contents.substr(jail.size()) + "/MacOS/" + executable;
-  const std::string script = "mount --bind /usr " + jail + "/usr && exec chroot " + jail + " " +
-                             inJail + " 60";
+  const std::string script =
+      "mount --bind /usr " + jail + "/usr && exec chroot " + jail + " " + inJail + " 60";
   const pid_t pid =
       children_.startPrepared({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script}, [] {});
   EXPECT_TRUE(killedBySigkill(pid));

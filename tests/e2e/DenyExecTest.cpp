@@ -136,6 +136,7 @@ TEST_F(DenyExecTest, ListedProgramsNeverRunOthersDoAndEachDenialIsReportedOnce) 
 // user namespace of its own, and a program deeper than PATH_MAX run as
 // ./program after a cd, are refused like any other.
 TEST_F(DenyExecTest, AListedProgramIsRefusedInAUserNamespaceAndDeeperThanPathMax) {
+  if (!nobodyMayUnshare()) GTEST_SKIP() << "nobody may not make a user namespace here";
   const std::string identifier = "com.example." + uniqueName();
   const std::string executable = uniqueName();
   const std::string contents = dir_ + "/" + uniqueName() + ".app/Contents";

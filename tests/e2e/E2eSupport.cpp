@@ -264,6 +264,18 @@ void becomeNobody() {
   }
 }
 
+bool nobodyMayUnshare() {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    becomeNobody();
+    ::execl("/usr/bin/unshare", "unshare", "-Urm", "/bin/true", nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
 std::string directoryForNobody(const std::string& parent) {
   const std::string dir = parent + "/nobody";
   EXPECT_EQ(::mkdir(dir.c_str(), 0755), 0) << std::strerror(errno);

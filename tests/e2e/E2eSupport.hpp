@@ -62,6 +62,9 @@ std::vector<AccessRow> accessRows(const std::string& log);
 // In a child about to run a program: takes uid and gid 65534, no groups.
 void becomeNobody();
 
+// Whether uid 65534 may make a user and mount namespace here (unshare -Urm).
+bool nobodyMayUnshare();
+
 // A directory owned by uid 65534 under `parent`, for what such a user makes.
 std::string directoryForNobody(const std::string& parent);
 
