@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,11 +40,13 @@ enum class Look { kFound, kAbsent, kUnknown };
 // link reaches mounts that no mount table of this process lists (another
 // namespace's FUSE mount, made by any user in a user namespace; a detached
 // mount): the walk could wait on a server that never answers.
-Look look(const std::string& path, struct statx& sx) {
+// Through `root`, a process's own, where one is given.
+Look look(const std::string& path, struct statx& sx, const LookupRoot* root) {
   open_how how{};
   how.flags = O_PATH | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  const int fd = static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how));
+  how.resolve = RESOLVE_NO_SYMLINKS | (root ? RESOLVE_IN_ROOT : 0);
+  const int dir = root ? root->fd() : AT_FDCWD;
+  const int fd = static_cast<int>(::syscall(SYS_openat2, dir, path.c_str(), &how, sizeof how));
   if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? Look::kAbsent : Look::kUnknown;
   const int rc = ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kIdentityMask, &sx);
   ::close(fd);
@@ -58,12 +61,13 @@ Look look(const std::string& path, struct statx& sx) {
 // information dictionary may have is marked so (no bundle is made of it).
 // At that size bound (1 MiB) this costs one read and SHA-256 of 1 MiB, about
 // a millisecond; a real Info.plist is a few KiB.
-Look appendContentDigest(std::string& out, const std::string& path) {
+Look appendContentDigest(std::string& out, const std::string& path, const LookupRoot* root) {
   open_how how{};
   how.flags = O_PATH | O_CLOEXEC;
-  how.resolve = RESOLVE_NO_SYMLINKS;
+  how.resolve = RESOLVE_NO_SYMLINKS | (root ? RESOLVE_IN_ROOT : 0);
+  const int dir = root ? root->fd() : AT_FDCWD;
   const FileDescriptor located(
-      static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+      static_cast<int>(::syscall(SYS_openat2, dir, path.c_str(), &how, sizeof how)));
   if (located.get() < 0)
     return errno == ENOENT || errno == ENOTDIR ? Look::kAbsent : Look::kUnknown;
   struct stat st {};
@@ -160,13 +164,19 @@ struct ValueBytes {
 
 std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
                                                    const std::string& bytes,
-                                                   platform::BundleLayer& layer) {
+                                                   platform::BundleLayer& layer,
+                                                   const ExecutableSite* site) {
   if (bytes.empty() || bytes.front() != '/') return std::nullopt;
+  const LookupRoot* root = site ? site->root.get() : nullptr;
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   struct statx sx {};
-  if (look(bytes, sx) != Look::kFound || !S_ISREG(sx.stx_mode)) return std::nullopt;
+  if (look(bytes, sx, root) != Look::kFound || !S_ISREG(sx.stx_mode)) return std::nullopt;
   Key key;
+  // What is found at the path, in the process's root, must be what it runs.
+  key.executed =
+      !site || !site->executed ||
+      *site->executed == FileIdentity{makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
   key.settled = settled(sx, now);
   // The name comes from the path: hard links to one file are told apart.
   key.bytes.reserve(bytes.size() * 2 + 96);
@@ -175,6 +185,16 @@ std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
   if (path != bytes) key.bytes += path;
   key.bytes += '\0';
   appendIdentity(key.bytes, sx);
+  // Two roots (two namespaces, or a chroot) may hold different files at one
+  // path: each has entries of its own.
+  if (root) {
+    struct statx top {};
+    if (::statx(root->fd(), "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kIdentityMask, &top) != 0) {
+      return std::nullopt;
+    }
+    key.bytes += 'r';
+    appendIdentity(key.bytes, top);
+  }
   // Each directory whose bundle could claim the file, as the search for it
   // goes (as far as it goes): its Info.plist, or that it has none.
   std::string current = bytes;
@@ -184,7 +204,7 @@ std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
       std::string dir = withoutTrailingSlashes(current);
       struct statx info {};
       const std::string plist = (dir == "/" ? std::string() : dir) + "/Contents/Info.plist";
-      switch (look(plist, info)) {
+      switch (look(plist, info, root)) {
         case Look::kUnknown:
           return std::nullopt;
         case Look::kAbsent:
@@ -194,7 +214,7 @@ std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
           key.bytes += 'f';
           appendIdentity(key.bytes, info);
           key.settled = key.settled && settled(info, now);
-          if (appendContentDigest(key.bytes, plist) != Look::kFound) return std::nullopt;
+          if (appendContentDigest(key.bytes, plist, root) != Look::kFound) return std::nullopt;
           break;
       }
     }
@@ -276,27 +296,51 @@ BinaryCache& BinaryCache::shared() {
   return *cache;
 }
 
+bool isOfExecutedFile(const Binary& binary, const ExecutableSite& site) {
+  if (!site.executed) return true;
+  const auto& a = binary.attributes();
+  if (!a) return false;
+  const auto device = a->find("NSFileSystemNumber");
+  const auto inode = a->find("NSFileSystemFileNumber");
+  if (device == a->end() || inode == a->end()) return false;
+  return static_cast<std::uint64_t>(device->second.integer().value_or(-1)) ==
+             site.executed->device &&
+         static_cast<std::uint64_t>(inode->second.integer().value_or(-1)) == site.executed->inode;
+}
+
 std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes,
+                                          const ExecutableSite* site,
                                           std::function<void(std::shared_ptr<Binary>)> late) {
   auto& cache = BinaryCache::shared();
   auto layer = platform::Bundles::get();
   std::optional<BinaryCache::Key> key;
-  if (inspection::answersInline(bytes)) {
-    key = BinaryCache::keyOf(path, bytes, *layer);
+  // Where the process's mount is known, its locality is asked of the mount
+  // table of its own namespace; else of the agent's, by the path.
+  const inspection::MountId mount = site && site->mountId != 0
+                                         ? inspection::mountWithReusableId(site->mountId)
+                                         : inspection::mountOf(bytes);
+  const bool inline_ = site && site->executed ? site->local && !inspection::leftAlone(mount)
+                                              : inspection::answersInline(bytes);
+  if (inline_) {
+    key = BinaryCache::keyOf(path, bytes, *layer, site);
+    if (key && !key->executed) return nullptr;  // another file there now: not guessed at
     if (key) {
       if (auto hit = cache.find(*key, layer)) return hit;
     }
   }
   std::function<void(std::shared_ptr<Binary>)> whenLate;
   if (late) {
-    whenLate = [late = std::move(late)](std::shared_ptr<Binary> binary) {
-      if (binary) late(std::move(binary));
+    std::optional<ExecutableSite> lateSite;
+    if (site) lateSite = *site;
+    whenLate = [late = std::move(late), lateSite](std::shared_ptr<Binary> binary) {
+      if (binary && (!lateSite || isOfExecutedFile(*binary, *lateSite))) late(std::move(binary));
     };
   }
+  std::shared_ptr<const LookupRoot> root = site ? site->root : nullptr;
   auto inspected = inspection::bounded<std::shared_ptr<Binary>>(
-      inspection::mountOf(bytes), [path, bytes] { return Binary::init(path, bytes); },
-      std::move(whenLate));
+      mount, [path, bytes, root] { return Binary::init(path, bytes, root); }, std::move(whenLate));
   if (!inspected || !*inspected) return nullptr;
+  if (site && !isOfExecutedFile(**inspected, *site)) return nullptr;
   if (key) cache.store(*key, std::move(layer), *inspected);
   return std::move(*inspected);
 }

@@ -135,14 +135,15 @@ const char* fileTypeName(std::uint32_t mode) {
 // The item itself, not what a final symbolic link points to.
 std::optional<struct statx> examine(const std::string& path) {
   struct statx sx {};
-  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-              STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+  FileDescriptor item = lookUp(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (item.get() < 0) return std::nullopt;
+  if (::statx(item.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
     return sx;
   }
   if (errno != ENOSYS) return std::nullopt;
   // Kernels or sandboxes without statx: the same facts bar the creation date.
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  if (::fstat(item.get(), &st) != 0) return std::nullopt;
   sx.stx_mask = STATX_BASIC_STATS;
   sx.stx_mode = static_cast<std::uint16_t>(st.st_mode);
   sx.stx_size = static_cast<std::uint64_t>(st.st_size);
@@ -161,9 +162,14 @@ constexpr std::size_t kHashChunk = std::size_t{256} * 1024;
 }  // namespace
 
 std::shared_ptr<Binary> Binary::init(const std::string& pathOrCommand,
-                                     const std::optional<std::string>& fileSystemPath) {
+                                     const std::optional<std::string>& fileSystemPath,
+                                     const std::shared_ptr<const LookupRoot>& root) {
   auto binary = std::make_shared<Binary>();
-  if (!pathOrCommand.empty() && pathOrCommand.front() == '/') {
+  binary->root_ = root;
+  binary->rooted_ = root != nullptr;
+  // A path found through a root may show otherwise than it is looked up
+  // (one longer than PATH_MAX is looked up from a directory near it).
+  if ((!pathOrCommand.empty() && pathOrCommand.front() == '/') || (root && fileSystemPath)) {
     binary->setPath(pathOrCommand);
     if (fileSystemPath && *fileSystemPath != pathOrCommand) binary->pathBytes_ = fileSystemPath;
   } else {
@@ -187,6 +193,7 @@ std::shared_ptr<Binary> Binary::uninspected(const std::string& pathOrCommand) {
 
 void Binary::getBundle() {
   if (!path_) return;
+  InRoot inRoot(*this);
   bundle_ = platform::Bundles::get()->bundleWithPath(*fileSystemPath());
   if (!bundle_) bundle_ = PS_findAppBundle(*fileSystemPath());
 }
@@ -208,6 +215,7 @@ void Binary::getBundleIndentifier() {
 void Binary::getAttributes() {
   attributes_.reset();
   if (!path_) return;
+  InRoot inRoot(*this);
   auto sx = examine(*fileSystemPath());
   if (!sx) return;
 
@@ -238,6 +246,7 @@ void Binary::getAttributes() {
 
 void Binary::getMetadata() {
   if (!path_) return;
+  InRoot inRoot(*this);
   // Asked of the regular file itself, reached through its descriptor; a
   // final symbolic link, like anything but a regular file, has none.
   FileDescriptor located = locateRegularFile(*fileSystemPath(), false);
@@ -292,6 +301,7 @@ void Binary::getMetadata() {
 
 void Binary::getIcon() {
   if (!path_) return;
+  InRoot inRoot(*this);
   if ((path_->empty() || path_->front() != '/') && !bundle_) return;
   if (bundle_) {
     // Without "CFBundleIconFile" there is nothing to look up in the bundle.
@@ -311,11 +321,13 @@ void Binary::getIcon() {
 }
 
 void Binary::generateSigningInfo(std::uint32_t flags) {
+  InRoot inRoot(*this);
   signingInfo_ = extractSigningInfo(0, fileSystemPath(), flags);
 }
 
 void Binary::generateHash() {
   if (!path_) return;
+  InRoot inRoot(*this);
   // Read in chunks so that memory stays flat whatever the size; the length
   // of the whole file never passes through a 32-bit count, so files of
   // 4 GiB and more are hashed whole. Only regular files are opened: a FIFO

@@ -32,6 +32,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// No namespace's mount table comes near this; a larger one is not trusted.
+constexpr std::size_t kMaxMountTableBytes = std::size_t{16} << 20;
+
 // Few threads: each one a stalled file system takes is lost until its server
 // answers, and a fixed number bounds what a hostile mount can hold.
 constexpr unsigned kThreads = 4;
@@ -184,7 +187,9 @@ class Pool {
     }
     // A disk always answers in the end, if slowly under load (which any user
     // can cause): only a mount that may never answer is left alone.
-    if (blocked && !isLocalMount(mount)) noteStall(mount, task);
+    // A step on no known mount (a process's own memory, a command name) is
+    // that record's alone: nothing else is left alone for it.
+    if (blocked && mount != kUnknownMount && !isLocalMount(mount)) noteStall(mount, task);
     return false;
   }
 
@@ -292,7 +297,186 @@ bool isUnder(const std::string& path, const std::string& dir) {
 struct Mount {
   std::string point;
   bool local = false;
-  MountId id = kUnknownMount;
+  std::uint64_t id = 0;
+  std::uint64_t parent = 0;
+  std::string device;  // major:minor
+  // An overlay is only as local as its layers (one on FUSE stalls as FUSE
+  // does): their directories, as its options name them.
+  bool overlay = false;
+  std::vector<std::string> layers;
+  // The kernel's unique id of the mount, where it has one; else `id`.
+  MountId unique = kUnknownMount;
+};
+
+// The layer directories of an overlay's options ("lowerdir=/a:/b,upperdir=
+// /c,..."); none at all (so the overlay counts as not local) where they are
+// hidden or escaped.
+std::vector<std::string> overlayLayers(std::string_view options) {
+  std::vector<std::string> layers;
+  if (options.find('\\') != std::string_view::npos) return {};
+  while (!options.empty()) {
+    const auto comma = options.find(',');
+    std::string_view option = options.substr(0, comma);
+    options.remove_prefix(comma == std::string_view::npos ? options.size() : comma + 1);
+    const auto equals = option.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view key = option.substr(0, equals);
+    std::string_view value = option.substr(equals + 1);
+    if (key != "lowerdir" && key != "upperdir" && key != "lowerdir+" && key != "datadir+") continue;
+    while (!value.empty()) {
+      const auto colon = value.find(':');
+      // Data-only layers follow "::".
+      if (colon != 0) layers.emplace_back(value.substr(0, colon));
+      value.remove_prefix(colon == std::string_view::npos ? value.size() : colon + 1);
+    }
+  }
+  return layers;
+}
+
+Mount mountOf(MountInfoLine&& line) {
+  Mount m{std::move(line.mountPoint),
+          !line.type.empty() && isLocalType(line.type),
+          line.id,
+          line.parent,
+          std::string(line.device),
+          line.type == "overlay",
+          {}};
+  if (m.overlay) m.layers = overlayLayers(line.superOptions);
+  return m;
+}
+
+// Whether `m` waits on no server: a local type, and for an overlay, each
+// layer on such a mount of the same table (overlays of overlays a few deep).
+bool isLocalMount(const std::vector<Mount>& mounts, const Mount& m, int depth = 0) {
+  if (!m.local) return false;
+  if (!m.overlay) return true;
+  if (m.layers.empty() || depth > 3) return false;
+  for (const auto& layer : m.layers) {
+    const Mount* best = nullptr;
+    for (const auto& other : mounts) {
+      if (isUnder(layer, other.point) && (!best || other.point.size() >= best->point.size())) {
+        best = &other;
+      }
+    }
+    if (!best || best == &m || !isLocalMount(mounts, *best, depth + 1)) return false;
+  }
+  return true;
+}
+
+std::vector<Mount> parseMounts(std::string_view text) {
+  std::vector<Mount> mounts;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    if (auto parsed = parseMountInfoLine(text.substr(0, end))) {
+      mounts.push_back(mountOf(std::move(*parsed)));
+    }
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return mounts;
+}
+
+// Whether the mount `q` names, and every one it sits on, is local; none when
+// `mounts` does not hold it as asked (another mount with its id, or one
+// mounted elsewhere since: the table is older than the mount).
+std::optional<bool> chainIsLocal(const std::vector<Mount>& mounts, const MountQuery& q) {
+  const std::string device = std::to_string(q.major) + ":" + std::to_string(q.minor);
+  auto find = [&](std::uint64_t id) -> const Mount* {
+    for (const auto& m : mounts) {
+      if (m.id == id) return &m;
+    }
+    return nullptr;
+  };
+  const Mount* m = find(q.mountId);
+  // Where the path is known, the mount must lie on its way: one moved
+  // elsewhere since the table was read may sit under another now.
+  if (!m || m->device != device || (!q.path.empty() && !isUnder(q.path, m->point))) {
+    return std::nullopt;
+  }
+  for (std::size_t depth = 0; m && depth <= mounts.size(); ++depth) {
+    if (!isLocalMount(mounts, *m)) return false;
+    if (m->parent == m->id) break;
+    m = find(m->parent);  // none above the namespace's root
+  }
+  return true;
+}
+
+// The whole of a /proc file; none when it cannot be read whole.
+std::optional<std::string> readWholeFile(const char* path,
+                                         std::size_t limit = kMaxMountTableBytes) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string text;
+  char chunk[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || text.size() > limit) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return text;
+}
+
+// The mount tables of other namespaces (user namespaces, containers), by
+// the inode of their ns/mnt. Nothing tells the agent when they change, so
+// a table is read again when a mount asked about is not in it as asked, at
+// most once per kRereadAfter; the few most recently used are kept. A user
+// can make a table large and ask about it often: reading one costs the
+// asking thread (the event loop) its time, so reads take at most a small
+// share of it, and a larger table than kMaxForeignBytes is not read at all
+// (its mounts then count as not local: inspected on the pool).
+class ForeignMounts {
+ public:
+  bool local(const MountQuery& q) {
+    const auto now = Clock::now();
+    std::lock_guard lock(mu_);
+    Table* table = nullptr;
+    for (auto& t : tables_) {
+      if (t.inode == q.namespaceInode) table = &t;
+    }
+    if (table) {
+      table->used = now;
+      if (auto answer = chainIsLocal(table->mounts, q)) return *answer;
+      if (now - table->read < kRereadAfter) return false;
+    } else {
+      if (tables_.size() >= kNamespaces) {
+        tables_.erase(
+            std::min_element(tables_.begin(), tables_.end(),
+                             [](const Table& a, const Table& b) { return a.used < b.used; }));
+      }
+      tables_.push_back(Table{q.namespaceInode, {}, now, now});
+      table = &tables_.back();
+    }
+    table->read = now;
+    table->mounts.clear();
+    if (now < nextRead_) return false;
+    const std::string file = "/proc/" + std::to_string(q.pid) + "/mountinfo";
+    auto text = readWholeFile(file.c_str(), kMaxForeignBytes);
+    if (text) table->mounts = parseMounts(*text);
+    const auto end = Clock::now();
+    nextRead_ = end + (end - now) * kReadShare;
+    if (!text) return false;
+    return chainIsLocal(table->mounts, q).value_or(false);
+  }
+
+ private:
+  static constexpr std::size_t kNamespaces = 32;
+  static constexpr std::size_t kMaxForeignBytes = std::size_t{1} << 20;
+  static constexpr int kReadShare = 20;  // reads take at most 1/20 of the time
+  static constexpr std::chrono::milliseconds kRereadAfter{100};
+  struct Table {
+    std::uint64_t inode = 0;
+    std::vector<Mount> mounts;
+    Clock::time_point read;
+    Clock::time_point used;
+  };
+  std::mutex mu_;
+  std::vector<Table> tables_;
+  Clock::time_point nextRead_;
 };
 
 // The kernel's unique ids of this namespace's mounts by their reusable ids
@@ -362,7 +546,8 @@ class MountTable {
   auto with(const std::string& path, F&& use) {
     std::lock_guard lock(mu_);
     refresh();
-    static const Mount kUnlisted{"/", false, kUnknownMount};  // nothing known of it: may stall
+    static const Mount kUnlisted{"/", false, 0, 0,
+                                 {},  false, {}};  // nothing known of it: may stall
     const Mount* best = &kUnlisted;
     for (const auto& m : mounts_) {
       if (isUnder(path, m.point) && m.point.size() >= best->point.size()) best = &m;
@@ -374,9 +559,26 @@ class MountTable {
   std::optional<Mount> byId(MountId id) {
     std::lock_guard lock(mu_);
     for (const auto& m : mounts_) {
-      if (m.id == id) return m;
+      if (m.unique == id) return m;
     }
     return std::nullopt;
+  }
+
+  // The unique id of the mount whose reusable id is `id`; none when the
+  // table does not list it.
+  std::optional<MountId> uniqueOf(std::uint64_t id) {
+    std::lock_guard lock(mu_);
+    refresh();
+    for (const auto& m : mounts_) {
+      if (m.id == id) return m.unique;
+    }
+    return std::nullopt;
+  }
+
+  bool local(const MountQuery& q) {
+    std::lock_guard lock(mu_);
+    refresh();
+    return chainIsLocal(mounts_, q).value_or(false);
   }
 
  private:
@@ -422,41 +624,19 @@ class MountTable {
     readAt_ = now;
     read_ = false;
     mounts_.clear();
-    const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;  // nothing known: nothing counts as local
-    std::string text;
-    char chunk[16384];
-    for (;;) {
-      const ssize_t n = ::read(fd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        // Part of a table could leave out a mount that may stall.
-        ::close(fd);
-        return;
-      }
-      if (n == 0) break;
-      text.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
+    // Nothing known (or part of a table, which could leave out a mount that
+    // may stall): nothing counts as local.
+    auto text = readWholeFile("/proc/self/mountinfo");
+    if (!text) return;
+    mounts_ = parseMounts(*text);
     // Read after the table: a mount made in between has no unique id here
     // and is known by its reusable one until the next change.
     const auto unique = uniqueMountIds();
-    std::string_view rest(text);
-    while (!rest.empty()) {
-      const auto end = rest.find('\n');
-      parseLine(rest.substr(0, end), unique);
-      rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    for (auto& m : mounts_) {
+      const auto found = unique.find(static_cast<std::uint32_t>(m.id));
+      m.unique = found != unique.end() ? found->second : MountId{m.id};
     }
     read_ = true;
-  }
-
-  void parseLine(std::string_view line, const std::unordered_map<std::uint32_t, MountId>& unique) {
-    auto parsed = parseMountInfoLine(line);
-    if (!parsed) return;
-    const auto found = unique.find(parsed->id);
-    mounts_.push_back(Mount{std::move(parsed->mountPoint),
-                            !parsed->type.empty() && isLocalType(parsed->type),
-                            found != unique.end() ? found->second : MountId{parsed->id}});
   }
 
   std::atomic<std::uint64_t> changes_{0};  // counted by the watcher
@@ -474,6 +654,7 @@ class MountTable {
 // has none of their threads, and a table nobody watches would never be read
 // again.
 std::atomic<MountTable*> currentMounts{nullptr};
+ForeignMounts* foreignMounts = new ForeignMounts;  // used until the very end of the run
 std::atomic<Pool*> current{nullptr};
 std::atomic_flag making;  // a thread is making the pool
 // Those of parent processes, kept reachable (they are not leaks).
@@ -568,12 +749,13 @@ std::optional<MountInfoLine> parseMountInfoLine(std::string_view line) {
     line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
   }
   if (fields.size() < 5) return std::nullopt;
-  MountInfoLine out{0, fields[2], unescapeMountPoint(fields[4]), {}, {}};
+  MountInfoLine out{0, 0, fields[2], unescapeMountPoint(fields[4]), {}, {}};
   std::from_chars(fields[0].data(), fields[0].data() + fields[0].size(), out.id);
+  std::from_chars(fields[1].data(), fields[1].data() + fields[1].size(), out.parent);
   // The optional fields end at "-"; none of the five before it can be one.
   const auto dash = std::find(fields.begin() + 5, fields.end(), "-");
   if (dash != fields.end() && dash + 1 != fields.end()) out.type = dash[1];
-  if (dash != fields.end() && fields.end() - dash > 3) out.options = dash[3];
+  if (dash != fields.end() && fields.end() - dash > 3) out.superOptions = dash[3];
   return out;
 }
 
@@ -598,14 +780,32 @@ std::string mountPointOf(const std::string& path) {
   return mounts().with(path, [](const Mount& m) { return m.point; });
 }
 
+MountId mountWithReusableId(std::uint64_t id) {
+  if (id == 0) return kUnknownMount;
+  return mounts().uniqueOf(id).value_or(MountId{id});
+}
+
 MountId mountOf(const std::string& path) {
   if (!path.starts_with('/')) return kUnknownMount;
-  return mounts().with(path, [](const Mount& m) { return m.id; });
+  return mounts().with(path, [](const Mount& m) { return m.unique; });
+}
+
+std::optional<bool> mountIsLocalIn(std::string_view mountinfo, const MountQuery& query) {
+  return chainIsLocal(parseMounts(mountinfo), query);
+}
+
+bool mountIsLocal(const MountQuery& query) {
+  if (query.namespaceInode == 0) return mounts().local(query);
+  return foreignMounts->local(query);
+}
+
+bool leftAlone(MountId mount) {
+  return pool().leftAlone(mount);
 }
 
 bool answersInline(const std::string& path) {
   const auto [local, id] =
-      mounts().with(path, [](const Mount& m) { return std::pair<bool, MountId>(m.local, m.id); });
+      mounts().with(path, [](const Mount& m) { return std::pair<bool, MountId>(m.local, m.unique); });
   return local && !pool().leftAlone(id);
 }
 

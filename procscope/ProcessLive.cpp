@@ -115,6 +115,14 @@ class LateHandOff {
 void Process::inspectBinary(bool signingAndIcon,
                             std::function<void(const std::shared_ptr<Process>&)> late) {
   if (!path_) return;
+  // Where the process lives: its root, its namespace's mounts, the file it
+  // runs. A process gone before that could be read is judged by its name.
+  std::optional<ExecutableSite> site =
+      site_ ? site_ : Kernel::get()->executableSite(pid(), identity_.get(), *fileSystemPath());
+  if (!site) {
+    setBinary(Binary::uninspected(*path_));
+    return;
+  }
   std::shared_ptr<LateHandOff> handOff;
   if (late) {
     if (auto self = weak_from_this().lock()) {
@@ -131,7 +139,8 @@ void Process::inspectBinary(bool signingAndIcon,
         handOff->deliver({std::move(binary), std::nullopt, std::nullopt});
       };
     }
-    auto binary = inspectRemembered(*path_, *fileSystemPath(), std::move(whenLate));
+    auto binary = inspectRemembered(*path_, site->lookupPath.value_or(*fileSystemPath()), &*site,
+                                    std::move(whenLate));
     if (binary) {
       setBinary(std::move(binary));
       return;
@@ -141,20 +150,22 @@ void Process::inspectBinary(bool signingAndIcon,
     return;
   }
   const std::string path = *path_;
-  const std::string bytes = *fileSystemPath();
+  const std::string bytes = site->lookupPath.value_or(*fileSystemPath());
   const std::int32_t id = pid();
   const auto identity = identity_;
   std::function<void(Inspected)> whenLate;
   if (handOff) whenLate = [handOff](Inspected found) { handOff->deliver(std::move(found)); };
   auto inspected = inspection::bounded<Inspected>(
-      inspection::mountOf(bytes),
-      [path, bytes, id, identity, signingAndIcon] {
+      site->mountId != 0 ? inspection::mountWithReusableId(site->mountId)
+                         : inspection::mountOf(bytes),
+      [path, bytes, id, identity, signingAndIcon, site] {
         Inspected out;
         out.unmarkedBytes = unmarkedDeletedPath(id, bytes, identity);
         if (out.unmarkedBytes) {
-          out.binary = Binary::init(decodeLossy(*out.unmarkedBytes), out.unmarkedBytes);
+          out.binary = Binary::init(decodeLossy(*out.unmarkedBytes), out.unmarkedBytes, site->root);
         } else {
-          out.binary = Binary::init(path, bytes);
+          out.binary = Binary::init(path, bytes, site->root);
+          if (!isOfExecutedFile(*out.binary, *site)) out.binary = Binary::uninspected(path);
         }
         if (signingAndIcon && out.binary) {
           // A record of the inspection's own, so that a late end touches
@@ -177,6 +188,39 @@ void Process::inspectBinary(bool signingAndIcon,
   if (inspected->unmarkedBytes) setPathBytes(std::move(*inspected->unmarkedBytes));
   setBinary(std::move(inspected->binary));
   if (inspected->signingInfo) setSigningInfo(std::move(inspected->signingInfo));
+}
+
+std::optional<bool> Process::learnPathByName() {
+  auto kernel = Kernel::get();
+  struct Learnt {
+    bool named = false;  // a name was there to try
+    std::optional<ExecutableSite> site;
+    std::string name;
+  };
+  const std::int32_t id = pid();
+  const auto identity = identity_;
+  const std::optional<std::string> argv0 =
+      arguments_.empty() ? std::nullopt : std::optional<std::string>(arguments_.front());
+  // The exec's name is read from the process's memory, which it may make
+  // wait (userfaultfd), and looked up from its working directory, which may
+  // lie on a file system that does not answer: both on the pool.
+  auto learnt = inspection::bounded<Learnt>(
+      // Not a path: a stall here is this process's alone.
+      "name of process " + std::to_string(id), [kernel, id, identity, argv0] {
+        Learnt out;
+        std::vector<std::string> names;
+        if (auto given = kernel->execFileName(id)) names.push_back(std::move(*given));
+        if (argv0) names.push_back(*argv0);
+        out.named = !names.empty();
+        if (out.named) out.site = kernel->executableSiteByName(id, identity.get(), names, out.name);
+        return out;
+      });
+  if (!learnt) return false;
+  if (!learnt->named) return std::nullopt;
+  if (!learnt->site) return false;
+  setPathBytes(std::move(learnt->name));
+  site_ = std::move(learnt->site);
+  return true;
 }
 
 std::int32_t Process::getParentID(std::int32_t pid) {

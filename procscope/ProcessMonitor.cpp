@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <utility>
 
 #include "procscope/Binary.hpp"
@@ -89,6 +91,31 @@ std::int64_t integerForKey(const Dictionary* dict, const std::string& key) {
   auto it = dict->find(key);
   if (it == dict->end()) return 0;
   return it->second.integer().value_or(0);
+}
+
+// A start whose executable cannot be learnt at all cannot be judged: said,
+// not dropped in silence; one line per kUnlearntLogEvery at most, with the
+// count of those since.
+constexpr std::chrono::seconds kUnlearntLogEvery{10};
+
+void noteUnlearnt(std::int32_t pid) {
+  static std::mutex mu;
+  static std::optional<std::chrono::steady_clock::time_point> last;
+  static std::uint64_t since = 0;
+  const auto now = std::chrono::steady_clock::now();
+  std::uint64_t count = 0;
+  {
+    std::lock_guard lock(mu);
+    ++since;
+    if (last && now - *last < kUnlearntLogEvery) return;
+    last = now;
+    count = std::exchange(since, 0);
+  }
+  logMessage("The executable of process " + std::to_string(pid) +
+             " cannot be learnt (its path is too long and no name it was started by leads to "
+             "it): not judged" +
+             (count > 1 ? " (" + std::to_string(count) + " such starts since the last report)"
+                        : std::string()));
 }
 
 }  // namespace
@@ -231,7 +258,20 @@ void ProcScope::completeRecord(LoopState& state) {
       state.pathsAtEvent && process->type() != bsm::AUE_FORK && given && !given->empty();
   if (!pathAtEvent) process->pathFromPid();
   const auto& path = process->path();
-  bool unusable = !path || path->empty() || path->starts_with("/dev/");
+  const bool unknown = !path || path->empty();
+  bool unusable = unknown || path->starts_with("/dev/");
+  if (unknown && state.pathsAtEvent && process->pid() > 0) {
+    // A live process whose path cannot be read (longer than PATH_MAX): the
+    // name its exec was given stands in only when it leads to the file it
+    // runs; argv[0], which its starter chose, never stands in alone.
+    const auto learnt = process->learnPathByName();
+    if (!learnt.value_or(false)) {
+      // One that has ended already needs no verdict.
+      if (learnt) noteUnlearnt(process->pid());
+      return;
+    }
+    unusable = false;
+  }
   if (unusable && !process->arguments().empty()) process->setPath(process->arguments().front());
 
   if (process->type() == bsm::AUE_FORK) {

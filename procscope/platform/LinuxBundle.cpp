@@ -3,6 +3,7 @@
 // Every executable start asks about each directory above the executable, so
 // "no bundle here" must cost one failing open(2) and nothing more. Info.plist
 // is any user's to plant, so only a regular file there is ever opened.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,11 +19,14 @@ namespace procscope::platform {
 namespace {
 
 using procscope::FileDescriptor;
+using procscope::lookUp;
 
 // The whole file, or none when it cannot be read or is larger than any
 // information dictionary.
 std::optional<std::string> readInfoFile(const FileDescriptor& located) {
-  FileDescriptor fd = openRegularFile(descriptorPath(located.get()));
+  // The very file located (a regular one), opened through this process's
+  // own descriptor table, not looked up again in a process's root.
+  FileDescriptor fd(::open(descriptorPath(located.get()).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) return std::nullopt;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return std::nullopt;
@@ -72,8 +76,8 @@ class LinuxBundle : public Bundle {
     if (!name || name->empty()) return std::nullopt;
     std::string candidate = path_ + "/Contents/Resources/" + *name;
     if (type && !type->empty()) candidate += "." + *type;
-    struct stat st {};
-    if (::stat(candidate.c_str(), &st) != 0) return std::nullopt;
+    // Through the root the bundle was found in.
+    if (lookUp(candidate, O_PATH | O_CLOEXEC).get() < 0) return std::nullopt;
     return candidate;
   }
 
@@ -96,8 +100,7 @@ class LinuxBundles : public BundleLayer {
     if (located.get() < 0) {
       // Something is there but is no regular file or cannot be looked up:
       // still a bundle, without its information dictionary.
-      struct stat st {};
-      if (errno == ENOENT || errno == ENOTDIR || ::stat(infoPath.c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR || lookUp(infoPath, O_PATH | O_CLOEXEC).get() < 0) {
         return nullptr;
       }
     } else if (auto bytes = readInfoFile(located)) {

@@ -110,10 +110,9 @@ class Encoder final : public ProcEventListener, public std::enable_shared_from_t
         s.pid = static_cast<std::uint32_t>(e.pid);
         builder_.reset(bsm::AUE_EXECVE, now);
         builder_.subject32(s);
-        if (e.pathKnown) {
-          builder_.path(e.path);
-          builder_.execArgs(e.arguments);
-        }
+        if (e.pathKnown) builder_.path(e.path);
+        // Without a path, argv[0] may still lead to the file (checked there).
+        builder_.execArgs(e.arguments);
         builder_.return32(0, 0);
         break;
       case Kind::Exit:

@@ -350,20 +350,22 @@ void ProcEventHub::Impl::handle(const proc_event& ev) {
       if (n > 0 && static_cast<size_t>(n) < pathBuf.size()) {
         e.pathKnown = true;
         e.path = std::string_view(pathBuf.data(), static_cast<size_t>(n));
-        ssize_t len = readProcFile(pid, "cmdline", argBuf.data(), kMaxEventArgumentBytes);
-        args.clear();
-        if (len > 0) {
-          const char* p = argBuf.data();
-          const char* end = p + len;
-          while (p < end && args.size() < kMaxEventArguments) {
-            const char* nul = static_cast<const char*>(std::memchr(p, '\0', end - p));
-            if (!nul) break;  // cut off at the byte cap: the piece is incomplete
-            args.emplace_back(p, static_cast<size_t>(nul - p));
-            p = nul + 1;
-          }
-        }
-        e.arguments = args;
       }
+      // Also without the path (one longer than PATH_MAX, which readlink
+      // refuses): the name the program was started by may still lead to it.
+      ssize_t len = readProcFile(pid, "cmdline", argBuf.data(), kMaxEventArgumentBytes);
+      args.clear();
+      if (len > 0) {
+        const char* p = argBuf.data();
+        const char* end = p + len;
+        while (p < end && args.size() < kMaxEventArguments) {
+          const char* nul = static_cast<const char*>(std::memchr(p, '\0', end - p));
+          if (!nul) break;  // cut off at the byte cap: the piece is incomplete
+          args.emplace_back(p, static_cast<size_t>(nul - p));
+          p = nul + 1;
+        }
+      }
+      e.arguments = args;
       states->describeExec(e, pin ? pin->pidfd() : -1);
       dispatch(e);
       return;

@@ -372,6 +372,22 @@ class ProcKernel final : public KernelQueries {
         path, capacity);
   }
 
+  std::optional<ExecutableSite> executableSite(std::int32_t pid, const ProcessIdentity* identity,
+                                               const std::string& path) override {
+    return siteOfProcess(pid, identity, path);
+  }
+
+  std::optional<ExecutableSite> executableSiteByName(std::int32_t pid,
+                                                     const ProcessIdentity* identity,
+                                                     const std::vector<std::string>& names,
+                                                     std::string& found) override {
+    return siteByName(pid, identity, names, found);
+  }
+
+  std::optional<std::string> execFileName(std::int32_t pid) override {
+    return procscope::execFileName(pid);
+  }
+
   std::optional<bool> executableUnlinked(std::int32_t pid) override {
     if (pid <= 0) return std::nullopt;
     struct stat st {};
@@ -424,6 +440,22 @@ std::shared_ptr<const ProcessIdentity> KernelQueries::pin(std::int32_t pid) {
 }
 
 std::optional<bool> KernelQueries::executableUnlinked(std::int32_t) {
+  return std::nullopt;
+}
+
+std::optional<ExecutableSite> KernelQueries::executableSite(std::int32_t, const ProcessIdentity*,
+                                                            const std::string&) {
+  return ExecutableSite{};
+}
+
+std::optional<ExecutableSite> KernelQueries::executableSiteByName(std::int32_t,
+                                                                  const ProcessIdentity*,
+                                                                  const std::vector<std::string>&,
+                                                                  std::string&) {
+  return std::nullopt;
+}
+
+std::optional<std::string> KernelQueries::execFileName(std::int32_t) {
   return std::nullopt;
 }
 

@@ -13,6 +13,8 @@
 namespace e2e {
 namespace {
 
+namespace fs = std::filesystem;
+
 using BlockingTest = AgentTest;
 
 TEST_F(BlockingTest, KillsListedNameWithItsWholeGroupWhereverItRunsAndSparesOthers) {
@@ -150,6 +152,78 @@ TEST_F(BundleBlockingTest, DeeplyNestedBundlesSwitchNoInspectionOff) {
   }
   EXPECT_EQ(agent_.diagnosticLog().find("File inspection under"), std::string::npos)
       << "no file system left uninspected";
+}
+
+// A user's own mount namespace: the installed bundle, bind-mounted by
+// nobody at a place where the agent's namespace holds no bundle, is still
+// found (through the process's root) and its main executable dies.
+TEST_F(BundleBlockingTest, IdentifierKillsTheBundleMountedElsewhereInAUserNamespace) {
+  if (!nobodyMayUnshare()) GTEST_SKIP() << "nobody may not make a user namespace here";
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string app = fs::path(makeBundle(identifier, executable)).parent_path();
+  const std::string place = directoryForNobody(root_) + "/Game.app";
+  writeList(canaryName_ + "," + identifier);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  const std::string script = "mkdir " + place + " && mount --bind " + app + " " + place +
+                             " && exec " + place + "/Contents/MacOS/" + executable + " 60";
+  const pid_t pid =
+      children_.startPrepared({"/usr/bin/unshare", "-Urm", "/bin/sh", "-c", script}, becomeNobody);
+  EXPECT_TRUE(killedBySigkill(pid));
+  EXPECT_TRUE(waitForDiagnostic("bundle identifier: " + identifier + ", path: " + place));
+}
+
+// A chroot: the bundle's property list is an absolute link, which leads to
+// the chroot's own copy for the process, and to nothing in the agent's root.
+TEST_F(BundleBlockingTest, IdentifierKillsTheBundleOfAChrootThroughItsAbsoluteLink) {
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string jail = root_ + "/jail";
+  const std::string contents = makeBundle(identifier, executable, jail);
+  const std::string plist = "/" + uniqueName() + ".plist";
+  fs::rename(contents + "/Info.plist", jail + plist);
+  fs::create_symlink(plist, contents + "/Info.plist");
+  fs::create_directories(jail + "/usr");
+  fs::create_symlink("usr/lib", jail + "/lib");
+  fs::create_symlink("usr/lib64", jail + "/lib64");
+  writeList(canaryName_ + "," + identifier);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  const std::string inJail = contents.substr(jail.size()) + "/MacOS/" + executable;
+  const std::string script =
+      "mount --bind /usr " + jail + "/usr && exec chroot " + jail + " " + inJail + " 60";
+  const pid_t pid =
+      children_.startPrepared({"/usr/bin/unshare", "-m", "/bin/sh", "-c", script}, [] {});
+  EXPECT_TRUE(killedBySigkill(pid));
+}
+
+// A path longer than PATH_MAX, run as ./program after a cd: judged by the
+// name its exec was given (checked against the file it runs) and by its
+// bundle.
+TEST_F(BundleBlockingTest, ProgramsDeeperThanPathMaxAreJudgedByNameAndBundle) {
+  const int deep = makeDeepDirectory(root_, 4200);
+  ASSERT_GE(deep, 0);
+  const std::string there = "/proc/self/fd/" + std::to_string(deep);
+  const std::string byName = nameOf(makeProgramNamed(there, uniqueName()));
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string contents = makeBundle(identifier, executable, there);
+  writeList(canaryName_ + "," + byName + "," + identifier);
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  auto runFrom = [&](const std::string& directory, const std::string& program) {
+    return children_.startPrepared({"./" + program, "60"}, [directory] {
+      if (::chdir(directory.c_str()) != 0) ::_exit(127);
+    });
+  };
+  EXPECT_TRUE(killedBySigkill(runFrom(there, byName))) << "by its name";
+  EXPECT_TRUE(killedBySigkill(runFrom(contents + "/MacOS", executable))) << "by its bundle";
+  EXPECT_TRUE(waitForDiagnostic("bundle identifier: " + identifier + ", path: ./" + executable));
+  ::close(deep);
 }
 
 }  // namespace

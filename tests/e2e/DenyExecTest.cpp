@@ -46,10 +46,10 @@ class DenyExecTest : public AgentTest {
     return path;
   }
 
-  // Forks a child in a session of its own that execs `program arguments...`;
-  // once it has read a byte from `gate`, when that is given.
+  // Forks a child in a session of its own that execs `program arguments...`
+  // once `prepare` has run in it.
   static pid_t startExec(const std::string& program, std::vector<std::string> arguments,
-                         int gate = -1) {
+                         const std::function<void()>& prepare = {}) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
@@ -59,8 +59,7 @@ class DenyExecTest : public AgentTest {
       ::prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (::getppid() != parent) ::_exit(125);
       ::setsid();
-      char byte = 0;
-      if (gate >= 0 && ::read(gate, &byte, 1) != 1) ::_exit(125);
+      if (prepare) prepare();
       ::execv(program.c_str(), argv.data());
       ::_exit(kExecFailed + errno);
     }
@@ -166,6 +165,49 @@ TEST_F(DenyExecTest, ListedProgramsNeverRunOthersDoAndEachDenialIsReportedOnce) 
   EXPECT_EQ(exitOf(startExec(loader, {viaLoader, root_ + "/ran-loader"}), 10s), -1)
       << "killed, not denied";
   EXPECT_TRUE(accessRowsFor(nameOf(viaLoader)));
+}
+
+// Where the exec'ing process lives: a bundle bind-mounted by nobody in a
+// user namespace of its own, and a program deeper than PATH_MAX run as
+// ./program after a cd, are refused like any other.
+TEST_F(DenyExecTest, AListedProgramIsRefusedInAUserNamespaceAndDeeperThanPathMax) {
+  if (!nobodyMayUnshare()) GTEST_SKIP() << "nobody may not make a user namespace here";
+  const std::string identifier = "com.example." + uniqueName();
+  const std::string executable = uniqueName();
+  const std::string contents = dir_ + "/" + uniqueName() + ".app/Contents";
+  makeToucher(contents + "/MacOS", executable);
+  writeInfoPlist(contents,
+                 {{"CFBundleIdentifier", identifier}, {"CFBundleExecutable", executable}});
+  const std::string mine = directoryForNobody(root_);
+  const int deep = makeDeepDirectory(root_, 4200);
+  ASSERT_GE(deep, 0);
+  const std::string there = "/proc/self/fd/" + std::to_string(deep);
+  const std::string deepName = uniqueName();
+  makeToucher(there, deepName);
+  writeList(identifier + "," + deepName);
+  ASSERT_TRUE(startDenyingAgent());
+
+  const std::string place = mine + "/Game.app";
+  const std::string marker = mine + "/ran";
+  const std::string script = "mkdir " + place + " && mount --bind " +
+                             fs::path(contents).parent_path().string() + " " + place + " && exec " +
+                             place + "/Contents/MacOS/" + executable + " " + marker;
+  const auto status =
+      exitOf(startExec("/usr/bin/unshare", {"-Urm", "/bin/sh", "-c", script}, becomeNobody), 10s);
+  EXPECT_NE(status, 0) << "the bundle in a user namespace";
+  EXPECT_FALSE(fs::exists(marker));
+  EXPECT_TRUE(accessRowsFor(executable));
+
+  const std::string deepMarker = root_ + "/ran-deep";
+  EXPECT_EQ(exitOf(startExec("./" + deepName, {deepMarker},
+                             [there] {
+                               if (::chdir(there.c_str()) != 0) ::_exit(125);
+                             }),
+                   10s),
+            kExecFailed + EPERM)
+      << "the program deeper than PATH_MAX";
+  EXPECT_FALSE(fs::exists(deepMarker));
+  ::close(deep);
 }
 
 // The kill lets a few percent of starts reach main, and a program whose first
@@ -326,7 +368,10 @@ TEST_F(DenyExecTest, ExecsBeyondTheKernelsQueueBoundAreStillRefused) {
   ASSERT_EQ(::pipe2(gate, O_CLOEXEC), 0);
   std::vector<pid_t> children;
   for (int i = 0; i < kExecs; ++i) {
-    children.push_back(startExec(programs[i], {root_ + "/ran" + std::to_string(i)}, gate[0]));
+    children.push_back(startExec(programs[i], {root_ + "/ran" + std::to_string(i)}, [&gate] {
+      char byte = 0;
+      if (::read(gate[0], &byte, 1) != 1) ::_exit(125);
+    }));
   }
   const std::string bytes(kExecs, 'x');  // all at once
   EXPECT_EQ(::write(gate[1], bytes.data(), bytes.size()), kExecs);

@@ -271,6 +271,66 @@ pid_t Children::start(const std::vector<std::string>& arguments, const std::stri
   return pid;
 }
 
+void becomeNobody() {
+  if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+    childFailure("become nobody");
+  }
+}
+
+bool nobodyMayUnshare() {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    becomeNobody();
+    ::execl("/usr/bin/unshare", "unshare", "-Urm", "/bin/true", nullptr);
+    ::_exit(127);
+  }
+  int status = 0;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+std::string directoryForNobody(const std::string& parent) {
+  const std::string dir = parent + "/nobody";
+  EXPECT_EQ(::mkdir(dir.c_str(), 0755), 0) << std::strerror(errno);
+  EXPECT_EQ(::chown(dir.c_str(), 65534, 65534), 0) << std::strerror(errno);
+  return dir;
+}
+
+int makeDeepDirectory(const std::string& parent, std::size_t length) {
+  int dir = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const std::string component(200, 'd');
+  for (std::size_t made = parent.size(); dir >= 0 && made <= length; made += 1 + component.size()) {
+    if (::mkdirat(dir, component.c_str(), 0755) != 0) break;
+    const int next = ::openat(dir, component.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ::close(dir);
+    dir = next;
+  }
+  return dir;
+}
+
+pid_t Children::startPrepared(const std::vector<std::string>& argv,
+                              const std::function<void()>& prepare) {
+  const pid_t parent = ::getpid();
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    dieWithParent(parent);
+    if (::setsid() < 0) childFailure("setsid");
+    prepare();
+    ::execv(args[0], args.data());
+    childFailure("execv");
+  }
+  if (pid < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return -1;
+  }
+  status_[pid] = std::nullopt;
+  leaders_.push_back(pid);
+  return pid;
+}
+
 std::pair<pid_t, pid_t> Children::startGroup(const std::string& path,
                                              const std::string& memberPath) {
   const pid_t parent = ::getpid();
@@ -823,6 +883,8 @@ void AgentTest::TearDown() {
   if (!root_.empty()) {
     std::error_code ec;
     fs::remove_all(root_, ec);
+    // Directories deeper than PATH_MAX: rm(1) walks them by descriptor.
+    if (ec) std::system(("rm -rf -- '" + root_ + "'").c_str());
   }
 }
 

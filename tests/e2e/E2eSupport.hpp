@@ -59,6 +59,20 @@ struct AccessRow {
 };
 std::vector<AccessRow> accessRows(const std::string& log);
 
+// In a child about to run a program: takes uid and gid 65534, no groups.
+void becomeNobody();
+
+// Whether uid 65534 may make a user and mount namespace here (unshare -Urm).
+bool nobodyMayUnshare();
+
+// A directory owned by uid 65534 under `parent`, for what such a user makes.
+std::string directoryForNobody(const std::string& parent);
+
+// A chain of directories under `parent` whose path is longer than `length`
+// bytes (so longer than PATH_MAX where asked): a close-on-exec descriptor of
+// the deepest, reachable as /proc/self/fd/<it> in this process, or -1.
+int makeDeepDirectory(const std::string& parent, std::size_t length);
+
 // Programs this process started, in sessions of their own. Only pids that are
 // still unreaped children are ever signalled.
 class Children {
@@ -73,6 +87,9 @@ class Children {
   pid_t startInSession(const std::string& path, pid_t mountNamespaceOf = 0);
   // Starts `argv` as the leader of a new session, in `directory`.
   pid_t startCommandInSession(const std::vector<std::string>& argv, const std::string& directory);
+  // `argv` as the leader of a new session, once `prepare` has run in the
+  // child (a change of directory or of user).
+  pid_t startPrepared(const std::vector<std::string>& argv, const std::function<void()>& prepare);
   // A new session whose leader first forks a member running `memberPath`,
   // then runs `path` itself: two processes of one group. {leader, member}.
   std::pair<pid_t, pid_t> startGroup(const std::string& path, const std::string& memberPath);

@@ -366,6 +366,38 @@ TEST_F(BinaryTest, OnlyAStepThatBlockedLeavesItsMountAlone) {
 // The mount table follows mounts made after it was read, also in a child
 // forked from a process that had read its own (whose watcher it lacks): a
 // FUSE mount (here with nobody serving it) is no longer inspected inline.
+// Whether a lookup waits on no server is told by the mount reached and all
+// above it, in the process's own table: a local mount under FUSE, or an
+// overlay whose layer is on FUSE, may stall.
+TEST(MountLocality, IsThatOfTheMountReachedAndAllAboveItAndOfAnOverlaysLayers) {
+  const std::string table =
+      "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+      "2 1 0:40 / /fuse rw - fuse.user user rw\n"
+      "3 2 0:41 / /fuse/tmp rw - tmpfs tmpfs rw\n"
+      "4 1 0:42 / /ovl rw - overlay overlay rw,lowerdir=/fuse/low,upperdir=/up,workdir=/w\n"
+      "5 1 0:43 / /ovl2 rw - overlay overlay rw,lowerdir=/a:/b,upperdir=/up,workdir=/w\n"
+      "6 1 0:44 / /hidden rw - overlay overlay rw\n";
+  struct Case {
+    std::uint64_t id;
+    std::uint32_t minor;
+    const char* path;
+    std::optional<bool> local;
+  } const cases[] = {
+      {1, 1, "/usr/bin/x", true},
+      {3, 41, "/fuse/tmp/x", false},
+      {4, 42, "/ovl/x", false},
+      {5, 43, "/ovl2/x", true},
+      {6, 44, "/hidden/x", false},
+      {3, 99, "/fuse/tmp/x", std::nullopt},
+      {3, 41, "/elsewhere/x", std::nullopt},
+      {7, 1, "/x", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    inspection::MountQuery q{1, 0, c.id, c.id == 1 ? 8u : 0u, c.minor, c.path};
+    EXPECT_EQ(inspection::mountIsLocalIn(table, q), c.local) << c.id << " " << c.path;
+  }
+}
+
 TEST_F(BinaryTest, MountTableFollowsLaterMountsAlsoAfterAFork) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a thread started after a multi-threaded fork stops ThreadSanitizer";
@@ -529,6 +561,45 @@ TEST(BinaryCache, BoundedInBytesWhateverTheAttributesAndLinks) {
   EXPECT_LE(cache.bytes(), kBound);
   EXPECT_GT(cache.size(), 5U);
   EXPECT_LT(cache.size(), static_cast<std::size_t>(kLarge)) << "the oldest went first";
+}
+
+// Two processes' roots (two namespaces, or chroots) with different bundles
+// at one path: each is inspected in its own root, an absolute link there
+// resolves inside it, and what is found counts only when it is the file the
+// process runs.
+TEST_F(BinaryTest, InspectionThroughARootSeesThatRootsFilesAndOnlyTheFileExecuted) {
+  const std::string game = "/Game.app/Contents/MacOS/game";
+  test::writeFile(tmp / "a/Game.app/Contents/Info.plist",
+                  test::plistOfStrings(
+                      {{"CFBundleExecutable", "game"}, {"CFBundleIdentifier", "com.example.a"}}));
+  test::writeFile(tmp / "b/plist", test::plistOfStrings({{"CFBundleExecutable", "game"},
+                                                         {"CFBundleIdentifier", "com.example.b"}}));
+  std::filesystem::create_directories(tmp / "b/Game.app/Contents");
+  std::filesystem::create_symlink("/plist", tmp / "b/Game.app/Contents/Info.plist");
+  ExecutableSite sites[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string root = tmp / (i == 0 ? "a" : "b");
+    test::writeFile(root + game, "#!/bin/sh\n", 0755);
+    struct stat st {};
+    ASSERT_EQ(::stat((root + game).c_str(), &st), 0);
+    sites[i].root = std::make_shared<const LookupRoot>(
+        FileDescriptor(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)));
+    sites[i].executed = FileIdentity{st.st_dev, st.st_ino};
+    sites[i].local = true;
+  }
+  std::this_thread::sleep_for(BinaryCache::kSettle * 2);  // remembered from now on
+  for (int pass = 0; pass < 2; ++pass) {
+    auto a = inspectRemembered(game, game, &sites[0]);
+    auto b = inspectRemembered(game, game, &sites[1]);
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->bundleIdentifier(), "com.example.a");
+    EXPECT_EQ(b->bundleIdentifier(), "com.example.b");
+  }
+  ExecutableSite elsewhere = sites[0];
+  elsewhere.executed = sites[1].executed;
+  EXPECT_EQ(inspectRemembered(game, game, &elsewhere), nullptr) << "another file at the path";
+  elsewhere.local = false;
+  EXPECT_EQ(inspectRemembered(game, game, &elsewhere), nullptr) << "the same, on the pool";
 }
 
 TEST(BinaryCache, KeepsNoMoreThanItsCapacityDroppingTheOldest) {

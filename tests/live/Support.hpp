@@ -2,6 +2,7 @@
 // whatever a test says they are (the monitor tests use it too).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
@@ -54,6 +55,24 @@ struct FakeKernel : procscope::platform::KernelQueries {
     return it->second.substr(0, capacity);
   }
   bool isAlive(std::int32_t pid) override { return find(pid) != nullptr; }
+  // The name each process's exec was given, and the names that lead to the
+  // file a process runs.
+  std::map<std::int32_t, std::string> execNames;
+  std::vector<std::string> reaching;
+  std::optional<std::string> execFileName(std::int32_t pid) override {
+    auto it = execNames.find(pid);
+    return it == execNames.end() ? std::nullopt : std::optional(it->second);
+  }
+  std::optional<procscope::ExecutableSite> executableSiteByName(
+      std::int32_t, const procscope::ProcessIdentity*, const std::vector<std::string>& names,
+      std::string& found) override {
+    for (const auto& name : names) {
+      if (std::find(reaching.begin(), reaching.end(), name) == reaching.end()) continue;
+      found = name;
+      return procscope::ExecutableSite{};
+    }
+    return std::nullopt;
+  }
   std::vector<std::int32_t> allPids() override {
     std::vector<std::int32_t> pids;
     for (const auto& entry : processes) pids.push_back(entry.first);

@@ -7,6 +7,7 @@
 #include "bsm/BsmTestData.hpp"
 #include "exec/ExecFixture.hpp"
 #include "monitor/MonitorFixture.hpp"
+#include "support/Capture.hpp"
 
 namespace monitortest {
 namespace {
@@ -96,6 +97,7 @@ TEST_F(MonitorTest, PathIsTheLiveOneElseTheLastPathTokenElseTheFirstArgument) {
     std::optional<std::string> expected;  // none: not reported
     std::optional<std::string> bundleIdentifier = {};
     bool atEvent = false;  // the live source: its path tokens are read at the exec
+    std::optional<std::string> execName = {};  // where the live path cannot be read
   } cases[] = {
       {{"/dev/fd/3"}, {"/usr/local/bin/tool", "-v"}, {}, "/usr/local/bin/tool"},
       {{"/dev/fd/3"}, {}, {}, "/dev/fd/3"},
@@ -113,10 +115,21 @@ TEST_F(MonitorTest, PathIsTheLiveOneElseTheLastPathTokenElseTheFirstArgument) {
       // process runs another program by now; an empty one does not.
       {{"/first", "/second"}, {"tool"}, "/usr/bin/live", "/second", {}, true},
       {{""}, {"tool"}, "/usr/bin/live", "/usr/bin/live", {}, true},
+      // A path the live source cannot read (longer than PATH_MAX): the name
+      // the exec was given, or argv[0], only where it leads to the file run;
+      // nothing to go by at all: the process has ended.
+      {{}, {"./forged"}, {}, "./prog", {}, true, "./prog"},
+      {{}, {"./prog"}, {}, "./prog", {}, true},
+      {{}, {"./forged"}, {}, std::nullopt, {}, true},
+      {{}, {}, {}, std::nullopt, {}, true},
   };
+  kernel->reaching = {"./prog"};
+  test::StderrCapture log;
   for (const auto& c : cases) {
     kernel->processes.erase(4242);
     if (c.live) kernel->processes[4242] = {1, c.live, 0};
+    kernel->execNames.erase(4242);
+    if (c.execName) kernel->execNames[4242] = *c.execName;
     auto got =
         runMonitor({execRecord(bsm::AUE_EXECVE, 4242, c.pathTokens, c.args)}, true, c.atEvent);
     SCOPED_TRACE(c.expected.value_or("(not reported)"));
@@ -126,6 +139,9 @@ TEST_F(MonitorTest, PathIsTheLiveOneElseTheLastPathTokenElseTheFirstArgument) {
       EXPECT_EQ(got.at(0)->binary()->bundleIdentifier(), c.bundleIdentifier);
     }
   }
+  const std::string said = log.take();
+  EXPECT_NE(said.find("The executable of process 4242 cannot be learnt"), std::string::npos)
+      << said;
 }
 
 TEST_F(MonitorTest, ExecArgumentsSkipInvalidUtf8) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "procscope/FileDescriptor.hpp"
 #include "procscope/Value.hpp"
 #include "procscope/platform/Bundle.hpp"
 
@@ -27,9 +28,12 @@ class Binary {
   // Resolves the path or command name, then fills bundle, name,
   // bundleIdentifier, attributes and metadata. Reads no file contents.
   // `fileSystemPath`, when given, is the path's own bytes (which `path`
-  // shows decoded): every lookup on disk uses it.
+  // shows decoded): every lookup on disk uses it, through `root` (a
+  // process's own root; the agent's where null). The Binary does not hold
+  // the root: lookups made after the root is gone find nothing.
   static std::shared_ptr<Binary> init(const std::string& pathOrCommand,
-                                      const std::optional<std::string>& fileSystemPath = {});
+                                      const std::optional<std::string>& fileSystemPath = {},
+                                      const std::shared_ptr<const LookupRoot>& root = nullptr);
   // What is known of a path without touching the file system, for a file
   // whose inspection did not end in time: the path and the name from it (no
   // bundle, so the name is the bundle identifier too).
@@ -86,7 +90,20 @@ class Binary {
   // "name: %@\npath: %@\nattributes: %@\nsigning info: %@"
   std::string description() const;
 
+  // Makes the calling thread's lookups go through this Binary's root.
+  class InRoot {
+   public:
+    explicit InRoot(const Binary& binary)
+        : root_(binary.root_.lock()), scope_(root_.get(), binary.rooted_ && !root_) {}
+
+   private:
+    std::shared_ptr<const LookupRoot> root_;
+    LookupRoot::Scope scope_;
+  };
+
  private:
+  std::weak_ptr<const LookupRoot> root_;
+  bool rooted_ = false;  // made through a root other than the agent's
   std::optional<Image> icon_;
   std::optional<std::string> name_;
   std::optional<std::string> path_;

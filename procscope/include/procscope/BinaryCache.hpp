@@ -18,6 +18,7 @@
 #include <unordered_map>
 
 #include "procscope/Binary.hpp"
+#include "procscope/ExecutableSite.hpp"
 #include "procscope/platform/Bundle.hpp"
 
 namespace procscope {
@@ -38,16 +39,19 @@ class BinaryCache {
   static constexpr std::chrono::milliseconds kSettle{100};
 
   // What a Binary of `path` (its text; `bytes`, what finds the file) is
-  // made from, as the file system stands now, with `layer` looking for its
-  // bundle: none when that cannot be told without following a symbolic
-  // link, or when the file is no regular one. Touches the file system: call
-  // it only where inspection::answersInline allows.
+  // made from, as the file system stands now in the root of `site` (the
+  // agent's when none), with `layer` looking for its bundle: none when that
+  // cannot be told without following a symbolic link, or when the file is
+  // no regular one. Touches the file system: call it only where the site's
+  // mount is local (inspection::answersInline without a site).
   struct Key {
     std::string bytes;
     bool settled = false;  // nothing in it changed in the last kSettle
+    bool executed = true;  // the file found is the site's executed one
   };
   static std::optional<Key> keyOf(const std::string& path, const std::string& bytes,
-                                  platform::BundleLayer& layer);
+                                  platform::BundleLayer& layer,
+                                  const ExecutableSite* site = nullptr);
 
   explicit BinaryCache(std::size_t capacity = kCapacity, std::size_t maxBytes = kMaxBytes)
       : capacity_(capacity), maxBytes_(maxBytes) {}
@@ -88,13 +92,20 @@ class BinaryCache {
 };
 
 // The Binary of the executable at `bytes` (`path` its text), as Binary::init
-// makes it: served from the cache without leaving the calling thread when
-// the file lies where inspection::answersInline allows and is unchanged,
-// else inspected on the bounded pool (and remembered). None when that
-// inspection did not end in time; then, with `late`, the Binary is handed to
-// it when the inspection has ended (on the pool's thread; see
-// inspection::run).
+// makes it, looked up in the root of `site` (the agent's when none): served
+// from the cache without leaving the calling thread when the file lies on a
+// local mount and is unchanged, else inspected on the bounded pool (and
+// remembered). None when that inspection did not end in time, or when what
+// lies at the path is not the file the site says was executed; then, with
+// `late`, the Binary is handed to it when the inspection has ended (on the
+// pool's thread; see inspection::run).
 std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::string& bytes,
+                                          const ExecutableSite* site = nullptr,
                                           std::function<void(std::shared_ptr<Binary>)> late = {});
+
+// Whether `binary` was made of the file `site` says was executed (its
+// attributes name the file's device and inode); true where the site knows
+// nothing of that file.
+bool isOfExecutedFile(const Binary& binary, const ExecutableSite& site);
 
 }  // namespace procscope

@@ -31,6 +31,40 @@ class FileDescriptor {
   int fd_;
 };
 
+// Where the paths of a process are looked up: its own root (a descriptor of
+// /proc/<pid>/root), in its own mount namespace. Lookups through it resolve
+// absolute symbolic links and ".." inside that root (RESOLVE_IN_ROOT), never
+// in the agent's; a plain path under /proc/<pid>/root would let an absolute
+// link escape.
+class LookupRoot {
+ public:
+  explicit LookupRoot(FileDescriptor fd) : fd_(std::move(fd)) {}
+  int fd() const { return fd_.get(); }
+
+  // The root the calling thread's lookups go through until the scope ends:
+  // `root`, or the agent's own where it is null. `unreachable` makes every
+  // lookup fail (a root that is gone must not turn into the agent's own).
+  class Scope {
+   public:
+    explicit Scope(const LookupRoot* root, bool unreachable = false);
+    ~Scope();
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    const LookupRoot* previous_;
+    bool previousUnreachable_;
+  };
+
+ private:
+  FileDescriptor fd_;
+};
+
+// Looks `path` up through the calling thread's root (LookupRoot::Scope):
+// open(2) with `flags` for the agent's own, openat2(2) inside the process's
+// root otherwise. `noSymlinks` refuses a symbolic link anywhere on the way.
+FileDescriptor lookUp(const std::string& path, int flags, bool noSymlinks = false);
+
 // Paths that users control may name a FIFO or a device, and opening a device
 // can have effects of its own (a watchdog, a tape, a terminal). So the path is
 // only looked up (O_PATH, which opens nothing), the descriptor examined, and

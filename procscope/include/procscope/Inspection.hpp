@@ -36,6 +36,11 @@ inline constexpr MountId kUnknownMount = 0;
 // The mount `path` lies on, after this process's mount table (see
 // mountPointOf). Costs no file access.
 MountId mountOf(const std::string& path);
+// The mount whose reusable id (statx's STATX_MNT_ID) is `id`: its unique id
+// where this process's table lists it, else `id` itself (a mount of another
+// namespace, which this table does not list; reusable ids stay below the
+// range of unique ones).
+MountId mountWithReusableId(std::uint64_t id);
 
 // Runs `work`, which touches files on `mount`, on the inspection pool and
 // waits until it ends or the deadline passes. True when it ended in time.
@@ -84,6 +89,9 @@ void setBeforeWait(std::function<void()> hook);
 // kept and read again only after the mounts change.
 bool answersInline(const std::string& path);
 
+// Whether `mount` is left alone after a step there blocked past the deadline.
+bool leftAlone(MountId mount);
+
 // The value `work` makes, when run() gives true. With `late`, a value made
 // after the deadline is handed to it instead (on the pool's thread).
 template <class T>
@@ -114,13 +122,35 @@ std::string unescapeMountPoint(std::string_view field);
 // options [optional...] - type source super-options". `type` is empty when
 // the line has none; none at all when it has fewer than five fields.
 struct MountInfoLine {
-  std::uint32_t id = 0;     // the reusable mount id
-  std::string_view device;  // major:minor
-  std::string mountPoint;   // unescaped
+  std::uint64_t id = 0;      // the mount's id (as statx STATX_MNT_ID gives it)
+  std::uint64_t parent = 0;  // the id of the mount it sits on
+  std::string_view device;   // major:minor
+  std::string mountPoint;    // unescaped
   std::string_view type;
-  std::string_view options;  // the super options, escaped as the mount point
+  std::string_view superOptions;  // the field after the source
 };
 std::optional<MountInfoLine> parseMountInfoLine(std::string_view line);
+
+// A mount reached by a lookup in some process's mount namespace.
+struct MountQuery {
+  std::int32_t pid = -1;             // a process of that namespace
+  std::uint64_t namespaceInode = 0;  // of its /proc/<pid>/ns/mnt; 0: the agent's own
+  std::uint64_t mountId = 0;         // statx STATX_MNT_ID of what was reached
+  std::uint32_t major = 0;           // its device
+  std::uint32_t minor = 0;
+  std::string path;  // where it was reached, as that namespace names it
+};
+
+// Whether a lookup that reached that mount waited on no server: the mount
+// and every mount above it are of local file system types, as the
+// namespace's own mount table says (a user's FUSE mount can sit where the
+// agent's table shows ext4). The tables are kept per namespace and read
+// again only after a change (the agent's own) or when the mount asked about
+// is missing from them (others'); never per question. False when unknown.
+bool mountIsLocal(const MountQuery& query);
+// The same question asked of one mount table's text; none when the mount is
+// not in it as asked. Exposed for tests.
+std::optional<bool> mountIsLocalIn(std::string_view mountinfo, const MountQuery& query);
 
 // The mount point under which `path` lies, after /proc/self/mountinfo (the
 // longest mount point that is `path` or one of its leading directories, the

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "procscope/Binary.hpp"
+#include "procscope/ExecutableSite.hpp"
 #include "procscope/Value.hpp"
 
 namespace procscope {
@@ -51,6 +52,11 @@ class Process : public std::enable_shared_from_this<Process> {
   // a shared_ptr, the inspection goes on and `late` gets, once it has ended,
   // a copy of this record with its result (see earlier()), on the pool's
   // thread.
+  //
+  // What is inspected is looked up in the process's own root and mount
+  // namespace, and counts only when it is the very file the process runs;
+  // otherwise, as when the process is gone, the record gets
+  // Binary::uninspected of its path: its name, which is certain.
   void inspectBinary(bool signingAndIcon,
                      std::function<void(const std::shared_ptr<Process>&)> late = {});
   // The record as first handed on, when this one is its late completion:
@@ -59,6 +65,13 @@ class Process : public std::enable_shared_from_this<Process> {
   // A copy of this record (held by a shared_ptr) for its late completion:
   // everything but the binary and signing information, earlier() this one.
   std::shared_ptr<Process> lateCopy() const;
+  // For a live process whose executable's path cannot be read (longer than
+  // PATH_MAX): takes as its path the name its exec was given (AT_EXECFN, else
+  // argv[0]) when that name, looked up from its working directory, reaches
+  // the file it runs; the inspection then looks up from there. On the
+  // bounded pool. False when no name does; none when the process has no
+  // name left to go by (it has ended: its memory and arguments are gone).
+  std::optional<bool> learnPathByName();
 
   // Scalars are read and written whole without a lock.
   std::uint16_t type() const { return type_.load(std::memory_order_relaxed); }
@@ -124,6 +137,7 @@ class Process : public std::enable_shared_from_this<Process> {
   std::shared_ptr<const ProcessIdentity> identity_;
   std::shared_ptr<const Process> earlier_;
   std::shared_ptr<const LoadedProgram> loadedProgram_;
+  std::optional<ExecutableSite> site_;  // set by learnPathByName
 };
 
 using ProcessCallback = std::function<void(const std::shared_ptr<Process>&)>;

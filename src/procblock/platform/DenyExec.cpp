@@ -23,6 +23,8 @@
 #include "procblock/Verdict.hpp"
 #include "procscope/Binary.hpp"
 #include "procscope/BinaryCache.hpp"
+#include "procscope/ExecutableSite.hpp"
+#include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/Process.hpp"
@@ -165,12 +167,51 @@ std::optional<std::string> fileKey(int fd, const std::string& bytes) {
   return key;
 }
 
+// Entries of a working directory looked through for an exec's file.
+constexpr std::size_t kNameScanEntries = 4096;
+
+// The exec of a file whose path is longer than PATH_MAX (readlink refuses
+// it): the process's old image still runs, so its arguments are not the new
+// program's; the usual `./prog` after a `cd` is found by the file's identity
+// in the working directory. The name as the record shows it, with `site`
+// made to look up from there; none (logged, the kill judges it) otherwise.
+std::optional<std::string> learnByName(std::int32_t pid, procscope::ExecutableSite& site) {
+  static bool logged = false;
+  std::optional<std::string> name;
+  const std::string cwdPath = "/proc/" + std::to_string(pid) + "/cwd";
+  procscope::FileDescriptor cwd(::open(cwdPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  struct statx where {};
+  // Only a directory on the executed file's own mount, and a local one, is
+  // listed here: every exec on the machine waits meanwhile.
+  if (site.executed && site.local && cwd.get() >= 0 &&
+      ::statx(cwd.get(), "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &where) == 0 &&
+      where.stx_mnt_id == site.mountId) {
+    name = procscope::nameInDirectory(cwd.get(), *site.executed, kNameScanEntries);
+  }
+  if (!name) {
+    logOnce(logged,
+            "Deny before exec: an executable whose path is too long was not found in "
+            "its starter's working directory; left to the kill");
+    return std::nullopt;
+  }
+  procscope::placeByName(site, std::move(cwd), *name);
+  return "./" + *name;
+}
+
 // True when the exec of the event's file by `pid` is to be denied.
 bool judge(int fanotify, int fd, std::int32_t pid) {
   auto bytes = pathOfDescriptor(fd);
-  if (!bytes || bytes->empty() || (*bytes)[0] != '/') return false;
+  if (bytes && (bytes->empty() || (*bytes)[0] != '/')) return false;
+  // Where the exec'ing process lives (its root and mount namespace).
+  auto site = procscope::siteOfExecFile(pid, fd, bytes.value_or(std::string()));
+  // Where that cannot be read, the file's own name still is certain.
+  if (!bytes && !site) return false;
+  if (!bytes) {
+    bytes = learnByName(pid, *site);
+    if (!bytes) return false;
+  }
   const auto now = Clock::now();
-  auto key = fileKey(fd, *bytes);
+  auto key = site && site->lookupPath ? std::nullopt : fileKey(fd, *bytes);
   if (key) {
     const auto found = allowedFiles.find(*key);
     if (found != allowedFiles.end() && now - found->second < kAllowedFor) return false;
@@ -179,7 +220,8 @@ bool judge(int fanotify, int fd, std::int32_t pid) {
   record->setPid(pid);
   record->setPathBytes(*bytes);
   const std::string path = *record->path();
-  auto binary = procscope::inspectRemembered(path, *bytes);
+  auto binary = site ? procscope::inspectRemembered(path, site->lookupPath.value_or(*bytes), &*site)
+                     : nullptr;
   const bool inspected = binary != nullptr;
   // Not inspected in time: judged, as the kill judges it then, by what is
   // known without the file (its path and the name from it).
@@ -324,7 +366,7 @@ std::vector<std::string> mountPointsToMark(std::string_view mountinfo) {
     auto parsed = procscope::inspection::parseMountInfoLine(line);
     if (!parsed || parsed->type.empty()) continue;
     if (servedRemotely(parsed->type) ||
-        (parsed->type == "overlay" && layerLeftOut(parsed->options, leftOut))) {
+        (parsed->type == "overlay" && layerLeftOut(parsed->superOptions, leftOut))) {
       leftOut.push_back(std::move(parsed->mountPoint));
     } else {
       points.push_back(std::move(parsed->mountPoint));

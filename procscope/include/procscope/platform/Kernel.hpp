@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "procscope/ExecutableSite.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/platform/Service.hpp"
 
@@ -45,6 +46,24 @@ class KernelQueries {
   // left on its file system); none when that cannot be told. Reaches the
   // executable's own file system, which may be slow.
   virtual std::optional<bool> executableUnlinked(std::int32_t pid);
+  // Where the process's executable lives: its root, the executed file and
+  // its mount (see ExecutableSite), read while `identity` still pins it;
+  // none when it is gone. `path` is its executable's path. This default
+  // knows nothing of the file, so nothing is checked against it, and looks
+  // in the agent's own root.
+  virtual std::optional<ExecutableSite> executableSite(std::int32_t pid,
+                                                       const ProcessIdentity* identity,
+                                                       const std::string& path);
+  // For a process whose executable's path cannot be read (longer than
+  // PATH_MAX): the site reached by the first of `names` that leads to the
+  // file it runs, which `found` receives (see siteByName). Touches its file
+  // systems. None by default.
+  virtual std::optional<ExecutableSite> executableSiteByName(std::int32_t pid,
+                                                             const ProcessIdentity* identity,
+                                                             const std::vector<std::string>& names,
+                                                             std::string& found);
+  // The name the process's exec was given (AT_EXECFN); none by default.
+  virtual std::optional<std::string> execFileName(std::int32_t pid);
 };
 
 using Kernel = Service<KernelQueries>;
