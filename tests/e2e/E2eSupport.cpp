@@ -239,36 +239,16 @@ std::vector<AccessRow> accessRows(const std::string& log) {
 // ---- Children ----
 
 pid_t Children::startInSession(const std::string& path, pid_t mountNamespaceOf) {
-  return start({path, "60"}, {}, mountNamespaceOf);
+  return startPrepared({path, "60"}, [mountNamespaceOf] {
+    if (mountNamespaceOf > 0) enterMountNamespaceOf(mountNamespaceOf);
+  });
 }
 
 pid_t Children::startCommandInSession(const std::vector<std::string>& argv,
                                       const std::string& directory) {
-  return start(argv, directory, 0);
-}
-
-pid_t Children::start(const std::vector<std::string>& arguments, const std::string& directory,
-                      pid_t mountNamespaceOf) {
-  const pid_t parent = ::getpid();
-  std::vector<const char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    dieWithParent(parent);
-    if (::setsid() < 0) childFailure("setsid");
-    if (mountNamespaceOf > 0) enterMountNamespaceOf(mountNamespaceOf);
-    if (!directory.empty() && ::chdir(directory.c_str()) != 0) childFailure("chdir");
-    ::execv(argv[0], const_cast<char* const*>(argv.data()));
-    childFailure("execv");
-  }
-  if (pid < 0) {
-    ADD_FAILURE() << "fork: " << std::strerror(errno);
-    return -1;
-  }
-  status_[pid] = std::nullopt;
-  leaders_.push_back(pid);
-  return pid;
+  return startPrepared(argv, [&directory] {
+    if (::chdir(directory.c_str()) != 0) childFailure("chdir");
+  });
 }
 
 void becomeNobody() {

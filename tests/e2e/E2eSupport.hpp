@@ -105,8 +105,6 @@ class Children {
  private:
   // Reaps the pid when it has ended; true when it has.
   bool poll(pid_t pid);
-  pid_t start(const std::vector<std::string>& argv, const std::string& directory,
-              pid_t mountNamespaceOf);
 
   std::map<pid_t, std::optional<int>> status_;
   std::vector<pid_t> leaders_;

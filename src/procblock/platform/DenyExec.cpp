@@ -249,6 +249,8 @@ void answer(int fanotify, int fd, std::uint32_t response) {
 [[noreturn]] void listen(int fanotify) {
   procscope::raiseThreadPriority();
   bool loggedNoDescriptor = false;
+  bool loggedOverflow = false;
+  bool loggedUnjudged = false;
   std::array<fanotify_event_metadata, kEventsPerRead> events{};
   for (;;) {
     const ssize_t got = ::read(fanotify, events.data(), sizeof events);
@@ -267,6 +269,13 @@ void answer(int fanotify, int fd, std::uint32_t response) {
     for (; left >= sizeof *event && event->event_len >= sizeof *event && event->event_len <= left;
          left -= event->event_len, event = reinterpret_cast<const fanotify_event_metadata*>(
                                        reinterpret_cast<const char*>(event) + event->event_len)) {
+      if ((event->mask & FAN_Q_OVERFLOW) != 0) {
+        // Never expected with an unlimited queue; said, since the kernel
+        // lets the execs it could not queue through unasked.
+        logOnce(loggedOverflow,
+                "Deny before exec: the kernel's queue of exec events overflowed; execs went "
+                "unasked (the kill judges them)");
+      }
       if (event->fd < 0) {
         if (event->fd != FAN_NOFD && (-event->fd == EMFILE || -event->fd == ENFILE)) {
           logOnce(loggedNoDescriptor,
@@ -275,7 +284,13 @@ void answer(int fanotify, int fd, std::uint32_t response) {
         continue;
       }
       bool deny = false;
-      if ((event->mask & FAN_OPEN_EXEC_PERM) != 0 && Clock::now() - readAt < kJudgeWindow) {
+      const bool judgeable = Clock::now() - readAt < kJudgeWindow;
+      if (!judgeable) {
+        logOnce(loggedUnjudged,
+                "Deny before exec: an exec waited past the time to judge it and was allowed "
+                "unjudged (the kill judges it)");
+      }
+      if ((event->mask & FAN_OPEN_EXEC_PERM) != 0 && judgeable) {
         try {
           deny = judge(fanotify, event->fd, event->pid);
         } catch (const std::exception&) {
