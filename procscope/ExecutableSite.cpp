@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 #include "procscope/Inspection.hpp"
@@ -52,6 +54,82 @@ const OwnRoot& ownRoot() {
   return own;
 }
 
+// A root other than the agent's, as one process of it was found: its
+// descriptor, the part of the namespace's paths that leads to it (a chroot),
+// and its namespace. A process's root and namespace cost /proc lookups that
+// allocate for every new pid, so they are kept for the processes that share
+// them. The descriptor holds the root's mount, whose id (part of the key) is
+// therefore not reused meanwhile; entries are few and short-lived, so they
+// pin little, and a chroot moved since is seen within their lifetime.
+struct KnownRoot {
+  std::uint64_t mountId = 0;
+  FileIdentity identity;
+  std::shared_ptr<const LookupRoot> root;
+  std::string prefix;  // empty: the namespace's own root
+  std::uint64_t namespaceInode = 0;
+  std::chrono::steady_clock::time_point seen;
+};
+
+class KnownRoots {
+ public:
+  static constexpr std::size_t kMax = 64;
+  static constexpr std::chrono::seconds kLifetime{10};
+
+  std::optional<KnownRoot> find(std::uint64_t mountId, const FileIdentity& identity) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(mu_);
+    // Those past their time let go of their mounts.
+    std::erase_if(roots_, [&](const KnownRoot& k) { return now - k.seen >= kLifetime; });
+    for (const auto& known : roots_) {
+      if (known.mountId == mountId && known.identity == identity) return known;
+    }
+    return std::nullopt;
+  }
+
+  void keep(KnownRoot known) {
+    std::lock_guard lock(mu_);
+    std::erase_if(roots_, [&](const KnownRoot& k) {
+      return k.mountId == known.mountId && k.identity == known.identity;
+    });
+    if (roots_.size() >= kMax) roots_.erase(roots_.begin());  // the oldest
+    roots_.push_back(std::move(known));
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<KnownRoot> roots_;
+};
+
+KnownRoots& knownRoots() {
+  static auto* roots = new KnownRoots;  // used until the very end of the run
+  return *roots;
+}
+
+// The root of `pid` (statx'd as `sx`), read from /proc; none when /proc does
+// not answer.
+std::optional<KnownRoot> readRoot(std::int32_t pid, const struct statx& sx) {
+  const std::string rootPath = procPath(pid, "root");
+  KnownRoot known{sx.stx_mnt_id, identityOf(sx), nullptr, {}, 0, std::chrono::steady_clock::now()};
+  FileDescriptor fd(::open(rootPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return std::nullopt;
+  // The descriptor must be of the root statx'd, not of one changed since.
+  struct statx opened {};
+  if (::statx(fd.get(), "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kRootMask, &opened) != 0 ||
+      opened.stx_mnt_id != known.mountId || identityOf(opened) != known.identity) {
+    return std::nullopt;
+  }
+  known.root = std::make_shared<const LookupRoot>(std::move(fd));
+  char rootName[PATH_MAX];
+  const ssize_t n = ::readlink(rootPath.c_str(), rootName, sizeof rootName);
+  if (n > 1 && static_cast<std::size_t>(n) < sizeof rootName) {
+    known.prefix.assign(rootName, static_cast<std::size_t>(n));
+  }
+  struct stat ns {};
+  if (::stat(procPath(pid, "ns/mnt").c_str(), &ns) != 0) return std::nullopt;
+  if (ns.st_ino != ownRoot().namespaceInode) known.namespaceInode = ns.st_ino;
+  return known;
+}
+
 // Fills the root and the namespace's locality for `pid`, whose executed file
 // (`sx`, of `path`) is known. False when /proc does not answer.
 bool placeIn(std::int32_t pid, const struct statx& sx, const std::string& path,
@@ -75,22 +153,21 @@ bool placeIn(std::int32_t pid, const struct statx& sx, const std::string& path,
     return true;
   }
   // Another root (and perhaps another namespace): looked up through it.
-  FileDescriptor fd(::open(rootPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
-  site.root = std::make_shared<const LookupRoot>(std::move(fd));
+  auto known = knownRoots().find(root.stx_mnt_id, identityOf(root));
+  if (!known) {
+    known = readRoot(pid, root);
+    if (!known) return false;
+    knownRoots().keep(*known);
+  }
+  site.root = known->root;
   // The executable's path runs from its namespace's root; a chroot below
   // that sees it without the part leading to the chroot.
-  char rootName[PATH_MAX];
-  const ssize_t n = ::readlink(rootPath.c_str(), rootName, sizeof rootName);
-  if (n > 1 && static_cast<std::size_t>(n) < sizeof rootName) {
-    const std::string_view inside(rootName, static_cast<std::size_t>(n));
-    if (path.size() > inside.size() && path.starts_with(inside) && path[inside.size()] == '/') {
-      site.lookupPath = path.substr(inside.size());
-    }
+  const std::string& inside = known->prefix;
+  if (!inside.empty() && path.size() > inside.size() && path.starts_with(inside) &&
+      path[inside.size()] == '/') {
+    site.lookupPath = path.substr(inside.size());
   }
-  struct stat ns {};
-  if (::stat(procPath(pid, "ns/mnt").c_str(), &ns) != 0) return false;
-  if (ns.st_ino != own.namespaceInode) query.namespaceInode = ns.st_ino;
+  query.namespaceInode = known->namespaceInode;
   // Mount points in a table are as its reader's root names them: a chroot's
   // path (from the namespace's root) does not match them, and is not local.
   site.local = inspection::mountIsLocal(query);
@@ -182,8 +259,13 @@ void placeByName(ExecutableSite& site, FileDescriptor dir, const std::string& ba
   site.lookupPath = "/" + base;
 }
 
-std::optional<std::string> nameInDirectory(int dir, const FileIdentity& file,
-                                           std::size_t maxEntries) {
+namespace {
+
+// The entry of `dir` that is `file`: a regular file, or with `directory` a
+// directory. A directory on which another file system is mounted is listed
+// with the inode beneath it, so with `mountRoot` every entry is looked at.
+std::optional<std::string> entryNamed(int dir, const FileIdentity& file, std::size_t maxEntries,
+                                      bool directory, bool mountRoot) {
   FileDescriptor listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (listing.get() < 0) return std::nullopt;
   alignas(8) char buffer[16384];
@@ -195,12 +277,76 @@ std::optional<std::string> nameInDirectory(int dir, const FileIdentity& file,
       const auto* entry = reinterpret_cast<const struct linux_dirent64_view*>(buffer + at);
       at += entry->reclen;
       if (++seen > maxEntries) return std::nullopt;
-      if (entry->inode != file.inode) continue;
+      if (!mountRoot && entry->inode != file.inode) continue;
       const std::string name(entry->name);
+      if (name == "." || name == "..") continue;
+      if (directory) {
+        FileDescriptor there = directoryAt(dir, name, false);
+        struct statx sx {};
+        if (there.get() >= 0 &&
+            ::statx(there.get(), "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_INO, &sx) == 0 &&
+            identityOf(sx) == file) {
+          return name;
+        }
+        continue;
+      }
       auto sx = statAt(dir, name, false);
       if (sx && identityOf(*sx) == file) return name;
     }
   }
+}
+
+struct DirectoryIdentity {
+  FileIdentity identity;
+  bool mountRoot = false;
+};
+
+std::optional<DirectoryIdentity> directoryIdentity(int dir) {
+  struct statx sx {};
+  if (::statx(dir, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE | STATX_INO, &sx) != 0 ||
+      !S_ISDIR(sx.stx_mode)) {
+    return std::nullopt;
+  }
+  return DirectoryIdentity{
+      identityOf(sx), (sx.stx_attributes_mask & sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0};
+}
+
+// How far up a directory's absolute path is looked for, and how many entries
+// of each directory on the way are looked at.
+constexpr std::size_t kMaxPathLevels = 2048;
+constexpr std::size_t kMaxEntriesPerLevel = 4096;
+
+}  // namespace
+
+std::optional<std::string> nameInDirectory(int dir, const FileIdentity& file,
+                                           std::size_t maxEntries) {
+  return entryNamed(dir, file, maxEntries, false, false);
+}
+
+std::optional<std::string> pathFromRoot(int dir, int root) {
+  const auto top = directoryIdentity(root);
+  if (!top) return std::nullopt;
+  FileDescriptor current = directoryAt(dir, ".", false);
+  std::vector<std::string> names;
+  for (std::size_t level = 0; current.get() >= 0 && level < kMaxPathLevels; ++level) {
+    const auto here = directoryIdentity(current.get());
+    if (!here) return std::nullopt;
+    if (here->identity == top->identity) {
+      std::string path;
+      for (auto name = names.rbegin(); name != names.rend(); ++name) path += "/" + *name;
+      return path.empty() ? "/" : path;
+    }
+    FileDescriptor parent = directoryAt(current.get(), "..", false);
+    const auto above = parent.get() >= 0 ? directoryIdentity(parent.get()) : std::nullopt;
+    // The top of the namespace, and `root` never met: `dir` lies outside it.
+    if (!above || above->identity == here->identity) return std::nullopt;
+    auto name =
+        entryNamed(parent.get(), here->identity, kMaxEntriesPerLevel, true, here->mountRoot);
+    if (!name) return std::nullopt;
+    names.push_back(std::move(*name));
+    current = std::move(parent);
+  }
+  return std::nullopt;
 }
 
 std::optional<ExecutableSite> siteByName(std::int32_t pid, const ProcessIdentity* identity,
@@ -221,7 +367,10 @@ std::optional<ExecutableSite> siteByName(std::int32_t pid, const ProcessIdentity
     if (dir.get() < 0) continue;
     auto file = statAt(dir.get(), base, false);
     if (!file || identityOf(*file) != *site->executed) continue;
-    found = name;
+    // The whole path where it can be told, so that an entry that long
+    // matches; else the name as given.
+    const auto above = pathFromRoot(dir.get(), root.get());
+    found = above ? (*above == "/" ? "" : *above) + "/" + base : name;
     placeByName(*site, std::move(dir), base);
     return site;
   }

@@ -487,7 +487,12 @@ bool ProcEventHub::Impl::receive(bool wait) {
     fds.clear();
     fds.push_back({fd, POLLIN, 0});
     states->watches(fds);
-    const int timeout = !wait ? 0 : heldBack ? kQuietMs : -1;
+    int timeout = !wait ? 0 : heldBack ? kQuietMs : -1;
+    // Wakes when a process seen gone may be released.
+    if (const auto left = states->graceLeft(); left && wait) {
+      const int ms = static_cast<int>(left->count());
+      timeout = timeout < 0 ? ms : std::min(timeout, ms);
+    }
     int r = poll(fds.data(), fds.size(), timeout);
     if (r < 0) {
       if (errno == EINTR) return true;
@@ -495,6 +500,7 @@ bool ProcEventHub::Impl::receive(bool wait) {
       return false;
     }
     if (r == 0) {
+      states->releaseGone();  // nothing came meanwhile
       // Quiet only when this round waited for something to come.
       heldBack = endBatch(wait);
       return true;

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -271,7 +272,9 @@ bool ProcessStates::hold(std::int32_t pid, std::uint32_t status, const ProcessId
       return false;
     }
   }
-  held_.push_back({pid, status, ids, fd, counted, gone});
+  held_.push_back(
+      {pid, status, ids, fd, counted, gone,
+       gone ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{}});
   anyGone_ = anyGone_ || gone;
   return true;
 }
@@ -297,27 +300,50 @@ void ProcessStates::sendExit(std::int32_t pid, std::uint32_t status, const Proce
 }
 
 void ProcessStates::watches(std::vector<pollfd>& fds) const {
-  for (const HeldExit& h : held_) fds.push_back({h.pidfd, POLLIN, 0});
+  // One seen gone stays readable: not polled again (poll skips -1).
+  for (const HeldExit& h : held_) fds.push_back({h.gone ? -1 : h.pidfd, POLLIN, 0});
 }
 
 void ProcessStates::noteGone(std::span<const pollfd> polled) {
+  const auto now = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < polled.size() && i < held_.size(); ++i) {
-    if (polled[i].revents != 0 && held_[i].pidfd >= 0) {
+    if (polled[i].revents != 0 && held_[i].pidfd >= 0 && !held_[i].gone) {
       held_[i].gone = true;
+      held_[i].goneAt = now;
       anyGone_ = true;
     }
   }
 }
 
 void ProcessStates::releaseGone() {
+  releaseGoneBefore(std::chrono::steady_clock::now() - kGoneGrace);
+}
+
+void ProcessStates::releaseGoneBefore(std::chrono::steady_clock::time_point cutoff) {
   if (!anyGone_) return;
   anyGone_ = false;
   for (std::size_t i = held_.size(); i-- > 0;) {
-    if (held_[i].gone) {
-      threads_.erase(held_[i].pid);
-      release(i, true);
+    if (!held_[i].gone) continue;
+    if (held_[i].goneAt > cutoff) {
+      anyGone_ = true;  // its grace is not over
+      continue;
     }
+    threads_.erase(held_[i].pid);
+    release(i, true);
   }
+}
+
+std::optional<std::chrono::milliseconds> ProcessStates::graceLeft() const {
+  if (!anyGone_) return std::nullopt;
+  const auto now = std::chrono::steady_clock::now();
+  std::optional<std::chrono::milliseconds> left;
+  for (const HeldExit& h : held_) {
+    if (!h.gone) continue;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(h.goneAt + kGoneGrace - now);
+    const auto clamped = std::max(wait, std::chrono::milliseconds(0));
+    if (!left || clamped < *left) left = clamped;
+  }
+  return left;
 }
 
 void ProcessStates::settle() {
@@ -325,7 +351,8 @@ void ProcessStates::settle() {
   std::vector<pollfd> fds;
   watches(fds);
   if (poll(fds.data(), fds.size(), 0) > 0) noteGone(fds);
-  releaseGone();
+  // No reader: nothing more is coming.
+  releaseGoneBefore(std::chrono::steady_clock::time_point::max());
 }
 
 }  // namespace procscope::platform

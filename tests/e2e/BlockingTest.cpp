@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-
 #include <string>
 #include <vector>
 
@@ -211,7 +210,11 @@ TEST_F(BundleBlockingTest, ProgramsDeeperThanPathMaxAreJudgedByNameAndBundle) {
   const std::string identifier = "com.example." + uniqueName();
   const std::string executable = uniqueName();
   const std::string contents = makeBundle(identifier, executable, there);
-  writeList(canaryName_ + "," + byName + "," + identifier);
+  // The same directory by its path, which is longer than PATH_MAX.
+  std::string deepPath = root_;
+  while (deepPath.size() <= 4200) deepPath += "/" + std::string(200, 'd');
+  const std::string byPath = deepPath + "/" + nameOf(makeProgramNamed(there, uniqueName()));
+  writeList(canaryName_ + "," + byName + "," + identifier + "," + byPath);
   startAgent();
   ASSERT_TRUE(agentIsLive());
 
@@ -222,7 +225,8 @@ TEST_F(BundleBlockingTest, ProgramsDeeperThanPathMaxAreJudgedByNameAndBundle) {
   };
   EXPECT_TRUE(killedBySigkill(runFrom(there, byName))) << "by its name";
   EXPECT_TRUE(killedBySigkill(runFrom(contents + "/MacOS", executable))) << "by its bundle";
-  EXPECT_TRUE(waitForDiagnostic("bundle identifier: " + identifier + ", path: ./" + executable));
+  EXPECT_TRUE(killedBySigkill(runFrom(there, nameOf(byPath)))) << "by its whole path";
+  EXPECT_TRUE(waitForDiagnostic("bundle identifier: " + identifier + ", path: " + deepPath));
   ::close(deep);
 }
 

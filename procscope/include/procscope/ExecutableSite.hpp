@@ -57,8 +57,10 @@ std::optional<ExecutableSite> siteOfExecFile(std::int32_t pid, int fd, const std
 // root), reaches the very file it runs. The site's root is then the
 // directory two levels above the file when the file is its
 // Contents/MacOS/<name> (so that its bundle is found), else the file's own
-// directory. `found` receives the name that did. Touches the process's file
-// systems: call it off the event loop. None when no name does.
+// directory. `found` receives the file's absolute path in the process's
+// root where it can be told (pathFromRoot), else the name that did. Touches
+// the process's file systems: call it off the event loop. None when no name
+// does.
 std::optional<ExecutableSite> siteByName(std::int32_t pid, const ProcessIdentity* identity,
                                          const std::vector<std::string>& names, std::string& found);
 
@@ -72,6 +74,13 @@ void placeByName(ExecutableSite& site, FileDescriptor dir, const std::string& ba
 // more than `maxEntries` entries; none when it is not found among them.
 std::optional<std::string> nameInDirectory(int dir, const FileIdentity& file,
                                            std::size_t maxEntries);
+
+// The absolute path of directory `dir` as seen from `root` (both
+// descriptors of directories): each directory's name found in its parent, up
+// to `root`. Bounded in levels and in entries looked at per directory; none
+// when `dir` does not lie under `root` or a name is not found. Touches the
+// file systems on the way: call it off the event loop.
+std::optional<std::string> pathFromRoot(int dir, int root);
 
 // The name the exec of `pid` was given (its AT_EXECFN), read from its
 // memory; none when that cannot be read.

@@ -23,6 +23,7 @@
 
 #include <poll.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -86,10 +87,15 @@ class ProcessStates {
   void watches(std::vector<pollfd>& fds) const;
   // The result of the poll over what `watches` appended.
   void noteGone(std::span<const pollfd> polled);
-  // Sends the exits of the processes seen gone. Only once every event up to
-  // the poll has been read: a group's last exit events come before its
-  // pidfd turns readable, and carry its status.
+  // Sends the exits of the processes seen gone for at least kGoneGrace, once
+  // every event since has been read. The kernel wakes a pidfd a moment
+  // before it sends the last thread's exit event, which carries the
+  // group's status; a reader woken by the pidfd (at real-time priority, it
+  // may even hold the exiting task's CPU) must let that event come first.
+  static constexpr std::chrono::milliseconds kGoneGrace{20};
   void releaseGone();
+  // How long until a process seen gone may be released; none when none is.
+  std::optional<std::chrono::milliseconds> graceLeft() const;
   // Polls the watches now and releases what has ended (no reader, tests).
   void settle();
   std::size_t held() const { return held_.size(); }
@@ -102,7 +108,9 @@ class ProcessStates {
     int pidfd;     // -1: released only by its thread count
     bool counted;  // its threads are counted: the last one's exit releases it
     bool gone;     // its pidfd showed it ended
+    std::chrono::steady_clock::time_point goneAt{};
   };
+  void releaseGoneBefore(std::chrono::steady_clock::time_point cutoff);
   struct ThreadIds {
     std::int32_t tgid;
     ProcessIds ids;
