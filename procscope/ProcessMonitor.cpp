@@ -2,6 +2,7 @@
 // monitor's lifecycle.
 #include "procscope/ProcessMonitor.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,15 @@
 
 namespace procscope {
 namespace {
+
+// Whether the pinned process has ended: gone before it could be pinned, or
+// a zombie (its pidfd is readable then, while a signal 0 still reaches it).
+bool hasEnded(std::int32_t pid, const ProcessIdentity* pin) {
+  if (!pin || !pin->verifiable()) return !platform::Kernel::get()->isAlive(pid);
+  if (pin->pidfd() < 0) return !pin->alive();
+  pollfd ended{pin->pidfd(), POLLIN, 0};
+  return ::poll(&ended, 1, 0) > 0;
+}
 
 constexpr int kPreselectModeLocal = 2;  // AUDITPIPE_PRESELECT_MODE_LOCAL
 
@@ -261,6 +271,10 @@ void ProcScope::completeRecord(LoopState& state) {
   const bool unknown = !path || path->empty();
   bool unusable = unknown || path->starts_with("/dev/");
   if (unknown && state.pathsAtEvent && process->pid() > 0) {
+    // Most often the process has simply ended already (short-lived programs
+    // outrun the reader): it needs no verdict, and asking its pin costs far
+    // less than the pool's round trip below.
+    if (hasEnded(process->pid(), process->identity().get())) return;
     // A live process whose path cannot be read (longer than PATH_MAX): the
     // name its exec was given stands in only when it leads to the file it
     // runs; argv[0], which its starter chose, never stands in alone.

@@ -127,7 +127,8 @@ TEST_F(MonitorTest, PathIsTheLiveOneElseTheLastPathTokenElseTheFirstArgument) {
   test::StderrCapture log;
   for (const auto& c : cases) {
     kernel->processes.erase(4242);
-    if (c.live) kernel->processes[4242] = {1, c.live, 0};
+    // Alive unless nothing at all is known of it.
+    if (c.live || !c.args.empty()) kernel->processes[4242] = {1, c.live, 0};
     kernel->execNames.erase(4242);
     if (c.execName) kernel->execNames[4242] = *c.execName;
     auto got =
