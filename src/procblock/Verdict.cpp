@@ -54,9 +54,17 @@ ReportBudget& reportBudget() {
 
 // The summaries of counted blocks are written by a thread of their own,
 // started with the first block counted; it sleeps until the next is due.
-std::mutex summaryMutex;
-std::condition_variable summaryWake;
-bool summaryWriterStarted = false;
+// Never destroyed: the writer waits on them until the very end of the run,
+// and destroying a condition variable a thread waits on never returns.
+struct SummaryWriter {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool started = false;
+};
+SummaryWriter& summaryWriterState() {
+  static auto* state = new SummaryWriter;
+  return *state;
+}
 
 // The wall-clock time, "HH:mm:ss", of a moment on the budget's clock.
 std::string wallTimeOf(ReportBudget::Clock::time_point when) {
@@ -92,12 +100,12 @@ void writeSummary(const ReportBudget::Summary& summary) {
 }
 
 [[noreturn]] void summaryWriter() {
-  std::unique_lock lock(summaryMutex);
+  std::unique_lock lock(summaryWriterState().mutex);
   for (;;) {
     if (const auto next = reportBudget().nextDue()) {
-      summaryWake.wait_until(lock, *next);
+      summaryWriterState().wake.wait_until(lock, *next);
     } else {
-      summaryWake.wait(lock);
+      summaryWriterState().wake.wait(lock);
     }
     lock.unlock();
     for (const auto& summary : reportBudget().due(ReportBudget::Clock::now())) {
@@ -108,12 +116,12 @@ void writeSummary(const ReportBudget::Summary& summary) {
 }
 
 void wakeSummaryWriter() {
-  std::lock_guard lock(summaryMutex);
-  if (!summaryWriterStarted) {
-    summaryWriterStarted = true;
+  std::lock_guard lock(summaryWriterState().mutex);
+  if (!summaryWriterState().started) {
+    summaryWriterState().started = true;
     std::thread(summaryWriter).detach();
   }
-  summaryWake.notify_one();
+  summaryWriterState().wake.notify_one();
 }
 
 // Whether a block is reported on its own (and its notice posted), as the
