@@ -6,6 +6,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -294,19 +295,24 @@ TEST(LiveMonitorPins, TheRecordCarriesThePinTakenAtTheEvent) {
       } else if (!stalled && process->path() == stall.path()) {
         stalled = true;
         changed.notify_all();
-        changed.wait(lock, [&] { return released; });
+        changed.wait_for(lock, 30s, [&] { return released; });
       }
     });
     std::thread loop([&] { monitor->monitor(); });
-    auto startDying = [](const Sleeper& s) {  // ends with the helper, should it fail
-      const pid_t pid = ::fork();
-      if (pid == 0) {
-        ::setsid();
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        s.exec();
-      }
+    // posix_spawn, not fork: a fork of this many-threaded helper can hang in
+    // the sanitizers' fork handling. The copy sleeps no longer than the
+    // helper may live.
+    auto spawnInSession = [](const std::string& path, const char* arg) {
+      posix_spawnattr_t attr;
+      ::posix_spawnattr_init(&attr);
+      ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+      char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>(arg), nullptr};
+      pid_t pid = -1;
+      if (::posix_spawn(&pid, path.c_str(), nullptr, &attr, argv, environ) != 0) pid = -1;
+      ::posix_spawnattr_destroy(&attr);
       return pid;
     };
+    auto startDying = [&](const Sleeper& s) { return spawnInSession(s.path(), "60"); };
     auto stopAndReap = [](pid_t pid) {
       if (pid <= 0) return;
       ::kill(pid, SIGKILL);
@@ -350,9 +356,8 @@ TEST(LiveMonitorPins, TheRecordCarriesThePinTakenAtTheEvent) {
     }
     // An event wakes the loop to see the stop.
     monitor->setShouldStop(true);
-    const pid_t waker = ::fork();
-    if (waker == 0) ::_exit(0);
-    ::waitpid(waker, nullptr, 0);
+    const pid_t waker = spawnInSession("/bin/true", nullptr);
+    if (waker > 0) ::waitpid(waker, nullptr, 0);
     loop.join();
     stopAndReap(stallPid);
     return "F" + faults;
