@@ -225,7 +225,12 @@ std::optional<ExecutableSite> siteOfProcess(std::int32_t pid, const ProcessIdent
     return std::nullopt;
   }
   ExecutableSite site;
-  if (!placeIn(pid, sx, path, site) || !stillPinned(identity)) return std::nullopt;
+  if (!placeIn(pid, sx, path, site)) return std::nullopt;
+  // A number taken over meanwhile gave another process's root: asked of
+  // the pin. In our own root it can only have given another executed file,
+  // which the lookup's identity check turns into a judgement by name (and
+  // the process it was about has ended): no question per start for that.
+  if (site.root && !stillPinned(identity)) return std::nullopt;
   return site;
 }
 

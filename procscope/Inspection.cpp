@@ -306,6 +306,9 @@ struct Mount {
   std::vector<std::string> layers;
   // The kernel's unique id of the mount, where it has one; else `id`.
   MountId unique = kUnknownMount;
+  // Whether it and every mount it sits on are local: worked out at the
+  // first question about it (under the table's lock), not per start.
+  std::optional<bool> chainLocal = std::nullopt;
 };
 
 // The layer directories of an overlay's options ("lowerdir=/a:/b,upperdir=
@@ -378,26 +381,36 @@ std::vector<Mount> parseMounts(std::string_view text) {
 // Whether the mount `q` names, and every one it sits on, is local; none when
 // `mounts` does not hold it as asked (another mount with its id, or one
 // mounted elsewhere since: the table is older than the mount).
-std::optional<bool> chainIsLocal(const std::vector<Mount>& mounts, const MountQuery& q) {
-  const std::string device = std::to_string(q.major) + ":" + std::to_string(q.minor);
+std::optional<bool> chainIsLocal(std::vector<Mount>& mounts, const MountQuery& q) {
+  char device[32];
+  std::snprintf(device, sizeof device, "%u:%u", q.major, q.minor);
   auto find = [&](std::uint64_t id) -> const Mount* {
     for (const auto& m : mounts) {
       if (m.id == id) return &m;
     }
     return nullptr;
   };
-  const Mount* m = find(q.mountId);
+  const auto at =
+      std::find_if(mounts.begin(), mounts.end(), [&](const Mount& m) { return m.id == q.mountId; });
   // Where the path is known, the mount must lie on its way: one moved
   // elsewhere since the table was read may sit under another now.
-  if (!m || m->device != device || (!q.path.empty() && !isUnder(q.path, m->point))) {
+  if (at == mounts.end() || at->device != device ||
+      (!q.path.empty() && !isUnder(q.path, at->point))) {
     return std::nullopt;
   }
+  if (at->chainLocal) return *at->chainLocal;
+  bool local = true;
+  const Mount* m = &*at;
   for (std::size_t depth = 0; m && depth <= mounts.size(); ++depth) {
-    if (!isLocalMount(mounts, *m)) return false;
+    if (!isLocalMount(mounts, *m)) {
+      local = false;
+      break;
+    }
     if (m->parent == m->id) break;
     m = find(m->parent);  // none above the namespace's root
   }
-  return true;
+  at->chainLocal = local;
+  return local;
 }
 
 // The whole of a /proc file; none when it cannot be read whole.
@@ -791,7 +804,8 @@ MountId mountOf(const std::string& path) {
 }
 
 std::optional<bool> mountIsLocalIn(std::string_view mountinfo, const MountQuery& query) {
-  return chainIsLocal(parseMounts(mountinfo), query);
+  auto mounts = parseMounts(mountinfo);
+  return chainIsLocal(mounts, query);
 }
 
 bool mountIsLocal(const MountQuery& query) {
@@ -804,8 +818,8 @@ bool leftAlone(MountId mount) {
 }
 
 bool answersInline(const std::string& path) {
-  const auto [local, id] =
-      mounts().with(path, [](const Mount& m) { return std::pair<bool, MountId>(m.local, m.unique); });
+  const auto [local, id] = mounts().with(
+      path, [](const Mount& m) { return std::pair<bool, MountId>(m.local, m.unique); });
   return local && !pool().leftAlone(id);
 }
 
