@@ -311,31 +311,6 @@ struct Mount {
   std::optional<bool> chainLocal = std::nullopt;
 };
 
-// The layer directories of an overlay's options ("lowerdir=/a:/b,upperdir=
-// /c,..."); none at all (so the overlay counts as not local) where they are
-// hidden or escaped.
-std::vector<std::string> overlayLayers(std::string_view options) {
-  std::vector<std::string> layers;
-  if (options.find('\\') != std::string_view::npos) return {};
-  while (!options.empty()) {
-    const auto comma = options.find(',');
-    std::string_view option = options.substr(0, comma);
-    options.remove_prefix(comma == std::string_view::npos ? options.size() : comma + 1);
-    const auto equals = option.find('=');
-    if (equals == std::string_view::npos) continue;
-    const std::string_view key = option.substr(0, equals);
-    std::string_view value = option.substr(equals + 1);
-    if (key != "lowerdir" && key != "upperdir" && key != "lowerdir+" && key != "datadir+") continue;
-    while (!value.empty()) {
-      const auto colon = value.find(':');
-      // Data-only layers follow "::".
-      if (colon != 0) layers.emplace_back(value.substr(0, colon));
-      value.remove_prefix(colon == std::string_view::npos ? value.size() : colon + 1);
-    }
-  }
-  return layers;
-}
-
 Mount mountOf(MountInfoLine&& line) {
   Mount m{std::move(line.mountPoint),
           !line.type.empty() && isLocalType(line.type),
@@ -796,6 +771,34 @@ std::string mountPointOf(const std::string& path) {
 MountId mountWithReusableId(std::uint64_t id) {
   if (id == 0) return kUnknownMount;
   return mounts().uniqueOf(id).value_or(MountId{id});
+}
+
+std::vector<std::string> overlayLayers(std::string_view options) {
+  std::vector<std::string> layers;
+  while (!options.empty()) {
+    const auto comma = options.find(',');
+    const std::string_view option = options.substr(0, comma);
+    options.remove_prefix(comma == std::string_view::npos ? options.size() : comma + 1);
+    const auto equals = option.find('=');
+    if (equals == std::string_view::npos) continue;
+    std::string_view key = option.substr(0, equals);
+    if (key.ends_with('+')) key.remove_suffix(1);  // lowerdir+=, one layer each
+    if (key != "lowerdir" && key != "upperdir" && key != "workdir" && key != "datadir") continue;
+    // Layers are separated by ':' (a data layer by "::"); a ':' in a name
+    // has a backslash before it, as given to the mount.
+    const std::string value = unescapeMountPoint(option.substr(equals + 1)) + ':';
+    std::string layer;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      if (value[i] == '\\' && i + 1 < value.size()) {
+        layer += value[++i];
+      } else if (value[i] != ':') {
+        layer += value[i];
+      } else if (!layer.empty()) {
+        layers.push_back(std::exchange(layer, {}));
+      }
+    }
+  }
+  return layers;
 }
 
 MountId mountOf(const std::string& path) {

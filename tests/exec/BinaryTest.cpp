@@ -376,7 +376,8 @@ TEST(MountLocality, IsThatOfTheMountReachedAndAllAboveItAndOfAnOverlaysLayers) {
       "3 2 0:41 / /fuse/tmp rw - tmpfs tmpfs rw\n"
       "4 1 0:42 / /ovl rw - overlay overlay rw,lowerdir=/fuse/low,upperdir=/up,workdir=/w\n"
       "5 1 0:43 / /ovl2 rw - overlay overlay rw,lowerdir=/a:/b,upperdir=/up,workdir=/w\n"
-      "6 1 0:44 / /hidden rw - overlay overlay rw\n";
+      "6 1 0:44 / /hidden rw - overlay overlay rw\n"
+      "8 1 0:45 / /ovl3 rw - overlay overlay rw,lowerdir=/a\\134:b:/c,upperdir=/up\n";
   struct Case {
     std::uint64_t id;
     std::uint32_t minor;
@@ -388,6 +389,7 @@ TEST(MountLocality, IsThatOfTheMountReachedAndAllAboveItAndOfAnOverlaysLayers) {
       {4, 42, "/ovl/x", false},
       {5, 43, "/ovl2/x", true},
       {6, 44, "/hidden/x", false},
+      {8, 45, "/ovl3/x", true},  // a layer's ':' escaped in its name
       {3, 99, "/fuse/tmp/x", std::nullopt},
       {3, 41, "/elsewhere/x", std::nullopt},
       {7, 1, "/x", std::nullopt},

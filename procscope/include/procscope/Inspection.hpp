@@ -131,6 +131,11 @@ struct MountInfoLine {
 };
 std::optional<MountInfoLine> parseMountInfoLine(std::string_view line);
 
+// The directories of an overlay's layers, as its super options name them
+// (lowerdir, upperdir, workdir, datadir and their "+" forms), unescaped: the
+// open of an overlay's file is an open of its layer's.
+std::vector<std::string> overlayLayers(std::string_view superOptions);
+
 // A mount reached by a lookup in some process's mount namespace.
 struct MountQuery {
   std::int32_t pid = -1;             // a process of that namespace

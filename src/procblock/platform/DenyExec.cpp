@@ -88,35 +88,11 @@ bool lies(const std::string& path, const std::vector<std::string>& points) {
 }
 
 // Whether a layer of an overlay (its super options) lies on a file system
-// left out: the open of an overlay's file is an open of its layer's.
+// left out.
 bool layerLeftOut(std::string_view options, const std::vector<std::string>& leftOut) {
-  while (!options.empty()) {
-    const auto comma = options.find(',');
-    const std::string_view option = options.substr(0, comma);
-    options.remove_prefix(comma == std::string_view::npos ? options.size() : comma + 1);
-    const auto equals = option.find('=');
-    if (equals == std::string_view::npos) continue;
-    std::string_view key = option.substr(0, equals);
-    if (key.ends_with('+')) key.remove_suffix(1);  // lowerdir+=, one layer each
-    if (key != "lowerdir" && key != "upperdir" && key != "workdir" && key != "datadir") continue;
-    // Layers are separated by ':' (a data layer by "::"); a ':' in a name
-    // has a backslash before it, as given to the mount.
-    const std::string layers =
-        procscope::inspection::unescapeMountPoint(option.substr(equals + 1)) + ':';
-    std::string layer;
-    for (std::size_t i = 0; i < layers.size(); ++i) {
-      if (layers[i] == '\\' && i + 1 < layers.size()) {
-        layer += layers[++i];
-      } else if (layers[i] != ':') {
-        layer += layers[i];
-      } else if (lies(layer, leftOut)) {
-        return true;
-      } else {
-        layer.clear();
-      }
-    }
-  }
-  return false;
+  const auto layers = procscope::inspection::overlayLayers(options);
+  return std::any_of(layers.begin(), layers.end(),
+                     [&](const std::string& layer) { return lies(layer, leftOut); });
 }
 
 // The file of the event's descriptor, as bytes. The kernel marks a file
