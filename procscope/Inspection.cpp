@@ -25,6 +25,7 @@
 
 #include "procscope/Log.hpp"
 #include "procscope/ThreadPriority.hpp"
+#include "procscope/Utilities.hpp"
 
 namespace procscope::inspection {
 
@@ -389,23 +390,10 @@ std::optional<bool> chainIsLocal(std::vector<Mount>& mounts, const MountQuery& q
 }
 
 // The whole of a /proc file; none when it cannot be read whole.
-std::optional<std::string> readWholeFile(const char* path,
+std::optional<std::string> readWholeFile(const std::string& path,
                                          std::size_t limit = kMaxMountTableBytes) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string text;
-  char chunk[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || text.size() > limit) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    text.append(chunk, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
+  auto text = readFileText(path, limit + 1);
+  if (text && text->size() > limit) return std::nullopt;
   return text;
 }
 
@@ -443,7 +431,7 @@ class ForeignMounts {
     table->mounts.clear();
     if (now < nextRead_) return false;
     const std::string file = "/proc/" + std::to_string(q.pid) + "/mountinfo";
-    auto text = readWholeFile(file.c_str(), kMaxForeignBytes);
+    auto text = readWholeFile(file, kMaxForeignBytes);
     if (text) table->mounts = parseMounts(*text);
     const auto end = Clock::now();
     nextRead_ = end + (end - now) * kReadShare;

@@ -247,22 +247,6 @@ std::string readUpTo(int fd, std::size_t limit) {
   return out;
 }
 
-// Reads a /proc file whole (its size is not known ahead), up to `limit`.
-std::optional<std::string> readProcFile(const std::string& path, std::size_t limit) {
-  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
-  std::string out;
-  char chunk[16384];
-  while (out.size() < limit) {
-    const ssize_t n = ::read(fd.get(), chunk, std::min(sizeof chunk, limit - out.size()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) break;
-    out.append(chunk, static_cast<std::size_t>(n));
-  }
-  return out;
-}
-
 // Whether the executable the process runs is a loader: its own file, read
 // through /proc/<pid>/exe (whatever namespace or root it lies in).
 bool executableIsLoader(std::int32_t pid) {
@@ -316,7 +300,7 @@ Answers& answers() {
 
 // argv as the process has it now, as bytes; none when unreadable.
 std::optional<std::vector<std::string>> rawArguments(std::int32_t pid) {
-  auto text = readProcFile(procPath(pid, "cmdline"), kLongestArguments);
+  auto text = readFileText(procPath(pid, "cmdline"), kLongestArguments);
   if (!text || text->empty()) return std::nullopt;
   if (text->back() == '\0') text->pop_back();
   std::vector<std::string> out;
@@ -415,7 +399,7 @@ Found locate(std::int32_t pid, const std::string& name) {
 
   for (int look = 0; look < kMapLooks; ++look) {
     if (look > 0) std::this_thread::sleep_for(kBetweenLooks);
-    const auto maps = readProcFile(procPath(pid, "maps"), 1 << 20);
+    const auto maps = readFileText(procPath(pid, "maps"), 1 << 20);
     if (!maps) break;  // gone
     bool othersMapped = false;
     const auto files = loader::mappedFiles(*maps);

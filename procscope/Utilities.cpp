@@ -9,10 +9,31 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 
 namespace procscope {
+
+std::optional<std::string> readFileText(const std::string& path, std::size_t limit) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  char chunk[16384];
+  while (out.size() < limit) {
+    const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - out.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
 
 namespace {
 

@@ -9,6 +9,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "procscope/Utilities.hpp"
+
 namespace procblock::platform {
 
 kinfo_proc makeProcessRecord(std::int32_t pid, std::string_view name, std::uint64_t startTime) {
@@ -67,22 +69,7 @@ namespace {
 
 // A small /proc file whole; none when the process has gone meanwhile.
 std::optional<std::string> readSmallFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string out;
-  char buf[1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return out;
+  return procscope::readFileText(path, 64 * 1024);
 }
 
 bool isPidName(const char* name) {
