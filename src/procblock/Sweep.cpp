@@ -99,17 +99,22 @@ struct Listed {
 };
 
 // The entries that one process matches, in list order: those equal to its
-// short name, then, merged in, those equal to its path. An entry equal to
-// both is one match.
+// short name, then, merged in, those equal to its path and those that are
+// its file's digest. An entry that matches twice is one match.
 std::vector<std::int32_t> matchingEntries(const EntryIndex& index, const std::string& name,
-                                          const std::optional<std::string>& path) {
+                                          const std::optional<std::string>& path,
+                                          const std::optional<std::string>& sha256) {
   const auto [nameFirst, nameLast] = index.find(name);
   std::vector<std::int32_t> found(nameFirst, nameLast);
-  if (path && *path != name) {
-    const auto [pathFirst, pathLast] = index.find(*path);
+  const auto mergeIn = [&found](EntryIndex::Range range) {
     const auto middle = static_cast<std::ptrdiff_t>(found.size());
-    found.insert(found.end(), pathFirst, pathLast);
+    found.insert(found.end(), range.first, range.second);
     std::inplace_merge(found.begin(), found.begin() + middle, found.end());
+  };
+  if (path && *path != name) mergeIn(index.find(*path));
+  if (sha256) {
+    mergeIn(index.findDigest(*sha256));
+    found.erase(std::unique(found.begin(), found.end()), found.end());
   }
   return found;
 }
@@ -126,7 +131,8 @@ void processMatchTask(const Listed& listed, const SweepHooks& hooks) {
   std::optional<std::string> path;
   if (record && record->binary()) path = record->binary()->path();
 
-  const auto positions = matchingEntries(*indexFor(list), listed.nameText, path);
+  const auto positions = matchingEntries(*indexFor(list), listed.nameText, path,
+                                         record ? record->sha256() : std::nullopt);
   if (positions.empty()) return;
 
   // No path, so no record: the process is pinned now for a match by name.
