@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/E2eSupport.hpp"
@@ -326,6 +327,9 @@ TEST_F(DigestBlockingTest, ContentChangedToTheListedOneDiesAtItsNextStart) {
   std::memcpy(map, content.data(), content.size());
   ::munmap(map, content.size());
   ::close(fd);
+  // Past the time a change takes to settle, so that a digest remembered
+  // under a key blind to the change would be served.
+  std::this_thread::sleep_for(300ms);
 
   EXPECT_TRUE(killedBySigkill(children_.startInSession(written))) << "written in place";
   EXPECT_TRUE(killedBySigkill(children_.startInSession(mapped))) << "written through a mapping";
