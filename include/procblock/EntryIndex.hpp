@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -39,6 +41,8 @@ struct EntryIndex {
 // hexadecimal digits, in either case. (It still matches a name, path or
 // bundle identifier equal to it, as any entry does.)
 bool isDigestEntry(std::string_view entry);
+// Whether digest entry `entry` (either case) is `sha256` (upper case).
+bool isDigestOf(std::string_view entry, const std::optional<std::string>& sha256);
 
 // The index of `list`, built on first use and kept for the list last asked
 // about. The list is set once at start-up, so this builds once.

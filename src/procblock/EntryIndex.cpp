@@ -85,6 +85,12 @@ bool isDigestEntry(std::string_view entry) {
          });
 }
 
+bool isDigestOf(std::string_view entry, const std::optional<std::string>& sha256) {
+  return sha256 && isDigestEntry(entry) &&
+         std::equal(entry.begin(), entry.end(), sha256->begin(), sha256->end(),
+                    [](char e, char d) { return upper(e) == d; });
+}
+
 std::shared_ptr<const EntryIndex> indexFor(const std::shared_ptr<const BlockList>& list) {
   CachedIndex& cached = cachedIndex();
   std::lock_guard lock(cached.mu);

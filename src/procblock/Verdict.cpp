@@ -186,13 +186,6 @@ void reportBlocked(const procscope::Process& process, const std::string& entry,
        uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid), std::move(outcome)});
 }
 
-// A digest entry (either case) against the upper-case digest of a file.
-bool matchesDigest(const std::string& entry, const std::optional<std::string>& sha256) {
-  return sha256 && isDigestEntry(entry) &&
-         std::equal(entry.begin(), entry.end(), sha256->begin(), sha256->end(),
-                    [](char e, char d) { return (e >= 'a' && e <= 'f' ? e - 'a' + 'A' : e) == d; });
-}
-
 // The digest entries a record's file matches, each queued as judgeEntry;
 // none that one of `values` equals (queued already), and none when the
 // record's earlier judgement had the same digest.
@@ -229,7 +222,7 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::size_t 
   // First the bundle identifier, then the name, then the path; and the
   // digest of the file executed, which only the record's own view has.
   if (!equals(entry, bundleIdentifier) && !equals(entry, name) && !equals(entry, path) &&
-      !(view == 0 && matchesDigest(entry, process->sha256()))) {
+      !(view == 0 && isDigestOf(entry, process->sha256()))) {
     return;
   }
 
