@@ -153,6 +153,14 @@ std::optional<std::string> ofOpenFile(int fd, bool local) {
   return digest;
 }
 
+std::optional<std::string> rememberedFor(int fd) {
+  struct statx sx {};
+  if (fd < 0 || !statOf(fd, sx) || !S_ISREG(sx.stx_mode) || !BinaryCache::settledNow(sx)) {
+    return std::nullopt;
+  }
+  return remembered().find(identityOf(sx));
+}
+
 FileDescriptor openExecutable(std::int32_t pid, const ProcessIdentity* identity) {
   if (pid <= 0) return FileDescriptor(-1);
   const std::string link = "/proc/" + std::to_string(pid) + "/exe";

@@ -131,8 +131,9 @@ class LateHandOff {
   std::vector<Fill> waiting_;
 };
 
-// The digest of what process `pid` executes, on the bounded pool: reading a
-// whole file may take long, and a late digest still judges the start.
+// The digest of what process `pid` executes: on a local file system one
+// seen before is served at once; otherwise it is read on the bounded pool
+// (a whole file may take long, and a late digest still judges the start).
 std::optional<std::string> boundedDigest(std::int32_t pid,
                                          const std::shared_ptr<const ProcessIdentity>& identity,
                                          const std::optional<ExecutableSite>& site,
@@ -140,6 +141,24 @@ std::optional<std::string> boundedDigest(std::int32_t pid,
                                          const std::shared_ptr<LateHandOff>& handOff) {
   const bool local = site && site->local;
   const std::optional<FileIdentity> executed = site ? site->executed : std::nullopt;
+  const inspection::MountId mount = site && site->mountId != 0
+                                        ? inspection::mountWithReusableId(site->mountId)
+                                        : inspection::mountOf(bytes);
+  // Opened here only where no server can hold the open.
+  std::shared_ptr<FileDescriptor> opened;
+  const auto open = [pid, identity, executed]() -> std::shared_ptr<FileDescriptor> {
+    auto fd = std::make_shared<FileDescriptor>(digest::openExecutable(pid, identity.get()));
+    struct stat st {};
+    if (fd->get() < 0 || ::fstat(fd->get(), &st) != 0) return nullptr;
+    // Another program run by the process since: not this start's.
+    if (executed && !(*executed == FileIdentity{st.st_dev, st.st_ino})) return nullptr;
+    return fd;
+  };
+  if (local && !inspection::leftAlone(mount)) {
+    opened = open();
+    if (!opened) return std::nullopt;
+    if (auto kept = digest::rememberedFor(opened->get())) return kept;
+  }
   std::function<void(std::optional<std::string>)> whenLate;
   if (handOff) {
     whenLate = [handOff](std::optional<std::string> sha256) {
@@ -147,15 +166,10 @@ std::optional<std::string> boundedDigest(std::int32_t pid,
     };
   }
   auto found = inspection::bounded<std::optional<std::string>>(
-      site && site->mountId != 0 ? inspection::mountWithReusableId(site->mountId)
-                                 : inspection::mountOf(bytes),
-      [pid, identity, local, executed]() -> std::optional<std::string> {
-        const FileDescriptor fd = digest::openExecutable(pid, identity.get());
-        struct stat st {};
-        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return std::nullopt;
-        // Another program run by the process since: not this start's.
-        if (executed && !(*executed == FileIdentity{st.st_dev, st.st_ino})) return std::nullopt;
-        return digest::ofOpenFile(fd.get(), local);
+      mount,
+      [opened, open, local]() -> std::optional<std::string> {
+        const auto fd = opened ? opened : open();
+        return fd ? digest::ofOpenFile(fd->get(), local) : std::nullopt;
       },
       std::move(whenLate));
   return found ? std::move(*found) : std::nullopt;

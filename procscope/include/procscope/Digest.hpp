@@ -38,6 +38,10 @@ bool wanted();
 // file that changed while it was read.
 std::optional<std::string> ofOpenFile(int fd, bool local);
 
+// The digest ofOpenFile(fd, true) would give from memory, without reading
+// the file; none when it would read it.
+std::optional<std::string> rememberedFor(int fd);
+
 // The executable of process `pid`, open for reading, reached through
 // /proc/<pid>/exe (so a memfd or a deleted file too); -1 when it cannot be
 // opened, or when `identity` (where verifiable) no longer shows that process
