@@ -430,15 +430,17 @@ TEST_F(DenyExecTest, UnderTheUnitDeniesWithTheDropInAndFallsBackToTheKillWithout
   }
 }
 
-// A file not hashed by the time its exec must be answered (200 MiB) is let
-// through, and the kill, which goes on hashing it, ends it.
-TEST_F(DenyExecTest, AListedFileNotHashedByItsAnswerRunsAndIsKilled) {
+// A large file not hashed before is not hashed while its exec waits: it is
+// let through, and the kill, which hashes it, ends it.
+TEST_F(DenyExecTest, ALargeListedFileRunsIsKilledAndIsDeniedNextTime) {
   const std::string slow = makeUniqueContentProgram();
   fs::resize_file(slow, std::uintmax_t{200} << 20);  // sparse
   writeList(sha256sumOf(slow));
   ASSERT_TRUE(startDenyingAgent());
   EXPECT_TRUE(killedBySigkill(children_.startInSession(slow)));
   EXPECT_TRUE(accessRowsFor(nameOf(slow)));
+  // Hashed by the kill, it is known when it is run again.
+  EXPECT_EQ(exitOf(startExec(slow, root_ + "/ran"), 10s), kExecFailed + EPERM);
 }
 
 }  // namespace

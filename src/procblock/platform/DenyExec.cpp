@@ -202,13 +202,26 @@ std::optional<std::string> learnByName(std::int32_t pid, procscope::ExecutableSi
   return "./" + *name;
 }
 
+// A file not hashed before is hashed on the permission path only up to this
+// size (about 15 ms of CPU): every exec on the machine waits meanwhile, and
+// any user can make new large files. A larger one is left to the kill, which
+// hashes it at its start and remembers it for its next exec here.
+constexpr std::uint64_t kMaxHashedWhileWaiting = std::uint64_t{16} * 1024 * 1024;
+
 // The digest of the event's file, read through its own descriptor (a copy:
 // the step may outlive the answer) and ended by `until`; none past that.
 std::optional<std::string> digestBy(int fd, const std::optional<procscope::ExecutableSite>& site,
                                     const std::string& bytes, Clock::time_point until) {
+  const bool local = site && site->local;
+  if (local) {
+    if (auto kept = procscope::digest::rememberedFor(fd)) return kept;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) > kMaxHashedWhileWaiting) {
+    return std::nullopt;
+  }
   auto copy = std::make_shared<procscope::FileDescriptor>(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
   if (copy->get() < 0) return std::nullopt;
-  const bool local = site && site->local;
   auto found = std::make_shared<std::optional<std::string>>();
   const auto mount = site && site->mountId != 0
                          ? procscope::inspection::mountWithReusableId(site->mountId)
