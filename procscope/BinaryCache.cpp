@@ -162,6 +162,12 @@ struct ValueBytes {
 
 }  // namespace
 
+bool BinaryCache::settledNow(const struct statx& sx) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return settled(sx, now);
+}
+
 std::optional<BinaryCache::Key> BinaryCache::keyOf(const std::string& path,
                                                    const std::string& bytes,
                                                    platform::BundleLayer& layer,
@@ -317,8 +323,8 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
   // Where the process's mount is known, its locality is asked of the mount
   // table of its own namespace; else of the agent's, by the path.
   const inspection::MountId mount = site && site->mountId != 0
-                                         ? inspection::mountWithReusableId(site->mountId)
-                                         : inspection::mountOf(bytes);
+                                        ? inspection::mountWithReusableId(site->mountId)
+                                        : inspection::mountOf(bytes);
   const bool inline_ = site && site->executed ? site->local && !inspection::leftAlone(mount)
                                               : inspection::answersInline(bytes);
   if (inline_) {

@@ -126,8 +126,10 @@ class Pool {
     return stalled(mount, Clock::now());
   }
 
-  bool run(MountId mount, std::function<void()> work, std::function<void()> late) {
+  bool run(MountId mount, std::function<void()> work, std::function<void()> late,
+           Clock::time_point until = Clock::time_point::max()) {
     const auto start = Clock::now();
+    until = std::min(until, start + kDeadline);
     std::unique_lock lock(mu_);
     if (stalled(mount, start)) return false;
     const bool allHeld = overrunning_ >= kThreads;
@@ -148,8 +150,7 @@ class Pool {
       hook();
       lock.lock();
     }
-    if (ended_.wait_until(lock, start + kDeadline,
-                          [&] { return task->state == Task::State::kDone; })) {
+    if (ended_.wait_until(lock, until, [&] { return task->state == Task::State::kDone; })) {
       return true;
     }
     task->givenUp = true;
@@ -707,6 +708,11 @@ WaitElsewhere::~WaitElsewhere() {
 
 bool run(MountId mount, std::function<void()> work, std::function<void()> late) {
   return pool().run(mount, std::move(work), std::move(late));
+}
+
+bool runUntil(MountId mount, std::chrono::steady_clock::time_point until,
+              std::function<void()> work) {
+  return pool().run(mount, std::move(work), {}, until);
 }
 
 bool run(const std::string& path, std::function<void()> work) {

@@ -26,6 +26,7 @@ std::shared_ptr<Process> Process::lateCopy() const {
   copy->arguments_ = arguments_;
   copy->timestamp_ = timestamp_;
   copy->identity_ = identity_;
+  copy->sha256_ = sha256_;
   copy->earlier_ = shared_from_this();
   return copy;
 }

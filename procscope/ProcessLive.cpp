@@ -1,10 +1,13 @@
 // The Process fillers that ask the kernel about a live process.
+#include <sys/stat.h>
+
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "procscope/BinaryCache.hpp"
+#include "procscope/Digest.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/LoadedProgram.hpp"
 #include "procscope/Process.hpp"
@@ -65,41 +68,59 @@ struct Inspected {
 
 // Hands a late result on as a copy of the first record, and only once that
 // record has its own binary: the step may end before its caller has stopped
-// waiting, and the late record's reader may look at the first one.
+// waiting, and the late record's reader may look at the first one. The
+// binary and the digest may each be late, each handed on in a copy of its own.
 class LateHandOff {
  public:
+  using Fill = std::function<void(const Process& first, Process& copy)>;
+
   LateHandOff(std::shared_ptr<const Process> first,
               std::function<void(const std::shared_ptr<Process>&)> late)
       : first_(std::move(first)), late_(std::move(late)) {}
 
   void deliver(Inspected found) {
     if (!found.binary) return;
-    {
-      std::lock_guard lock(mu_);
-      if (!firstJudged_) {
-        waiting_ = std::move(found);
-        return;
-      }
-    }
-    handOn(std::move(found));
+    deliver([found = std::move(found)](const Process&, Process& copy) {
+      if (found.unmarkedBytes) copy.setPathBytes(*found.unmarkedBytes);
+      copy.setBinary(found.binary);
+      if (found.signingInfo) copy.setSigningInfo(found.signingInfo);
+    });
+  }
+
+  // A digest found late: judged with the first record's binary, as it was.
+  void deliverDigest(std::string sha256) {
+    deliver([sha256 = std::move(sha256)](const Process& first, Process& copy) {
+      copy.setBinary(first.binary());
+      copy.setSigningInfo(first.signingInfo());
+      copy.setSha256(sha256);
+    });
   }
 
   void firstJudged() {
-    std::optional<Inspected> waiting;
+    std::vector<Fill> waiting;
     {
       std::lock_guard lock(mu_);
       firstJudged_ = true;
       waiting.swap(waiting_);
     }
-    if (waiting) handOn(std::move(*waiting));
+    for (const Fill& fill : waiting) handOn(fill);
   }
 
  private:
-  void handOn(Inspected found) {
+  void deliver(Fill fill) {
+    {
+      std::lock_guard lock(mu_);
+      if (!firstJudged_) {
+        waiting_.push_back(std::move(fill));
+        return;
+      }
+    }
+    handOn(fill);
+  }
+
+  void handOn(const Fill& fill) {
     auto copy = first_->lateCopy();
-    if (found.unmarkedBytes) copy->setPathBytes(std::move(*found.unmarkedBytes));
-    copy->setBinary(std::move(found.binary));
-    if (found.signingInfo) copy->setSigningInfo(std::move(found.signingInfo));
+    fill(*first_, *copy);
     late_(copy);
   }
 
@@ -107,8 +128,52 @@ class LateHandOff {
   std::function<void(const std::shared_ptr<Process>&)> late_;
   std::mutex mu_;
   bool firstJudged_ = false;
-  std::optional<Inspected> waiting_;
+  std::vector<Fill> waiting_;
 };
+
+// The digest of what process `pid` executes: on a local file system one
+// seen before is served at once; otherwise it is read on the bounded pool
+// (a whole file may take long, and a late digest still judges the start).
+std::optional<std::string> boundedDigest(std::int32_t pid,
+                                         const std::shared_ptr<const ProcessIdentity>& identity,
+                                         const std::optional<ExecutableSite>& site,
+                                         const std::string& bytes,
+                                         const std::shared_ptr<LateHandOff>& handOff) {
+  const bool local = site && site->local;
+  const std::optional<FileIdentity> executed = site ? site->executed : std::nullopt;
+  const inspection::MountId mount = site && site->mountId != 0
+                                        ? inspection::mountWithReusableId(site->mountId)
+                                        : inspection::mountOf(bytes);
+  // Opened here only where no server can hold the open.
+  std::shared_ptr<FileDescriptor> opened;
+  const auto open = [pid, identity, executed]() -> std::shared_ptr<FileDescriptor> {
+    auto fd = std::make_shared<FileDescriptor>(digest::openExecutable(pid, identity.get()));
+    struct stat st {};
+    if (fd->get() < 0 || ::fstat(fd->get(), &st) != 0) return nullptr;
+    // Another program run by the process since: not this start's.
+    if (executed && !(*executed == FileIdentity{st.st_dev, st.st_ino})) return nullptr;
+    return fd;
+  };
+  if (local && !inspection::leftAlone(mount)) {
+    opened = open();
+    if (!opened) return std::nullopt;
+    if (auto kept = digest::rememberedFor(opened->get())) return kept;
+  }
+  std::function<void(std::optional<std::string>)> whenLate;
+  if (handOff) {
+    whenLate = [handOff](std::optional<std::string> sha256) {
+      if (sha256) handOff->deliverDigest(std::move(*sha256));
+    };
+  }
+  auto found = inspection::bounded<std::optional<std::string>>(
+      mount,
+      [opened, open, local]() -> std::optional<std::string> {
+        const auto fd = opened ? opened : open();
+        return fd ? digest::ofOpenFile(fd->get(), local) : std::nullopt;
+      },
+      std::move(whenLate));
+  return found ? std::move(*found) : std::nullopt;
+}
 
 }  // namespace
 
@@ -119,15 +184,28 @@ void Process::inspectBinary(bool signingAndIcon,
   // runs. A process gone before that could be read is judged by its name.
   std::optional<ExecutableSite> site =
       site_ ? site_ : Kernel::get()->executableSite(pid(), identity_.get(), *fileSystemPath());
-  if (!site) {
-    setBinary(Binary::uninspected(*path_));
-    return;
-  }
   std::shared_ptr<LateHandOff> handOff;
   if (late) {
     if (auto self = weak_from_this().lock()) {
       handOff = std::make_shared<LateHandOff>(std::move(self), std::move(late));
     }
+  }
+  // Every path below has set the binary by the time this ends: a late
+  // result waits for that.
+  struct FirstJudged {
+    LateHandOff* handOff;
+    ~FirstJudged() {
+      if (handOff) handOff->firstJudged();
+    }
+  } firstJudged{handOff.get()};
+  // Before the binary, so that a late binary's copy has it. A memfd or a
+  // file of another namespace is hashed as well: it is reached by the pid.
+  if (digest::wanted()) {
+    sha256_ = boundedDigest(pid(), identity_, site, *fileSystemPath(), handOff);
+  }
+  if (!site) {
+    setBinary(Binary::uninspected(*path_));
+    return;
   }
   // The common case, a file as it is on disk, judged without its signature or
   // icon: one Binary per file, remembered. A path marked deleted is a
@@ -146,7 +224,6 @@ void Process::inspectBinary(bool signingAndIcon,
       return;
     }
     setBinary(Binary::uninspected(*path_));
-    if (handOff) handOff->firstJudged();
     return;
   }
   const std::string path = *path_;
@@ -182,7 +259,6 @@ void Process::inspectBinary(bool signingAndIcon,
       std::move(whenLate));
   if (!inspected) {
     setBinary(Binary::uninspected(path));
-    if (handOff) handOff->firstJudged();
     return;
   }
   if (inspected->unmarkedBytes) setPathBytes(std::move(*inspected->unmarkedBytes));

@@ -15,6 +15,7 @@
 #include "procblock/CommandLine.hpp"
 #include "procblock/Kill.hpp"
 #include "procblock/Sweep.hpp"
+#include "procblock/Verdict.hpp"
 #include "procscope/Dispatch.hpp"
 
 namespace {
@@ -80,6 +81,8 @@ int main(int argc, char** argv) {
   }
   const std::size_t entries = list->size();
   procblock::setItems(std::move(list));
+  // As the agent does: digest entries have each process's file hashed.
+  procblock::prepareVerdict();
 
   auto killed = std::make_shared<std::atomic<unsigned>>(0);
   procblock::SweepHooks hooks;

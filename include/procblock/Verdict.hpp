@@ -1,6 +1,7 @@
 // The verdict on every reported process: judged against the block list in
 // worker tasks, and a forbidden one killed and reported. The callback queues a
-// task only for the entries that equal one of the process's three values;
+// task only for the entries that equal one of the process's three values
+// (or are the digest of the file it executes);
 // each task then judges its entry as every entry is judged. The agent's own
 // process and its descendants are never judged.
 #pragma once
@@ -35,7 +36,8 @@ extern const procscope::ProcessCallback block;
 // The callback finds the entries that can match an event through a lookup
 // built once per list, on the first event judged against it. Calling this
 // after the list is set builds it at once, and starts the threads that kill,
-// so that no event waits for either.
+// so that no event waits for either; and it asks for the digests of executed
+// files exactly when the list has digest entries.
 void prepareVerdict();
 
 // The CFBundleIdentifier of the binary's application bundle, if it has one.
@@ -48,8 +50,9 @@ bool inOwnProcessTree(const procscope::Process& process);
 // The verdict on a program about to be executed, for the exec permission
 // path: `process` holds the exec's caller (its pid; ancestors and user are
 // read when an entry matches, where not filled in) and the file to be
-// executed (path, binary). Denied when an entry equals its bundle identifier,
-// name or path and the caller is not the agent's own; the denial is then
+// executed (path, binary, digest). Denied when an entry equals its bundle
+// identifier, name or path, or is its digest, and the caller is not the
+// agent's own; the denial is then
 // reported as a block, once, off the calling thread.
 enum class ExecVerdict : std::uint8_t {
   Unlisted,  // no entry equals it

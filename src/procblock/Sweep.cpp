@@ -16,7 +16,9 @@
 #include "procblock/AgentLog.hpp"
 #include "procblock/BlockList.hpp"
 #include "procblock/EntryIndex.hpp"
+#include "procscope/Digest.hpp"
 #include "procscope/Dispatch.hpp"
+#include "procscope/Inspection.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Utf8.hpp"
@@ -99,17 +101,22 @@ struct Listed {
 };
 
 // The entries that one process matches, in list order: those equal to its
-// short name, then, merged in, those equal to its path. An entry equal to
-// both is one match.
+// short name, then, merged in, those equal to its path and those that are
+// its file's digest. An entry that matches twice is one match.
 std::vector<std::int32_t> matchingEntries(const EntryIndex& index, const std::string& name,
-                                          const std::optional<std::string>& path) {
+                                          const std::optional<std::string>& path,
+                                          const std::optional<std::string>& sha256) {
   const auto [nameFirst, nameLast] = index.find(name);
   std::vector<std::int32_t> found(nameFirst, nameLast);
-  if (path && *path != name) {
-    const auto [pathFirst, pathLast] = index.find(*path);
+  const auto mergeIn = [&found](EntryIndex::Range range) {
     const auto middle = static_cast<std::ptrdiff_t>(found.size());
-    found.insert(found.end(), pathFirst, pathLast);
+    found.insert(found.end(), range.first, range.second);
     std::inplace_merge(found.begin(), found.begin() + middle, found.end());
+  };
+  if (path && *path != name) mergeIn(index.find(*path));
+  if (sha256) {
+    mergeIn(index.findDigest(*sha256));
+    found.erase(std::unique(found.begin(), found.end()), found.end());
   }
   return found;
 }
@@ -126,7 +133,8 @@ void processMatchTask(const Listed& listed, const SweepHooks& hooks) {
   std::optional<std::string> path;
   if (record && record->binary()) path = record->binary()->path();
 
-  const auto positions = matchingEntries(*indexFor(list), listed.nameText, path);
+  const auto positions = matchingEntries(*indexFor(list), listed.nameText, path,
+                                         record ? record->sha256() : std::nullopt);
   if (positions.empty()) return;
 
   // No path, so no record: the process is pinned now for a match by name.
@@ -159,13 +167,41 @@ void processMatchTask(const Listed& listed, const SweepHooks& hooks) {
   }
 }
 
+// The digest of one application's executable, read at most once per notice
+// and only for a digest entry.
+struct AppDigest {
+  std::once_flag once;
+  std::optional<std::string> sha256;
+};
+using AppDigests = std::vector<AppDigest>;
+
+std::optional<std::string> digestOfProcess(std::int32_t pid) {
+  if (pid <= 0) return std::nullopt;
+  const auto pin = procscope::platform::Kernel::get()->pin(pid);
+  if (!pin) return std::nullopt;
+  // Not a path: a stall here is this process's alone.
+  auto found = procscope::inspection::bounded<std::optional<std::string>>(
+      procscope::inspection::kUnknownMount, [pid, pin]() -> std::optional<std::string> {
+        const auto fd = procscope::digest::openExecutable(pid, pin.get());
+        return procscope::digest::ofOpenFile(fd.get(), false);
+      });
+  return found ? std::move(*found) : std::nullopt;
+}
+
 void applicationMatchTask(const std::shared_ptr<RunningApplication>& app,
-                          const std::shared_ptr<const Applications>& apps, std::size_t i,
+                          const std::shared_ptr<const Applications>& apps,
+                          const std::shared_ptr<AppDigests>& digests, std::size_t i,
                           std::int32_t j) {
   const auto entry = entryAt(j);
   if (!entry || !app) return;
+  bool byDigest = false;
+  if (isDigestEntry(*entry) && procscope::digest::wanted()) {
+    AppDigest& digest = (*digests)[i];
+    std::call_once(digest.once, [&] { digest.sha256 = digestOfProcess(app->processIdentifier()); });
+    byDigest = isDigestOf(*entry, digest.sha256);
+  }
   if (!equals(*entry, app->bundleIdentifier()) && !equals(*entry, app->localizedName()) &&
-      !equals(*entry, app->executableURL())) {
+      !equals(*entry, app->executableURL()) && !byDigest) {
     return;
   }
   if ((*apps)[i]->forceTerminate()) DisplayMessage(app->localizedName());
@@ -184,10 +220,12 @@ void launchObserver(const std::weak_ptr<Workspace>& weakWorkspace,
   Printlog(describeItems(list));
   const std::int32_t c = countOf(list);
   if (c == 0 || a <= 0) return;
+  const auto digests = std::make_shared<AppDigests>(apps->size());
   for (std::size_t i = 0; i < apps->size(); ++i) {
     const auto app = (*apps)[i];
     for (std::int32_t j = 0; j < c; ++j) {
-      procscope::dispatch::async([app, apps, i, j] { applicationMatchTask(app, apps, i, j); });
+      procscope::dispatch::async(
+          [app, apps, digests, i, j] { applicationMatchTask(app, apps, digests, i, j); });
     }
   }
 }

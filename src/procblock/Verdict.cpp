@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "procblock/ReportBudget.hpp"
 #include "procblock/platform/Journal.hpp"
 #include "procblock/platform/Notice.hpp"
+#include "procscope/Digest.hpp"
 #include "procscope/Dispatch.hpp"
 #include "procscope/LoadedProgram.hpp"
 #include "procscope/Log.hpp"
@@ -184,6 +186,27 @@ void reportBlocked(const procscope::Process& process, const std::string& entry,
        uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid), std::move(outcome)});
 }
 
+// The digest entries a record's file matches, each queued as judgeEntry;
+// none that one of `values` equals (queued already), and none when the
+// record's earlier judgement had the same digest.
+template <class Queue>
+void queueDigestEntries(const procscope::Process& process, const EntryIndex& index,
+                        std::initializer_list<const std::optional<std::string>*> values,
+                        const Queue& queue) {
+  const auto& sha256 = process.sha256();
+  if (!sha256) return;
+  if (const auto& earlier = process.earlier(); earlier && earlier->sha256() == sha256) return;
+  const auto [first, last] = index.findDigest(*sha256);
+  for (auto it = first; it != last; ++it) {
+    const std::string& entry = (*index.list)[static_cast<size_t>(*it)];
+    if (std::any_of(values.begin(), values.end(),
+                    [&](const std::optional<std::string>* v) { return equals(entry, *v); })) {
+      continue;
+    }
+    queue(*it);
+  }
+}
+
 // One entry against one record, on a worker thread.
 void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::size_t view,
                 std::int32_t index, const RecordKillFunction& kill, platform::BlockSource source) {
@@ -196,8 +219,12 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::size_t 
   const std::optional<std::string> name = binary ? binary->name() : std::nullopt;
   const std::optional<std::string>& path = judgedPath(*process, view);
 
-  // First the bundle identifier, then the name, then the path.
-  if (!equals(entry, bundleIdentifier) && !equals(entry, name) && !equals(entry, path)) return;
+  // First the bundle identifier, then the name, then the path; and the
+  // digest of the file executed, which only the record's own view has.
+  if (!equals(entry, bundleIdentifier) && !equals(entry, name) && !equals(entry, path) &&
+      !(view == 0 && isDigestOf(entry, process->sha256()))) {
+    return;
+  }
 
   const auto report = admitReport(source, *process, entry, name, bundleIdentifier, path);
   if (report.report) logBlocking(name, bundleIdentifier, path);
@@ -247,7 +274,9 @@ bool inOwnProcessTree(const procscope::Process& process) {
 
 void prepareVerdict() {
   procscope::dispatch::prepare();
-  if (const auto list = items()) indexFor(list);
+  const auto list = items();
+  // Files are hashed only for a list that names some program by its digest.
+  procscope::digest::setWanted(list && !indexFor(list)->digests.empty());
 }
 
 procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSource source,
@@ -301,6 +330,14 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSou
           });
         }
       }
+      if (view == 0) {
+        queueDigestEntries(
+            *process, *index, {&bundleIdentifier, &name, &path}, [&](std::int32_t position) {
+              procscope::dispatch::asyncUrgent([process, position, sharedKill, source] {
+                judgeEntry(process, 0, position, *sharedKill, source);
+              });
+            });
+      }
     }
   };
 }
@@ -324,6 +361,10 @@ ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process) {
   for (const std::optional<std::string>* value : {&bundleIdentifier, &name, &path}) {
     if (!*value) continue;
     const auto [from, to] = index->find(**value);
+    if (from != to && (first < 0 || *from < first)) first = *from;
+  }
+  if (const auto& sha256 = process->sha256()) {
+    const auto [from, to] = index->findDigest(*sha256);
     if (from != to && (first < 0 || *from < first)) first = *from;
   }
   if (first < 0) return ExecVerdict::Unlisted;

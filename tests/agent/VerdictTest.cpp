@@ -23,9 +23,24 @@ using ::testing::Not;
 
 constexpr std::int32_t kFakePid = 4242;  // never signalled: the kill only records
 
-enum class Record { Safari, NoBundle, EmptyName, Bare, AllSame, LateSafari };
+enum class Record { Safari, NoBundle, EmptyName, Bare, AllSame, LateSafari, Hashed, LateHashed };
+
+// The digest of the Hashed record's file; entries may give it in lower case.
+const std::string kDigest = "9F86D081884C7D659A2FEAA0C55AD015A3BF4F1B2B0B822CD15D6C15B0F00A08";
+const std::string kLowerDigest = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
 
 std::shared_ptr<procscope::Process> makeRecord(Record kind, std::uint16_t type = 0) {
+  if (kind == Record::Hashed || kind == Record::LateHashed) {  // the tool, and its file's digest
+    auto hashed = makeRecord(Record::NoBundle, type);
+    hashed->setSha256(kDigest);
+    if (kind == Record::Hashed) return hashed;
+    // Judged first hashed but without its files; the late copy has the digest too.
+    const auto binary = hashed->binary();
+    hashed->setBinary(procscope::Binary::uninspected(*hashed->path()));
+    auto late = hashed->lateCopy();
+    late->setBinary(binary);
+    return late;
+  }
   if (kind == Record::LateSafari) {  // Safari judged first without its files
     auto first = makeRecord(Record::Safari, type);
     first->setBinary(procscope::Binary::uninspected(*first->path()));
@@ -66,6 +81,8 @@ std::shared_ptr<procscope::Process> makeRecord(Record kind, std::uint16_t type =
           "/b.app", procscope::Dictionary{{"CFBundleIdentifier", "same"}}));
       break;
     case Record::LateSafari:  // made above
+    case Record::Hashed:
+    case Record::LateHashed:
       break;
   }
   process->setBinary(binary);
@@ -188,6 +205,9 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"NonStringIdentifierIsAbsent", Record::EmptyName, {"7"}, 0},
         MatchCase{"AbsentIsNotNullText", Record::Bare, {"", "(null)"}, 0},
         MatchCase{"FirstEqualityEndsTheEntry", Record::AllSame, {"same"}, 1},
+        MatchCase{"DigestInEitherCase", Record::Hashed, {kLowerDigest, "x", kDigest}, 2},
+        MatchCase{"DigestWholeOnly", Record::Hashed, {kDigest.substr(1), kDigest + "0"}, 0},
+        MatchCase{"LateCopyNotAgainByItsDigest", Record::LateHashed, {"tool", kLowerDigest}, 0},
         MatchCase{"LateOnlyWhatTheFirstCouldNotMatch",
                   Record::LateSafari,
                   {"Safari", "com.apple.Safari", "/Applications/Safari.app/Contents/MacOS/Safari"},

@@ -1,10 +1,18 @@
 // The agent's main job, end to end: listed programs die with their whole
 // process group the moment they start; nothing else is touched.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e/E2eSupport.hpp"
@@ -228,6 +236,125 @@ TEST_F(BundleBlockingTest, ProgramsDeeperThanPathMaxAreJudgedByNameAndBundle) {
   EXPECT_TRUE(killedBySigkill(runFrom(there, nameOf(byPath)))) << "by its whole path";
   EXPECT_TRUE(waitForDiagnostic("bundle identifier: " + identifier + ", path: " + deepPath));
   ::close(deep);
+}
+
+// Programs listed by the SHA-256 of their file: every copy of that content
+// dies, whatever its name or place, also run from memory; nothing else does.
+class DigestBlockingTest : public AgentTest {
+ protected:
+  // Runs `content` from a memfd (memfd_create + execveat), as `sleep 60`.
+  pid_t startFromMemory(const std::string& content) {
+    return children_.startPrepared({"/nonexistent"}, [&content] {
+      const int fd = static_cast<int>(::syscall(SYS_memfd_create, "pbmem", 0));
+      if (fd < 0 ||
+          ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+        ::_exit(126);
+      }
+      char name[] = "pbmem";
+      char seconds[] = "60";
+      char* argv[] = {name, seconds, nullptr};
+      ::syscall(SYS_execveat, fd, "", argv, environ, AT_EMPTY_PATH);
+      ::_exit(127);
+    });
+  }
+
+  // Starts `program` and waits until the agent has read at least its size
+  // more, so that it has been hashed once; then stops it.
+  void runOnceHashed(const std::string& program) {
+    const auto before = agent_.bytesRead().value_or(0);
+    const pid_t pid = children_.startInSession(program);
+    EXPECT_TRUE(waitUntil(
+        [&] { return agent_.bytesRead().value_or(0) >= before + fs::file_size(program); }, 10s))
+        << "the agent never read " << program;
+    ::kill(pid, SIGKILL);
+    children_.waitForEnd(pid, 10s);
+  }
+
+  // Whether the agent read less than `bytes` while `step` ran, and then
+  // until it had judged a later start (its canary's).
+  ::testing::AssertionResult readsLessThan(std::uintmax_t bytes,
+                                           const std::function<void()>& step) {
+    const auto before = agent_.bytesRead().value_or(0);
+    step();
+    if (auto live = agentIsLive(); !live) return live;
+    const auto read = agent_.bytesRead().value_or(0) - before;
+    if (read < bytes) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the agent read " << read << " bytes";
+  }
+};
+
+TEST_F(DigestBlockingTest, CopiesUnderAnyNameAndFromMemoryDieOthersRun) {
+  const std::string listed = makeUniqueContentProgram();
+  const std::string copy = makeProgram(root_ + "/elsewhere");
+  fs::copy_file(listed, copy, fs::copy_options::overwrite_existing);
+  const std::string harmless = makeUniqueContentProgram();
+  writeList(canaryName_ + "," + sha256sumOf(listed));
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  const pid_t bystander = children_.startInSession(harmless);
+  EXPECT_TRUE(killedBySigkill(children_.startInSession(copy))) << "a copy elsewhere";
+  EXPECT_TRUE(killedBySigkill(startFromMemory(readFile(listed)))) << "run from a memfd";
+  EXPECT_TRUE(accessRowsFor(nameOf(copy)));
+  EXPECT_TRUE(stillRunning(bystander)) << "other content";
+}
+
+// A file hashed once and then given the listed content, by a write or
+// through a shared mapping, is hashed again at its next start.
+TEST_F(DigestBlockingTest, ContentChangedToTheListedOneDiesAtItsNextStart) {
+  const std::string listed = makeUniqueContentProgram();
+  const std::string written = makeUniqueContentProgram();
+  const std::string mapped = makeUniqueContentProgram();
+  const std::string content = readFile(listed);  // as long as the others'
+  writeList(canaryName_ + "," + sha256sumOf(listed));
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+  runOnceHashed(written);
+  runOnceHashed(mapped);
+
+  std::ofstream(written, std::ios::binary | std::ios::trunc) << content;
+  const int fd = ::open(mapped.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  void* map = ::mmap(nullptr, content.size(), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  std::memcpy(map, content.data(), content.size());
+  ::munmap(map, content.size());
+  ::close(fd);
+  // Past the time a change takes to settle, so that a digest remembered
+  // under a key blind to the change would be served.
+  std::this_thread::sleep_for(300ms);
+
+  EXPECT_TRUE(killedBySigkill(children_.startInSession(written))) << "written in place";
+  EXPECT_TRUE(killedBySigkill(children_.startInSession(mapped))) << "written through a mapping";
+}
+
+// Hashing is bounded: a listed file that takes long to hash dies late; one
+// past the size hashed is not read and runs; a list without digest entries
+// has nothing read at all.
+TEST_F(DigestBlockingTest, LargeFilesDieLatePastTheBoundRunAndNamesOnlyReadNothing) {
+  const std::string slow = makeUniqueContentProgram();
+  fs::resize_file(slow, std::uintmax_t{200} << 20);  // sparse
+  const std::string huge = makeUniqueContentProgram();
+  fs::resize_file(huge, (std::uintmax_t{256} << 20) + 1);
+  writeList(canaryName_ + "," + sha256sumOf(slow) + "," + sha256sumOf(huge));
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+
+  EXPECT_TRUE(killedBySigkill(children_.startInSession(slow))) << "hashed past the deadline";
+  pid_t pastBound = -1;
+  EXPECT_TRUE(
+      readsLessThan(fs::file_size(huge) / 2, [&] { pastBound = children_.startInSession(huge); }));
+  EXPECT_TRUE(stillRunning(pastBound)) << "past the size hashed";
+  EXPECT_TRUE(waitForDiagnostic("was not hashed"));
+
+  agent_.stop();
+  writeList(canaryName_ + "," + nameOf(slow));
+  startAgent();
+  ASSERT_TRUE(agentIsLive());
+  const std::string unlisted = makeUniqueContentProgram();
+  fs::resize_file(unlisted, std::uintmax_t{64} << 20);
+  EXPECT_TRUE(readsLessThan(std::uintmax_t{64} << 20, [&] { children_.startInSession(unlisted); }))
+      << "a list of names only";
 }
 
 }  // namespace

@@ -125,8 +125,17 @@ TEST_F(DenyExecTest, ListedProgramsNeverRunOthersDoAndEachDenialIsReportedOnce) 
   fs::permissions(script, fs::perms(0755));
   const std::string harmless = makeToucher(dir_, uniqueName());
   const std::string viaLoader = makeToucher(dir_, uniqueName());
+  // Listed by content: a copy under another name and folder, and a script
+  // (its own exec is judged by the script file's digest).
+  const std::string byDigest = makeToucher(dir_, uniqueName());
+  std::ofstream(byDigest, std::ios::binary | std::ios::app) << uniqueName();
+  const std::string digestCopy = makeToucher(root_ + "/elsewhere", uniqueName());
+  fs::copy_file(byDigest, digestCopy, fs::copy_options::overwrite_existing);
+  const std::string scriptByDigest = dir_ + "/" + uniqueName();
+  writeFile(scriptByDigest, "#!/bin/sh\n# " + uniqueName() + "\nexec touch \"$1\"\n");
+  fs::permissions(scriptByDigest, fs::perms(0755));
   writeList(nameOf(byName) + "," + byPath + "," + identifier + "," + nameOf(script) + "," +
-            nameOf(viaLoader));
+            nameOf(viaLoader) + "," + sha256sumOf(byDigest) + "," + sha256sumOf(scriptByDigest));
   ASSERT_TRUE(startDenyingAgent());
 
   struct Case {
@@ -138,6 +147,8 @@ TEST_F(DenyExecTest, ListedProgramsNeverRunOthersDoAndEachDenialIsReportedOnce) 
                         {"listed path", byPath, true},
                         {"listed bundle identifier", inBundle, true},
                         {"script named after an entry", script, true},
+                        {"copy of a program listed by digest", digestCopy, true},
+                        {"script listed by digest", scriptByDigest, true},
                         {"unlisted program", harmless, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -417,6 +428,19 @@ TEST_F(DenyExecTest, UnderTheUnitDeniesWithTheDropInAndFallsBackToTheKillWithout
     }
     agent_.stop();
   }
+}
+
+// A large file not hashed before is not hashed while its exec waits: it is
+// let through, and the kill, which hashes it, ends it.
+TEST_F(DenyExecTest, ALargeListedFileRunsIsKilledAndIsDeniedNextTime) {
+  const std::string slow = makeUniqueContentProgram();
+  fs::resize_file(slow, std::uintmax_t{200} << 20);  // sparse
+  writeList(sha256sumOf(slow));
+  ASSERT_TRUE(startDenyingAgent());
+  EXPECT_TRUE(killedBySigkill(children_.startInSession(slow)));
+  EXPECT_TRUE(accessRowsFor(nameOf(slow)));
+  // Hashed by the kill, it is known when it is run again.
+  EXPECT_EQ(exitOf(startExec(slow, root_ + "/ran"), 10s), kExecFailed + EPERM);
 }
 
 }  // namespace

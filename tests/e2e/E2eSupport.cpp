@@ -774,6 +774,17 @@ std::optional<long> Agent::statusKilobytes(std::string_view field) const {
   return std::nullopt;
 }
 
+std::optional<unsigned long long> Agent::bytesRead() const {
+  if (pid_ <= 0 || reaped_) return std::nullopt;
+  std::istringstream io(readFile("/proc/" + std::to_string(pid_) + "/io"));
+  std::string key;
+  unsigned long long value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  return std::nullopt;
+}
+
 void Agent::stop() {
   if (pid_ > 0 && !reaped_ && watchdog_.joinable()) {
     // A deny-mode agent is not given time to end by itself.
@@ -889,6 +900,23 @@ std::string AgentTest::makeProgramNamed(const std::string& directory, const std:
   EXPECT_FALSE(ec) << "copy /bin/sleep to " << path << ": " << ec.message();
   fs::permissions(path, fs::perms(0755), ec);
   return path;
+}
+
+std::string AgentTest::makeUniqueContentProgram(const std::string& directory) {
+  const std::string path = makeProgram(directory);
+  std::ofstream(path, std::ios::binary | std::ios::app) << "\n" << uniqueName() << uniqueName();
+  return path;
+}
+
+std::string AgentTest::sha256sumOf(const std::string& path) {
+  std::string out;
+  if (FILE* pipe = ::popen(("sha256sum '" + path + "'").c_str(), "r")) {
+    char buffer[128];
+    while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+    ::pclose(pipe);
+  }
+  EXPECT_GE(out.size(), 64u) << "sha256sum " << path;
+  return out.substr(0, std::min<std::size_t>(out.size(), 64));
 }
 
 void AgentTest::writeList(std::string_view bytes) {

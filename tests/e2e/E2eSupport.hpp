@@ -199,6 +199,9 @@ class Agent {
   std::optional<unsigned long long> connectorDrops() const;
   // A field of /proc/<agent>/status in kB ("VmHWM", "VmRSS"); none when gone.
   std::optional<long> statusKilobytes(std::string_view field) const;
+  // The bytes the agent has read from files so far (rchar of its io); none
+  // when gone.
+  std::optional<unsigned long long> bytesRead() const;
 
   // SIGTERM, then SIGKILL after a while; always reaps.
   void stop();
@@ -233,6 +236,12 @@ class AgentTest : public ::testing::Test {
   std::string makeProgram(const std::string& directory = {});
   std::string makeProgramNamed(const std::string& directory, const std::string& name);
   static std::string nameOf(const std::string& path);
+  // A copy of /bin/sleep with a unique name in `directory` and unique
+  // content (random bytes after its end, which it never reads): a digest of
+  // it lists no other program on the machine.
+  std::string makeUniqueContentProgram(const std::string& directory = {});
+  // What sha256sum prints for the file, without the name: lower case.
+  static std::string sha256sumOf(const std::string& path);
   // Writes vornik.txt into the working directory.
   void writeList(std::string_view bytes);
   void writeFile(const std::string& path, std::string_view bytes);

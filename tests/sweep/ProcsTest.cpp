@@ -8,9 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <optional>
 
 #include "SweepTestSupport.hpp"
 #include "procblock/BlockList.hpp"
+#include "procscope/Digest.hpp"
 #include "procscope/Dispatch.hpp"
 
 namespace procblock {
@@ -175,15 +178,27 @@ TEST_F(ProcsProtocol, TheKernelsEntryAndEndedProcessesAreNeverSignalledButReport
 TEST(ProcsLive, KillsARunningForbiddenProcessByShortNameOrByFullPath) {
   // Linux keeps 15 characters of the long name: only its path can match.
   // A sweep that spares its own process tree leaves the child (our own) alone.
-  for (const char* role : {"n", "long-name-sleeper", "spared"}) {
+  // Or by the digest of its file, given content of its own.
+  for (const char* role : {"n", "long-name-sleeper", "spared", "digest"}) {
     SCOPED_TRACE(role);
     sweeptest::Reports reports;
     agenttest::Sleeper sleeper(role);
+    const bool byDigest = std::string(role) == "digest";
+    std::optional<std::string> digest;
+    if (byDigest) {
+      std::ofstream(sleeper.path(), std::ios::app) << sleeper.name();
+      const procscope::FileDescriptor fd(::open(sleeper.path().c_str(), O_RDONLY | O_CLOEXEC));
+      digest = procscope::digest::ofOpenFile(fd.get(), false);
+      ASSERT_TRUE(digest);
+    }
+    procscope::digest::setWanted(byDigest);
     agenttest::SessionChild child(sleeper.start());
     ASSERT_GT(child.pid(), 0);
     const bool byPath = sleeper.name().size() > 15;
     const bool spared = std::string(role) == "spared";
-    setItems(byPath ? BlockList{sleeper.name(), sleeper.path()} : BlockList{sleeper.name()});
+    setItems(byDigest ? BlockList{*digest}
+             : byPath ? BlockList{sleeper.name(), sleeper.path()}
+                      : BlockList{sleeper.name()});
     std::vector<std::int32_t> asked;
     std::mutex mu;
     SweepHooks hooks;
@@ -196,6 +211,7 @@ TEST(ProcsLive, KillsARunningForbiddenProcessByShortNameOrByFullPath) {
     Block(std::move(hooks)).procs();
     procscope::dispatch::waitIdle();
     setItems(std::nullopt);
+    procscope::digest::setWanted(false);
 
     if (spared) {
       EXPECT_TRUE(asked.empty());

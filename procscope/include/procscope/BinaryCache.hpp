@@ -21,6 +21,8 @@
 #include "procscope/ExecutableSite.hpp"
 #include "procscope/platform/Bundle.hpp"
 
+struct statx;
+
 namespace procscope {
 
 class BinaryCache {
@@ -37,6 +39,9 @@ class BinaryCache {
   // A file changed this recently is not remembered: a second change within
   // one tick of the clock that stamps it would leave its times as they were.
   static constexpr std::chrono::milliseconds kSettle{100};
+  // Whether a file whose times statx gave as `sx` last changed long enough
+  // ago to be remembered under them (kSettle, more where stamps are coarse).
+  static bool settledNow(const struct statx& sx);
 
   // What a Binary of `path` (its text; `bytes`, what finds the file) is
   // made from, as the file system stands now in the root of `site` (the

@@ -60,6 +60,10 @@ MountId mountWithReusableId(std::uint64_t id);
 // writes only into state of its own, which the caller reads only after true,
 // and `late` reads after it.
 bool run(MountId mount, std::function<void()> work, std::function<void()> late = {});
+// run(mount, work), waiting no later than `until` either: for a caller
+// whose own answer is due by then.
+bool runUntil(MountId mount, std::chrono::steady_clock::time_point until,
+              std::function<void()> work);
 // run(mountOf(path), work).
 bool run(const std::string& path, std::function<void()> work);
 

@@ -64,6 +64,7 @@ class Process : public std::enable_shared_from_this<Process> {
   const std::shared_ptr<const Process>& earlier() const { return earlier_; }
   // A copy of this record (held by a shared_ptr) for its late completion:
   // everything but the binary and signing information, earlier() this one.
+  // (The digest is set before either is, so the copy has it.)
   std::shared_ptr<Process> lateCopy() const;
   // For a live process whose executable's path cannot be read (longer than
   // PATH_MAX): takes as its path the name its exec was given (AT_EXECFN, else
@@ -108,6 +109,10 @@ class Process : public std::enable_shared_from_this<Process> {
   void setSigningInfo(std::optional<Dictionary> v) { signingInfo_ = std::move(v); }
   const std::shared_ptr<Binary>& binary() const { return binary_; }
   void setBinary(std::shared_ptr<Binary> v) { binary_ = std::move(v); }
+  // The SHA-256 of the file it executes (procscope/Digest.hpp), filled by
+  // inspectBinary only while digests are wanted; none when not hashed.
+  const std::optional<std::string>& sha256() const { return sha256_; }
+  void setSha256(std::optional<std::string> v) { sha256_ = std::move(v); }
   // The process pinned when it was seen; a kill acts on it or on nothing.
   // Not part of the description.
   const std::shared_ptr<const ProcessIdentity>& identity() const { return identity_; }
@@ -134,6 +139,7 @@ class Process : public std::enable_shared_from_this<Process> {
   Clock::time_point timestamp_;
   std::optional<Dictionary> signingInfo_;
   std::shared_ptr<Binary> binary_;
+  std::optional<std::string> sha256_;
   std::shared_ptr<const ProcessIdentity> identity_;
   std::shared_ptr<const Process> earlier_;
   std::shared_ptr<const LoadedProgram> loadedProgram_;

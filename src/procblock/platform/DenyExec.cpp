@@ -23,6 +23,7 @@
 #include "procblock/Verdict.hpp"
 #include "procscope/Binary.hpp"
 #include "procscope/BinaryCache.hpp"
+#include "procscope/Digest.hpp"
 #include "procscope/ExecutableSite.hpp"
 #include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
@@ -45,6 +46,9 @@ constexpr unsigned kReportFdError = 0x00002000;
 // margin, before the answer's: past that it is allowed unjudged.
 constexpr auto kJudgeWindow =
     kAnswerDeadline - procscope::inspection::kDeadline - std::chrono::milliseconds(30);
+
+// Left of the answer's deadline for judging and answering after the digest.
+constexpr auto kAnswerMargin = std::chrono::milliseconds(20);
 
 std::atomic<int> listenerDescriptor{-1};
 
@@ -174,8 +178,41 @@ std::optional<std::string> learnByName(std::int32_t pid, procscope::ExecutableSi
   return "./" + *name;
 }
 
-// True when the exec of the event's file by `pid` is to be denied.
-bool judge(int fanotify, int fd, std::int32_t pid) {
+// A file not hashed before is hashed on the permission path only up to this
+// size (about 15 ms of CPU): every exec on the machine waits meanwhile, and
+// any user can make new large files. A larger one is left to the kill, which
+// hashes it at its start and remembers it for its next exec here.
+constexpr std::uint64_t kMaxHashedWhileWaiting = std::uint64_t{16} * 1024 * 1024;
+
+// The digest of the event's file, read through its own descriptor (a copy:
+// the step may outlive the answer) and ended by `until`; none past that.
+std::optional<std::string> digestBy(int fd, const std::optional<procscope::ExecutableSite>& site,
+                                    const std::string& bytes, Clock::time_point until) {
+  const bool local = site && site->local;
+  if (local) {
+    if (auto kept = procscope::digest::rememberedFor(fd)) return kept;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_size) > kMaxHashedWhileWaiting) {
+    return std::nullopt;
+  }
+  auto copy = std::make_shared<procscope::FileDescriptor>(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (copy->get() < 0) return std::nullopt;
+  auto found = std::make_shared<std::optional<std::string>>();
+  const auto mount = site && site->mountId != 0
+                         ? procscope::inspection::mountWithReusableId(site->mountId)
+                         : procscope::inspection::mountOf(bytes);
+  if (!procscope::inspection::runUntil(mount, until, [copy, local, found] {
+        *found = procscope::digest::ofOpenFile(copy->get(), local);
+      })) {
+    return std::nullopt;
+  }
+  return *found;
+}
+
+// True when the exec of the event's file by `pid` is to be denied; the
+// answer is due by `answerBy`.
+bool judge(int fanotify, int fd, std::int32_t pid, Clock::time_point answerBy) {
   auto bytes = pathOfDescriptor(fd);
   if (bytes && (bytes->empty() || (*bytes)[0] != '/')) return false;
   // Where the exec'ing process lives (its root and mount namespace).
@@ -202,9 +239,16 @@ bool judge(int fanotify, int fd, std::int32_t pid) {
   // Not inspected in time: judged, as the kill judges it then, by what is
   // known without the file (its path and the name from it).
   record->setBinary(inspected ? std::move(binary) : procscope::Binary::uninspected(path));
+  // A file not hashed by its answer's time (or past the size hashed) is let
+  // through here, and never marked harmless: the kill hashes it at its start.
+  bool hashed = true;
+  if (procscope::digest::wanted()) {
+    record->setSha256(digestBy(fd, site, *bytes, answerBy - kAnswerMargin));
+    hashed = record->sha256().has_value();
+  }
   const ExecVerdict verdict = denyExec(record);
   if (verdict == ExecVerdict::Denied) return true;
-  if (verdict != ExecVerdict::Unlisted || !inspected) return false;
+  if (verdict != ExecVerdict::Unlisted || !inspected || !hashed) return false;
   if (ignoreMarks.load(std::memory_order_relaxed) < kAllowedMax &&
       ::fanotify_mark(fanotify, FAN_MARK_ADD | FAN_MARK_IGNORED_MASK, FAN_OPEN_EXEC_PERM, fd,
                       nullptr) == 0) {
@@ -268,7 +312,7 @@ void answer(int fanotify, int fd, std::uint32_t response) {
       }
       if ((event->mask & FAN_OPEN_EXEC_PERM) != 0 && judgeable) {
         try {
-          deny = judge(fanotify, event->fd, event->pid);
+          deny = judge(fanotify, event->fd, event->pid, readAt + kAnswerDeadline);
         } catch (const std::exception&) {
           deny = false;  // out of memory and the like: the kill decides
         }
