@@ -13,6 +13,7 @@
 #include <memory>
 #include <variant>
 
+#include "procscope/ApplicationIdentity.hpp"
 #include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/Utilities.hpp"
@@ -296,6 +297,16 @@ BinaryCache& BinaryCache::shared() {
   return *cache;
 }
 
+std::shared_ptr<Binary> inSandboxOf(std::shared_ptr<Binary> binary, const ExecutableSite* site) {
+  if (!binary || !site) return binary;
+  auto id = sandboxApplicationId(*site);
+  if (!id || id == binary->applicationIdentifier()) return binary;
+  // The shared Binary is the file's; the sandbox is this process's.
+  auto own = std::make_shared<Binary>(*binary);
+  own->setApplicationIdentifier(std::move(id));
+  return own;
+}
+
 bool isOfExecutedFile(const Binary& binary, const ExecutableSite& site) {
   if (!site.executed) return true;
   const auto& a = binary.attributes();
@@ -317,15 +328,15 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
   // Where the process's mount is known, its locality is asked of the mount
   // table of its own namespace; else of the agent's, by the path.
   const inspection::MountId mount = site && site->mountId != 0
-                                         ? inspection::mountWithReusableId(site->mountId)
-                                         : inspection::mountOf(bytes);
+                                        ? inspection::mountWithReusableId(site->mountId)
+                                        : inspection::mountOf(bytes);
   const bool inline_ = site && site->executed ? site->local && !inspection::leftAlone(mount)
                                               : inspection::answersInline(bytes);
   if (inline_) {
     key = BinaryCache::keyOf(path, bytes, *layer, site);
     if (key && !key->executed) return nullptr;  // another file there now: not guessed at
     if (key) {
-      if (auto hit = cache.find(*key, layer)) return hit;
+      if (auto hit = cache.find(*key, layer)) return inSandboxOf(std::move(hit), site);
     }
   }
   std::function<void(std::shared_ptr<Binary>)> whenLate;
@@ -333,7 +344,9 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
     std::optional<ExecutableSite> lateSite;
     if (site) lateSite = *site;
     whenLate = [late = std::move(late), lateSite](std::shared_ptr<Binary> binary) {
-      if (binary && (!lateSite || isOfExecutedFile(*binary, *lateSite))) late(std::move(binary));
+      if (binary && (!lateSite || isOfExecutedFile(*binary, *lateSite))) {
+        late(lateSite ? inSandboxOf(std::move(binary), &*lateSite) : std::move(binary));
+      }
     };
   }
   std::shared_ptr<const LookupRoot> root = site ? site->root : nullptr;
@@ -342,7 +355,7 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
   if (!inspected || !*inspected) return nullptr;
   if (site && !isOfExecutedFile(**inspected, *site)) return nullptr;
   if (key) cache.store(*key, std::move(layer), *inspected);
-  return std::move(*inspected);
+  return inSandboxOf(std::move(*inspected), site);
 }
 
 }  // namespace procscope

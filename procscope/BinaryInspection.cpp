@@ -16,6 +16,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "procscope/ApplicationIdentity.hpp"
 #include "procscope/Binary.hpp"
 #include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
@@ -180,6 +181,7 @@ std::shared_ptr<Binary> Binary::init(const std::string& pathOrCommand,
   binary->getBundleIndentifier();
   binary->getAttributes();
   binary->getMetadata();
+  binary->getApplicationIdentifier();
   return binary;
 }
 
@@ -189,6 +191,15 @@ std::shared_ptr<Binary> Binary::uninspected(const std::string& pathOrCommand) {
   binary->getName();
   binary->getBundleIndentifier();
   return binary;
+}
+
+void Binary::getApplicationIdentifier() {
+  if (!path_) return;
+  applicationIdentifier_ = snapNameOf(*path_);
+  // The desktop entries are the agent's: what they name is a file there.
+  if (!applicationIdentifier_ && !rooted_) {
+    applicationIdentifier_ = ApplicationIndex::shared().find(*path_);
+  }
 }
 
 void Binary::getBundle() {

@@ -99,18 +99,21 @@ struct Listed {
 };
 
 // The entries that one process matches, in list order: those equal to its
-// short name, then, merged in, those equal to its path. An entry equal to
-// both is one match.
+// short name, then, merged in, those equal to its path and to its
+// application identifier. An entry equal to two of them is one match.
 std::vector<std::int32_t> matchingEntries(const EntryIndex& index, const std::string& name,
-                                          const std::optional<std::string>& path) {
+                                          const std::optional<std::string>& path,
+                                          const std::optional<std::string>& application) {
   const auto [nameFirst, nameLast] = index.find(name);
   std::vector<std::int32_t> found(nameFirst, nameLast);
-  if (path && *path != name) {
-    const auto [pathFirst, pathLast] = index.find(*path);
+  const auto mergeIn = [&](const std::string& value) {
+    const auto [first, last] = index.find(value);
     const auto middle = static_cast<std::ptrdiff_t>(found.size());
-    found.insert(found.end(), pathFirst, pathLast);
+    found.insert(found.end(), first, last);
     std::inplace_merge(found.begin(), found.begin() + middle, found.end());
-  }
+  };
+  if (path && *path != name) mergeIn(*path);
+  if (application && *application != name && application != path) mergeIn(*application);
   return found;
 }
 
@@ -124,9 +127,13 @@ void processMatchTask(const Listed& listed, const SweepHooks& hooks) {
   const auto record = listed.pid > 0 ? procscope::Process::init(listed.pid) : nullptr;
   if (hooks.spareOwnProcessTree && record && inOwnProcessTree(*record)) return;
   std::optional<std::string> path;
-  if (record && record->binary()) path = record->binary()->path();
+  std::optional<std::string> application;
+  if (record && record->binary()) {
+    path = record->binary()->path();
+    application = record->binary()->applicationIdentifier();
+  }
 
-  const auto positions = matchingEntries(*indexFor(list), listed.nameText, path);
+  const auto positions = matchingEntries(*indexFor(list), listed.nameText, path, application);
   if (positions.empty()) return;
 
   // No path, so no record: the process is pinned now for a match by name.
@@ -141,8 +148,12 @@ void processMatchTask(const Listed& listed, const SweepHooks& hooks) {
   // own group), nor for a pid the listed process has ended and passed on.
   const bool sameProcess =
       listed.pid > 0 && (listed.startTime == 0 || pin->startTime() == listed.startTime);
-  platform::BlockedProgram blocked{hooks.source, {},         listed.nameText, std::nullopt,
-                                   path,         listed.pid, std::nullopt,    {}};
+  platform::BlockedProgram blocked;
+  blocked.source = hooks.source;
+  blocked.name = listed.nameText;
+  blocked.path = path;
+  blocked.pid = listed.pid;
+  blocked.applicationIdentifier = application;
   if (record) {
     blocked.bundleIdentifier = bundleIdentifierOf(record->binary().get());
     if (record->uid() != 0xFFFFFFFFu) blocked.uid = record->uid();

@@ -103,6 +103,10 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
                                           const ExecutableSite* site = nullptr,
                                           std::function<void(std::shared_ptr<Binary>)> late = {});
 
+// `binary` as the process at `site` runs it: a copy carrying the application
+// ID of the Flatpak sandbox whose root the site names, where that differs.
+std::shared_ptr<Binary> inSandboxOf(std::shared_ptr<Binary> binary, const ExecutableSite* site);
+
 // Whether `binary` was made of the file `site` says was executed (its
 // attributes name the file's device and inode); true where the site knows
 // nothing of that file.
