@@ -363,22 +363,32 @@ std::shared_ptr<const ApplicationIndex::Table> ApplicationIndex::build(const Opt
   auto table = std::make_shared<Table>();
   // A program that more than one entry runs launches each of them: none.
   for (auto& [program, ids] : idsOf) {
-    if (ids.size() == 1) table->emplace(program, *ids.begin());
+    struct stat st {};
+    if (ids.size() != 1 || ::stat(program.c_str(), &st) != 0) continue;
+    table->emplace(program, Program{*ids.begin(), st.st_dev, st.st_ino});
   }
   return table;
 }
 
-std::optional<std::string> ApplicationIndex::find(const std::string& path) const {
+std::optional<std::string> ApplicationIndex::find(const std::string& path, std::uint64_t device,
+                                                  std::uint64_t inode) const {
   std::lock_guard lock(mu_);
   if (!table_) return std::nullopt;
   const auto it = table_->find(path);
-  if (it == table_->end()) return std::nullopt;
-  return it->second;
+  if (it == table_->end() || it->second.device != device || it->second.inode != inode) {
+    return std::nullopt;
+  }
+  return it->second.id;
 }
 
 std::size_t ApplicationIndex::size() const {
   std::lock_guard lock(mu_);
   return table_ ? table_->size() : 0;
+}
+
+std::shared_ptr<const ApplicationIndex::Table> ApplicationIndex::current() const {
+  std::lock_guard lock(mu_);
+  return table_;
 }
 
 void ApplicationIndex::set(std::shared_ptr<const Table> table) {
@@ -424,6 +434,14 @@ void ApplicationIndex::watch(Options options) {
       std::vector<std::pair<std::filesystem::path, std::string>> ignored;
       listEntries(directory, budget, ignored, &directories);
     }
+    // A program replaced (an upgrade) is another file at the same path.
+    std::set<std::string> programDirectories;
+    if (const auto table = current()) {
+      for (const auto& [program, ignored] : *table) {
+        programDirectories.insert(std::filesystem::path(program).parent_path().string());
+      }
+    }
+    directories.insert(directories.end(), programDirectories.begin(), programDirectories.end());
     for (const std::string& directory : directories) {
       ::inotify_add_watch(fd.get(), directory.c_str(), kEvents);
     }

@@ -196,9 +196,18 @@ std::shared_ptr<Binary> Binary::uninspected(const std::string& pathOrCommand) {
 void Binary::getApplicationIdentifier() {
   if (!path_) return;
   applicationIdentifier_ = snapNameOf(*path_);
-  // The desktop entries are the agent's: what they name is a file there.
-  if (!applicationIdentifier_ && !rooted_) {
-    applicationIdentifier_ = ApplicationIndex::shared().find(*path_);
+  if (applicationIdentifier_ || !attributes_) return;
+  // The entries name files as the agent sees them: the process must run the
+  // very file found there, not merely one at the same path.
+  const auto number = [this](const char* key) {
+    const auto it = attributes_->find(key);
+    return it == attributes_->end() ? std::nullopt : it->second.integer();
+  };
+  const auto device = number("NSFileSystemNumber");
+  const auto inode = number("NSFileSystemFileNumber");
+  if (device && inode) {
+    applicationIdentifier_ = ApplicationIndex::shared().find(
+        *path_, static_cast<std::uint64_t>(*device), static_cast<std::uint64_t>(*inode));
   }
 }
 

@@ -1,9 +1,11 @@
 // Linux application identifiers: the key files and paths they come from, and
 // the index from program to desktop entry built over a scratch directory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include "ExecFixture.hpp"
 #include "procscope/ApplicationIdentity.hpp"
@@ -100,13 +102,21 @@ TEST(ApplicationIdentityTest, IndexMapsProgramsToTheOneEntryThatRunsThem) {
   ApplicationIndex::Options options;
   options.directories = {local, share};
   options.searchPath = "relative:" + bin;
-  const auto table = ApplicationIndex::build(options);
-  const ApplicationIndex::Table expected = {
+  ApplicationIndex index;
+  index.set(ApplicationIndex::build(options));
+  std::map<std::string, std::string> ids;
+  for (const auto& [program, found] : *index.current()) ids[program] = found.id;
+  const std::map<std::string, std::string> expected = {
       {bin + "/calc.real", "org.example.Calc"},
       {bin + "/tool", "org.example.Tool"},
       {std::filesystem::canonical("/bin/false").string(), "org.example.Shadow"},
   };
-  EXPECT_EQ(*table, expected);
+  EXPECT_EQ(ids, expected);
+  // Another file at the program's path (another root's) is not the program.
+  struct stat st {};
+  ASSERT_EQ(::stat((bin + "/tool").c_str(), &st), 0);
+  EXPECT_EQ(index.find(bin + "/tool", st.st_dev, st.st_ino), "org.example.Tool");
+  EXPECT_EQ(index.find(bin + "/tool", st.st_dev, st.st_ino + 1), std::nullopt);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,9 +46,12 @@ std::vector<std::string> desktopEntryPrograms(std::string_view keyFile);
 // gets no identity from an entry that runs it.
 bool isLauncherName(std::string_view fileName);
 
-// From executable (its canonical path) to the desktop file ID of the one
-// system entry that runs it. Built once from the applications directories,
-// built again when they change (inotify); a lookup is one hash-table find.
+// From executable (its canonical path, and the very file found there) to the
+// desktop file ID of the one system entry that runs it. Built once from the
+// applications directories, built again when they, /etc/alternatives or a
+// directory of an indexed program change (inotify); a lookup is one
+// hash-table find. The file is compared as well as the path: a process in
+// another root or mount namespace may find another file at that path.
 class ApplicationIndex {
  public:
   // At most this many entries are read, each of at most kMaxEntryBytes, in
@@ -65,16 +69,25 @@ class ApplicationIndex {
     std::string searchPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
   };
 
-  using Table = std::unordered_map<std::string, std::string>;
+  struct Program {
+    std::string id;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const Program&) const = default;
+  };
+  using Table = std::unordered_map<std::string, Program>;
   // Reads the entries now.
   static std::shared_ptr<const Table> build(const Options& options);
 
-  // The ID of the entry whose program is `path`, in the latest table.
-  std::optional<std::string> find(const std::string& path) const;
+  // The ID of the entry whose program is the file `device`/`inode` at
+  // `path`, in the latest table.
+  std::optional<std::string> find(const std::string& path, std::uint64_t device,
+                                  std::uint64_t inode) const;
   std::size_t size() const;
   // Builds the table, then keeps it current from a thread of its own. Once.
   void start(Options options);
   void start();  // the system's directories
+  std::shared_ptr<const Table> current() const;
   // Puts `table` in place (tests; the watcher does it after each change).
   void set(std::shared_ptr<const Table> table);
 

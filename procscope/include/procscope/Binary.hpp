@@ -50,8 +50,8 @@ class Binary {
   // counted under kOmittedAttributesKey.
   void getMetadata();
   // The Linux application identifier from where the executable lies: the
-  // snap it belongs to, else (in the agent's own root only) the system
-  // desktop entry that runs it (ApplicationIdentity.hpp). The sandbox's,
+  // snap it belongs to, else the system desktop entry that runs this very
+  // file (ApplicationIdentity.hpp); needs the attributes. The sandbox's,
   // which belongs to a process rather than a file, is set by whoever knows
   // the process.
   void getApplicationIdentifier();
