@@ -2,6 +2,7 @@
 // ID, snap name or desktop file ID kills the program that carries it, and
 // nothing else: not another sandbox's program, not a launcher or
 // interpreter an entry runs, not a program named by a user's own entry.
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -117,6 +118,27 @@ TEST_F(ApplicationIdentityTest, SystemDesktopEntryKillsItsProgramButNoLauncher) 
   EXPECT_TRUE(stillRunning(launcherPid)) << "a program that two entries run";
   EXPECT_TRUE(stillRunning(interpreterPid)) << "the interpreter an entry runs";
   EXPECT_TRUE(stillRunning(harmlessPid)) << "a program a user's own entry claims";
+}
+
+// Deny mode judges the exec by the exec'ing process's sandbox: the
+// program's exec fails, so the sandbox ends of its own, unsignalled.
+using DenyExecApplicationIdentityTest = ApplicationIdentityTest;
+
+TEST_F(DenyExecApplicationIdentityTest, AListedSandboxsProgramNeverRuns) {
+  const std::string listed = "org.example." + uniqueName();
+  const std::string program = makeProgram(root_ + "/app");
+  writeList(listed);
+  AgentOptions options;
+  options.denyExec = true;
+  startAgent(options);
+  ASSERT_TRUE(waitForDiagnostic("file systems marked"));
+
+  const pid_t pid = children_.startCommandInSession(
+      sandboxed(program, "/app/bin", "[Application]\nname=" + listed + "\n"), root_);
+  const auto status = children_.waitForEnd(pid, 10s);
+  ASSERT_TRUE(status) << "the sandbox still runs";
+  EXPECT_TRUE(WIFEXITED(*status)) << describeStatus(*status) << ": denied, not killed";
+  EXPECT_TRUE(accessRowsFor(nameOf(program)));
 }
 
 }  // namespace
