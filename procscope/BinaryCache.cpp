@@ -297,11 +297,14 @@ BinaryCache& BinaryCache::shared() {
   return *cache;
 }
 
-std::shared_ptr<Binary> inSandboxOf(std::shared_ptr<Binary> binary, const ExecutableSite* site) {
-  if (!binary || !site) return binary;
-  auto id = sandboxApplicationId(*site);
-  if (!id || id == binary->applicationIdentifier()) return binary;
-  // The shared Binary is the file's; the sandbox is this process's.
+std::shared_ptr<Binary> withApplicationIdentity(std::shared_ptr<Binary> binary,
+                                                const ExecutableSite* site) {
+  if (!binary) return binary;
+  auto id = site ? sandboxApplicationId(*site) : std::nullopt;
+  if (!id) id = binary->applicationIdentifierOfFile();
+  if (id == binary->applicationIdentifier()) return binary;
+  // The shared Binary is the file's, as it was when it was made; the sandbox
+  // is this process's, and the desktop entries may have changed since.
   auto own = std::make_shared<Binary>(*binary);
   own->setApplicationIdentifier(std::move(id));
   return own;
@@ -336,7 +339,7 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
     key = BinaryCache::keyOf(path, bytes, *layer, site);
     if (key && !key->executed) return nullptr;  // another file there now: not guessed at
     if (key) {
-      if (auto hit = cache.find(*key, layer)) return inSandboxOf(std::move(hit), site);
+      if (auto hit = cache.find(*key, layer)) return withApplicationIdentity(std::move(hit), site);
     }
   }
   std::function<void(std::shared_ptr<Binary>)> whenLate;
@@ -345,7 +348,7 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
     if (site) lateSite = *site;
     whenLate = [late = std::move(late), lateSite](std::shared_ptr<Binary> binary) {
       if (binary && (!lateSite || isOfExecutedFile(*binary, *lateSite))) {
-        late(lateSite ? inSandboxOf(std::move(binary), &*lateSite) : std::move(binary));
+        late(withApplicationIdentity(std::move(binary), lateSite ? &*lateSite : nullptr));
       }
     };
   }
@@ -355,7 +358,7 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
   if (!inspected || !*inspected) return nullptr;
   if (site && !isOfExecutedFile(**inspected, *site)) return nullptr;
   if (key) cache.store(*key, std::move(layer), *inspected);
-  return inSandboxOf(std::move(*inspected), site);
+  return withApplicationIdentity(std::move(*inspected), site);
 }
 
 }  // namespace procscope

@@ -194,9 +194,13 @@ std::shared_ptr<Binary> Binary::uninspected(const std::string& pathOrCommand) {
 }
 
 void Binary::getApplicationIdentifier() {
-  if (!path_) return;
-  applicationIdentifier_ = snapNameOf(*path_);
-  if (applicationIdentifier_ || !attributes_) return;
+  applicationIdentifier_ = applicationIdentifierOfFile();
+}
+
+std::optional<std::string> Binary::applicationIdentifierOfFile() const {
+  if (!path_) return std::nullopt;
+  if (auto snap = snapNameOf(*path_)) return snap;
+  if (!attributes_) return std::nullopt;
   // The entries name files as the agent sees them: the process must run the
   // very file found there, not merely one at the same path.
   const auto number = [this](const char* key) {
@@ -205,10 +209,9 @@ void Binary::getApplicationIdentifier() {
   };
   const auto device = number("NSFileSystemNumber");
   const auto inode = number("NSFileSystemFileNumber");
-  if (device && inode) {
-    applicationIdentifier_ = ApplicationIndex::shared().find(
-        *path_, static_cast<std::uint64_t>(*device), static_cast<std::uint64_t>(*inode));
-  }
+  if (!device || !inode) return std::nullopt;
+  return ApplicationIndex::shared().find(*path_, static_cast<std::uint64_t>(*device),
+                                         static_cast<std::uint64_t>(*inode));
 }
 
 void Binary::getBundle() {

@@ -186,7 +186,7 @@ void Process::inspectBinary(bool signingAndIcon,
     return;
   }
   if (inspected->unmarkedBytes) setPathBytes(std::move(*inspected->unmarkedBytes));
-  setBinary(inSandboxOf(std::move(inspected->binary), &*site));
+  setBinary(withApplicationIdentity(std::move(inspected->binary), &*site));
   if (inspected->signingInfo) setSigningInfo(std::move(inspected->signingInfo));
 }
 

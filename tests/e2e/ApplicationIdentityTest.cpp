@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -118,6 +119,55 @@ TEST_F(ApplicationIdentityTest, SystemDesktopEntryKillsItsProgramButNoLauncher) 
   EXPECT_TRUE(stillRunning(launcherPid)) << "a program that two entries run";
   EXPECT_TRUE(stillRunning(interpreterPid)) << "the interpreter an entry runs";
   EXPECT_TRUE(stillRunning(harmlessPid)) << "a program a user's own entry claims";
+}
+
+// A real package, built here and installed by dpkg under a root of the
+// test's own (the machine's package database is untouched) while the agent
+// runs: its entry, in the agent's view of /usr/share/applications, gives the
+// program it installs its ID as soon as the index has read it.
+TEST_F(ApplicationIdentityTest, PackageInstalledWhileTheAgentRunsKillsItsProgram) {
+  if (::access("/usr/bin/dpkg-deb", X_OK) != 0) GTEST_SKIP() << "no dpkg-deb";
+  const std::string staging = root_ + "/installed";
+  const std::string package = root_ + "/package";
+  const std::string id = "org.example." + uniqueName();
+  const std::string program = staging + "/usr/bin/" + uniqueName();
+  for (const char* dir :
+       {"/usr/share/applications", "/var/lib/dpkg/info", "/var/lib/dpkg/updates"}) {
+    std::filesystem::create_directories(staging + dir);
+  }
+  writeFile(staging + "/var/lib/dpkg/status", "");
+  makeProgramNamed(package + "/usr/bin", nameOf(program));
+  std::filesystem::create_directories(package + "/DEBIAN");
+  writeFile(package + "/DEBIAN/control", "Package: " + nameOf(program) +
+                                             "\nVersion: 1.0\nArchitecture: all\n"
+                                             "Maintainer: procblock tests <root@localhost>\n"
+                                             "Description: a program with a desktop entry\n");
+  std::filesystem::create_directories(package + "/usr/share/applications");
+  writeFile(package + "/usr/share/applications/" + id + ".desktop",
+            "[Desktop Entry]\nType=Application\nName=Test\nExec=" + program + " %U\n");
+  writeList(canaryName_ + "," + id);
+  AgentOptions options;
+  options.bindMounts = {{staging + "/usr/share/applications", "/usr/share/applications"}};
+  startAgent(options);
+  ASSERT_TRUE(agentIsLive());
+
+  const auto run = [this](const std::vector<std::string>& argv) {
+    const auto status = children_.waitForEnd(children_.startCommandInSession(argv, root_), 60s);
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+  };
+  ASSERT_TRUE(run({"/usr/bin/dpkg-deb", "--root-owner-group", "-b", package, root_ + "/p.deb"}));
+  ASSERT_TRUE(run({"/usr/bin/dpkg", "--root=" + staging, "--admindir=" + staging + "/var/lib/dpkg",
+                   "--force-not-root", "--force-script-chrootless", "-i", root_ + "/p.deb"}));
+  // Each try runs for a second; the index is read again once the install's
+  // changes have settled.
+  bool killed = false;
+  for (int tries = 0; tries < 20 && !killed; ++tries) {
+    const auto status =
+        children_.waitForEnd(children_.startCommandInSession({program, "1"}, root_), 10s);
+    killed = status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL;
+  }
+  EXPECT_TRUE(killed) << "the installed program of the listed entry";
+  EXPECT_TRUE(accessRowsFor(nameOf(program)));
 }
 
 // Deny mode judges the exec by the exec'ing process's sandbox: the

@@ -55,6 +55,8 @@ class Binary {
   // which belongs to a process rather than a file, is set by whoever knows
   // the process.
   void getApplicationIdentifier();
+  // What getApplicationIdentifier finds now.
+  std::optional<std::string> applicationIdentifierOfFile() const;
   static constexpr std::size_t kMaxAttributes = 64;
   static constexpr std::size_t kMaxAttributeBytes = std::size_t{16} * 1024;
   static constexpr const char* kOmittedAttributesKey = "(attributes left out)";
