@@ -419,7 +419,7 @@ ApplicationIndex& ApplicationIndex::shared() {
 // (where it may yet be made), and /etc/alternatives (where a program's
 // link may change); after any change, once the changes have settled for a
 // moment, reads everything again.
-void ApplicationIndex::watch(Options options) {
+void ApplicationIndex::watch(const Options& options) {
   constexpr std::uint32_t kEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE |
                                     IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
                                     IN_MOVE_SELF | IN_ONLYDIR;

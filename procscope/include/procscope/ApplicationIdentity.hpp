@@ -95,7 +95,7 @@ class ApplicationIndex {
   static ApplicationIndex& shared();
 
  private:
-  void watch(Options options);
+  void watch(const Options& options);
 
   mutable std::mutex mu_;
   std::shared_ptr<const Table> table_;
