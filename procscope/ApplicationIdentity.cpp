@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -392,8 +393,11 @@ std::shared_ptr<const ApplicationIndex::Table> ApplicationIndex::current() const
 }
 
 void ApplicationIndex::set(std::shared_ptr<const Table> table) {
-  std::lock_guard lock(mu_);
-  table_ = std::move(table);
+  {
+    std::lock_guard lock(mu_);
+    table_ = std::move(table);
+  }
+  built_.notify_all();
 }
 
 void ApplicationIndex::start(Options options) {
@@ -402,8 +406,11 @@ void ApplicationIndex::start(Options options) {
     if (started_) return;
     started_ = true;
   }
-  set(build(options));
   std::thread([this, options = std::move(options)] { watch(options); }).detach();
+  // Entries may name programs anywhere, on a file system that never answers:
+  // the agent starts without the table rather than not at all.
+  std::unique_lock lock(mu_);
+  built_.wait_for(lock, kFirstBuildWait, [this] { return table_ != nullptr; });
 }
 
 void ApplicationIndex::start() {
@@ -426,7 +433,10 @@ void ApplicationIndex::watch(const Options& options) {
   constexpr int kSettleMs = 200;
   for (;;) {
     FileDescriptor fd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    if (fd.get() < 0) return;  // the table stays as built
+    if (fd.get() < 0) {
+      set(build(options));  // kept as it is now
+      return;
+    }
     std::vector<std::string> directories = {"/etc/alternatives"};
     std::size_t budget = kMaxEntries;
     for (const std::string& directory : options.directories) {

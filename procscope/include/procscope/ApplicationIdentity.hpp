@@ -6,6 +6,8 @@
 // identity: a user's own entries are never read.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -84,7 +86,9 @@ class ApplicationIndex {
   std::optional<std::string> find(const std::string& path, std::uint64_t device,
                                   std::uint64_t inode) const;
   std::size_t size() const;
-  // Builds the table, then keeps it current from a thread of its own. Once.
+  // Builds the table, then keeps it current, on a thread of its own; waits
+  // for the first table at most kFirstBuildWait. Once.
+  static constexpr std::chrono::seconds kFirstBuildWait{2};
   void start(Options options);
   void start();  // the system's directories
   std::shared_ptr<const Table> current() const;
@@ -98,6 +102,7 @@ class ApplicationIndex {
   void watch(const Options& options);
 
   mutable std::mutex mu_;
+  std::condition_variable built_;
   std::shared_ptr<const Table> table_;
   bool started_ = false;
 };
