@@ -382,6 +382,11 @@ std::optional<std::string> ApplicationIndex::find(const std::string& path, std::
   return it->second.id;
 }
 
+bool ApplicationIndex::names(const std::string& path) const {
+  std::lock_guard lock(mu_);
+  return table_ && table_->contains(path);
+}
+
 std::size_t ApplicationIndex::size() const {
   std::lock_guard lock(mu_);
   return table_ ? table_->size() : 0;

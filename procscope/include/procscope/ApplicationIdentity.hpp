@@ -85,6 +85,8 @@ class ApplicationIndex {
   // `path`, in the latest table.
   std::optional<std::string> find(const std::string& path, std::uint64_t device,
                                   std::uint64_t inode) const;
+  // Whether some entry's program lies at `path` (whatever file is there now).
+  bool names(const std::string& path) const;
   std::size_t size() const;
   // Builds the table, then keeps it current, on a thread of its own; waits
   // for the first table at most kFirstBuildWait. Once.
