@@ -13,6 +13,7 @@
 #include <memory>
 #include <variant>
 
+#include "procscope/ApplicationIdentity.hpp"
 #include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/Utilities.hpp"
@@ -302,6 +303,19 @@ BinaryCache& BinaryCache::shared() {
   return *cache;
 }
 
+std::shared_ptr<Binary> withApplicationIdentity(std::shared_ptr<Binary> binary,
+                                                const ExecutableSite* site) {
+  if (!binary) return binary;
+  auto id = site ? sandboxApplicationId(*site) : std::nullopt;
+  if (!id) id = binary->applicationIdentifierOfFile();
+  if (id == binary->applicationIdentifier()) return binary;
+  // The shared Binary is the file's, as it was when it was made; the sandbox
+  // is this process's, and the desktop entries may have changed since.
+  auto own = std::make_shared<Binary>(*binary);
+  own->setApplicationIdentifier(std::move(id));
+  return own;
+}
+
 bool isOfExecutedFile(const Binary& binary, const ExecutableSite& site) {
   if (!site.executed) return true;
   const auto& a = binary.attributes();
@@ -331,7 +345,7 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
     key = BinaryCache::keyOf(path, bytes, *layer, site);
     if (key && !key->executed) return nullptr;  // another file there now: not guessed at
     if (key) {
-      if (auto hit = cache.find(*key, layer)) return hit;
+      if (auto hit = cache.find(*key, layer)) return withApplicationIdentity(std::move(hit), site);
     }
   }
   std::function<void(std::shared_ptr<Binary>)> whenLate;
@@ -339,7 +353,9 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
     std::optional<ExecutableSite> lateSite;
     if (site) lateSite = *site;
     whenLate = [late = std::move(late), lateSite](std::shared_ptr<Binary> binary) {
-      if (binary && (!lateSite || isOfExecutedFile(*binary, *lateSite))) late(std::move(binary));
+      if (binary && (!lateSite || isOfExecutedFile(*binary, *lateSite))) {
+        late(withApplicationIdentity(std::move(binary), lateSite ? &*lateSite : nullptr));
+      }
     };
   }
   std::shared_ptr<const LookupRoot> root = site ? site->root : nullptr;
@@ -348,7 +364,7 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
   if (!inspected || !*inspected) return nullptr;
   if (site && !isOfExecutedFile(**inspected, *site)) return nullptr;
   if (key) cache.store(*key, std::move(layer), *inspected);
-  return std::move(*inspected);
+  return withApplicationIdentity(std::move(*inspected), site);
 }
 
 }  // namespace procscope

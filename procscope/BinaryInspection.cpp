@@ -16,6 +16,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "procscope/ApplicationIdentity.hpp"
 #include "procscope/Binary.hpp"
 #include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
@@ -180,6 +181,7 @@ std::shared_ptr<Binary> Binary::init(const std::string& pathOrCommand,
   binary->getBundleIndentifier();
   binary->getAttributes();
   binary->getMetadata();
+  binary->getApplicationIdentifier();
   return binary;
 }
 
@@ -189,6 +191,27 @@ std::shared_ptr<Binary> Binary::uninspected(const std::string& pathOrCommand) {
   binary->getName();
   binary->getBundleIndentifier();
   return binary;
+}
+
+void Binary::getApplicationIdentifier() {
+  applicationIdentifier_ = applicationIdentifierOfFile();
+}
+
+std::optional<std::string> Binary::applicationIdentifierOfFile() const {
+  if (!path_) return std::nullopt;
+  if (auto snap = snapNameOf(*path_)) return snap;
+  if (!attributes_) return std::nullopt;
+  // The entries name files as the agent sees them: the process must run the
+  // very file found there, not merely one at the same path.
+  const auto number = [this](const char* key) {
+    const auto it = attributes_->find(key);
+    return it == attributes_->end() ? std::nullopt : it->second.integer();
+  };
+  const auto device = number("NSFileSystemNumber");
+  const auto inode = number("NSFileSystemFileNumber");
+  if (!device || !inode) return std::nullopt;
+  return ApplicationIndex::shared().find(*path_, static_cast<std::uint64_t>(*device),
+                                         static_cast<std::uint64_t>(*inode));
 }
 
 void Binary::getBundle() {

@@ -262,7 +262,7 @@ void Process::inspectBinary(bool signingAndIcon,
     return;
   }
   if (inspected->unmarkedBytes) setPathBytes(std::move(*inspected->unmarkedBytes));
-  setBinary(std::move(inspected->binary));
+  setBinary(withApplicationIdentity(std::move(inspected->binary), &*site));
   if (inspected->signingInfo) setSigningInfo(std::move(inspected->signingInfo));
 }
 

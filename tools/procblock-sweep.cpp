@@ -16,7 +16,12 @@
 #include "procblock/Kill.hpp"
 #include "procblock/Sweep.hpp"
 #include "procblock/Verdict.hpp"
+#include "procscope/ApplicationIdentity.hpp"
+#include "procscope/Binary.hpp"
 #include "procscope/Dispatch.hpp"
+#include "procscope/Log.hpp"
+#include "procscope/Process.hpp"
+#include "procscope/Value.hpp"
 
 namespace {
 
@@ -34,7 +39,7 @@ auto countingKill(const std::shared_ptr<std::atomic<unsigned>>& killed) {
 }
 
 constexpr const char* kUsage =
-    "usage: procblock-sweep [--help | --version]\n"
+    "usage: procblock-sweep [--help | --version | --explain PID|FILE]\n"
     "\n"
     "Checks the processes that are running now against the block list vornik.txt\n"
     "in the working directory, as the procblock agent would have at their start,\n"
@@ -46,7 +51,49 @@ constexpr const char* kUsage =
     "Exits 1 without root or when the list cannot be read.\n"
     "\n"
     "  -h, --help     show this help and exit\n"
-    "      --version  show the version and exit\n";
+    "      --version  show the version and exit\n"
+    "      --explain PID|FILE\n"
+    "                 kill nothing: print the values the agent compares each\n"
+    "                 entry with for the running process PID (as root, to see\n"
+    "                 into other users' sandboxes) or the executable FILE\n";
+
+// The values an entry is compared with, one "label: value" line each;
+// control bytes are shown escaped.
+int explain(const std::string& what) {
+  procscope::ApplicationIndex::shared().set(
+      procscope::ApplicationIndex::build(procscope::ApplicationIndex::Options()));
+  std::shared_ptr<procscope::Binary> binary;
+  std::optional<std::string> path;
+  const bool isPid = !what.empty() && what.find_first_not_of("0123456789") == std::string::npos;
+  if (isPid) {
+    const auto process = procscope::Process::init(std::atoi(what.c_str()));
+    if (!process || !process->binary()) {
+      std::fprintf(stderr, "procblock-sweep: no process %s whose executable can be read\n",
+                   what.c_str());
+      return 1;
+    }
+    binary = process->binary();
+    path = process->path();
+  } else {
+    if (what.empty() || what.front() != '/') {
+      std::fprintf(stderr, "procblock-sweep: --explain takes a pid or an absolute path\n");
+      return 2;
+    }
+    // A process started from it runs the file its links lead to.
+    std::error_code error;
+    const auto file = std::filesystem::canonical(what, error);
+    binary = procscope::Binary::init(error ? what : file.string());
+    path = binary->path();
+  }
+  const auto line = [](const char* label, const std::optional<std::string>& value) {
+    std::printf("%s: %s\n", label, procscope::visibleText(procscope::orNull(value)).c_str());
+  };
+  line("name", binary->name());
+  line("path", path);
+  line("bundle identifier", procblock::bundleIdentifierOf(binary.get()));
+  line("application identifier", binary->applicationIdentifier());
+  return 0;
+}
 
 }  // namespace
 
@@ -56,6 +103,7 @@ int main(int argc, char** argv) {
   if (const auto status = procblock::answerStandardOption(argc, argv, "procblock-sweep", kUsage)) {
     return *status;
   }
+  if (argc == 3 && std::strcmp(argv[1], "--explain") == 0) return explain(argv[2]);
   if (argc > 1) return procblock::refuseArguments(kUsage);
   if (::geteuid() != 0) {
     std::fprintf(stderr, "procblock-sweep: must run as root to stop other users' programs\n");

@@ -1,6 +1,9 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <mutex>
 #include <thread>
 
+#include "procscope/ApplicationIdentity.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/platform/Bundle.hpp"
 #include "procscope/platform/ProcEvents.hpp"
@@ -59,6 +63,30 @@ std::shared_ptr<const Bundle> boundedBundleOfMainExecutable(const std::string& p
   return bundle ? std::move(*bundle) : nullptr;
 }
 
+// Whether an exec of `path` may start an application: a bundle's main
+// executable, or the program of a system desktop entry. No file access: the
+// event thread asks it of every exec.
+bool mayLaunch(std::string_view path) {
+  return path.find(kMainExecutableDir) != std::string_view::npos ||
+         ApplicationIndex::shared().names(std::string(path));
+}
+
+// The ID of the desktop entry whose program process `pid` runs: the very
+// file the entry names, looked at through the bounded inspection (cached
+// attributes only).
+std::optional<std::string> desktopApplicationOf(std::int32_t pid, const std::string& path) {
+  auto id = inspection::bounded<std::optional<std::string>>(path, [pid, path] {
+    struct statx sx {};
+    const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+    if (::statx(AT_FDCWD, exe.c_str(), AT_STATX_DONT_SYNC, STATX_INO, &sx) != 0) {
+      return std::optional<std::string>();
+    }
+    return ApplicationIndex::shared().find(path, makedev(sx.stx_dev_major, sx.stx_dev_minor),
+                                           sx.stx_ino);
+  });
+  return id ? std::move(*id) : std::nullopt;
+}
+
 int pin(std::int32_t pid) {
   return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
@@ -67,8 +95,15 @@ class Application final : public RunningApplication {
  public:
   // `pidfd` (owned from here on) pins the process, taken when it was first
   // seen, so that a termination never reaches a later owner of the number.
-  Application(std::int32_t pid, int pidfd, std::shared_ptr<const Bundle> bundle, std::string path)
-      : pid_(pid), bundle_(std::move(bundle)), path_(std::move(path)), pidfd_(pidfd) {}
+  // Without a bundle, the application is a desktop entry's, `application`
+  // its ID: that is its bundle identifier, its program's file name its name.
+  Application(std::int32_t pid, int pidfd, std::shared_ptr<const Bundle> bundle, std::string path,
+              std::optional<std::string> application = std::nullopt)
+      : pid_(pid),
+        bundle_(std::move(bundle)),
+        path_(std::move(path)),
+        application_(std::move(application)),
+        pidfd_(pidfd) {}
   ~Application() override {
     if (pidfd_ >= 0) close(pidfd_);
   }
@@ -77,9 +112,11 @@ class Application final : public RunningApplication {
 
   std::int32_t processIdentifier() const override { return pid_; }
   std::optional<std::string> bundleIdentifier() const override {
+    if (!bundle_) return application_;
     return stringForKey(bundle_->infoDictionary(), "CFBundleIdentifier");
   }
   std::optional<std::string> localizedName() const override {
+    if (!bundle_) return path_.substr(path_.rfind('/') + 1);
     const auto& info = bundle_->infoDictionary();
     if (auto n = stringForKey(info, "CFBundleDisplayName")) return n;
     if (auto n = stringForKey(info, "CFBundleName")) return n;
@@ -100,6 +137,7 @@ class Application final : public RunningApplication {
   std::int32_t pid_;
   std::shared_ptr<const Bundle> bundle_;
   std::string path_;
+  std::optional<std::string> application_;
   int pidfd_ = -1;
 };
 
@@ -169,12 +207,14 @@ class LinuxWorkspace final : public Workspace {
         ssize_t n = readlink(link, target, sizeof target);
         if (n <= 0 || static_cast<size_t>(n) >= sizeof target) continue;
         std::string path(target, static_cast<size_t>(n));
-        if (path.find(kMainExecutableDir) == std::string::npos) continue;
+        if (!mayLaunch(path)) continue;
         auto p = static_cast<std::int32_t>(pid);
         int fd = pin(p);
         if (fd < 0) continue;  // gone already
         if (auto bundle = boundedBundleOfMainExecutable(path)) {
           apps[p] = std::make_shared<Application>(p, fd, std::move(bundle), path);
+        } else if (auto id = desktopApplicationOf(p, path)) {
+          apps[p] = std::make_shared<Application>(p, fd, nullptr, path, std::move(id));
         } else {
           close(fd);
         }
@@ -184,7 +224,7 @@ class LinuxWorkspace final : public Workspace {
 
     void onEvent(const ProcEvent& e) override {
       if (e.kind == ProcEvent::Kind::Exec) {
-        if (!e.pathKnown || e.path.find(kMainExecutableDir) == std::string_view::npos) return;
+        if (!e.pathKnown || !mayLaunch(e.path)) return;
         const int fd = pin(e.pid);  // now, while the number is surely this process's
         std::lock_guard lock(mu);
         queue.push_back({true, e.pid, std::string(e.path), fd});
@@ -214,13 +254,14 @@ class LinuxWorkspace final : public Workspace {
           }
           lock.unlock();
           auto bundle = boundedBundleOfMainExecutable(item.path);
+          auto id = bundle ? std::nullopt : desktopApplicationOf(item.pid, item.path);
           lock.lock();
-          if (!bundle) {
+          if (!bundle && !id) {
             if (item.pidfd >= 0) close(item.pidfd);
             continue;
           }
-          apps[item.pid] =
-              std::make_shared<Application>(item.pid, item.pidfd, std::move(bundle), item.path);
+          apps[item.pid] = std::make_shared<Application>(item.pid, item.pidfd, std::move(bundle),
+                                                         item.path, std::move(id));
           note.name = kWillLaunchApplication;
         } else {
           if (!apps.erase(item.pid)) continue;

@@ -19,6 +19,7 @@
 #include "procblock/Sweep.hpp"
 #include "procblock/Verdict.hpp"
 #include "procblock/platform/DenyExec.hpp"
+#include "procscope/ApplicationIdentity.hpp"
 #include "procscope/Dispatch.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/ThreadPriority.hpp"
@@ -126,6 +127,9 @@ void run(const Options& options) {
   }
   // The verdict's lookup of a long list is built now, not on the first event.
   prepareVerdict();
+  // Which system desktop entry runs which program: read before the first
+  // start is judged, kept current after.
+  ::procscope::ApplicationIndex::shared().start();
   // When the kernel's buffer of process events overflowed, or the monitor
   // fell so far behind that records were dropped, starts may have gone
   // unseen: one sweep of the running processes finds the forbidden ones among

@@ -101,10 +101,12 @@ struct Listed {
 };
 
 // The entries that one process matches, in list order: those equal to its
-// short name, then, merged in, those equal to its path and those that are
-// its file's digest. An entry that matches twice is one match.
+// short name, then, merged in, those equal to its path, to its application
+// identifier and those that are its file's digest. An entry that matches
+// twice is one match.
 std::vector<std::int32_t> matchingEntries(const EntryIndex& index, const std::string& name,
                                           const std::optional<std::string>& path,
+                                          const std::optional<std::string>& application,
                                           const std::optional<std::string>& sha256) {
   const auto [nameFirst, nameLast] = index.find(name);
   std::vector<std::int32_t> found(nameFirst, nameLast);
@@ -114,10 +116,11 @@ std::vector<std::int32_t> matchingEntries(const EntryIndex& index, const std::st
     std::inplace_merge(found.begin(), found.begin() + middle, found.end());
   };
   if (path && *path != name) mergeIn(index.find(*path));
-  if (sha256) {
-    mergeIn(index.findDigest(*sha256));
-    found.erase(std::unique(found.begin(), found.end()), found.end());
+  if (application && *application != name && application != path) {
+    mergeIn(index.find(*application));
   }
+  if (sha256) mergeIn(index.findDigest(*sha256));
+  found.erase(std::unique(found.begin(), found.end()), found.end());
   return found;
 }
 
@@ -131,9 +134,13 @@ void processMatchTask(const Listed& listed, const SweepHooks& hooks) {
   const auto record = listed.pid > 0 ? procscope::Process::init(listed.pid) : nullptr;
   if (hooks.spareOwnProcessTree && record && inOwnProcessTree(*record)) return;
   std::optional<std::string> path;
-  if (record && record->binary()) path = record->binary()->path();
+  std::optional<std::string> application;
+  if (record && record->binary()) {
+    path = record->binary()->path();
+    application = record->binary()->applicationIdentifier();
+  }
 
-  const auto positions = matchingEntries(*indexFor(list), listed.nameText, path,
+  const auto positions = matchingEntries(*indexFor(list), listed.nameText, path, application,
                                          record ? record->sha256() : std::nullopt);
   if (positions.empty()) return;
 
@@ -149,8 +156,12 @@ void processMatchTask(const Listed& listed, const SweepHooks& hooks) {
   // own group), nor for a pid the listed process has ended and passed on.
   const bool sameProcess =
       listed.pid > 0 && (listed.startTime == 0 || pin->startTime() == listed.startTime);
-  platform::BlockedProgram blocked{hooks.source, {},         listed.nameText, std::nullopt,
-                                   path,         listed.pid, std::nullopt,    {}};
+  platform::BlockedProgram blocked;
+  blocked.source = hooks.source;
+  blocked.name = listed.nameText;
+  blocked.path = path;
+  blocked.pid = listed.pid;
+  blocked.applicationIdentifier = application;
   if (record) {
     blocked.bundleIdentifier = bundleIdentifierOf(record->binary().get());
     if (record->uid() != 0xFFFFFFFFu) blocked.uid = record->uid();

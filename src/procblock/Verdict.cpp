@@ -83,9 +83,9 @@ void writeSummary(const ReportBudget::Summary& summary) {
                           ", not reported one by one: programs beyond the first " +
                           std::to_string(ReportBudget::kMaxPrograms) + " counted");
     Printlog("(other programs) (blocked " + count + " more times since " + since + ")");
-    platform::journalBlockedProgram({platform::BlockSource::Start, std::string(), std::nullopt,
-                                     std::nullopt, std::nullopt, -1, std::nullopt,
-                                     "counted, not reported one by one", summary.count});
+    platform::journalBlockedProgram(
+        {platform::BlockSource::Start, std::string(), std::nullopt, std::nullopt, std::nullopt, -1,
+         std::nullopt, "counted, not reported one by one", summary.count, std::nullopt});
     return;
   }
   const ReportBudget::Program& program = *summary.program;
@@ -96,9 +96,9 @@ void writeSummary(const ReportBudget::Summary& summary) {
       ", path: " + procscope::visibleText(procscope::orNull(program.path)));
   Printlog(procscope::orNull(program.name) + " (blocked " + count + " more times since " + since +
            ")");
-  platform::journalBlockedProgram({program.source, program.entry, program.name,
-                                   program.bundleIdentifier, program.path, -1, std::nullopt,
-                                   "counted, not reported one by one", summary.count});
+  platform::journalBlockedProgram(
+      {program.source, program.entry, program.name, program.bundleIdentifier, program.path, -1,
+       std::nullopt, "counted, not reported one by one", summary.count, std::nullopt});
 }
 
 [[noreturn]] void summaryWriter() {
@@ -177,13 +177,20 @@ void reportBlocked(const procscope::Process& process, const std::string& entry,
                    const std::optional<std::string>& name,
                    const std::optional<std::string>& bundleIdentifier,
                    const std::optional<std::string>& path, std::string outcome,
-                   platform::BlockSource source) {
+                   platform::BlockSource source,
+                   const std::optional<std::string>& applicationIdentifier) {
   DisplayMessage(name);
   // A user of all ones is the record's "unknown".
   const std::uint32_t uid = process.uid();
   platform::journalBlockedProgram(
       {source, entry, name, bundleIdentifier, path, process.pid(),
-       uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid), std::move(outcome)});
+       uid == 0xFFFFFFFFu ? std::nullopt : std::optional<std::uint32_t>(uid), std::move(outcome), 1,
+       applicationIdentifier});
+}
+
+// The Linux application identifier the record is judged by, beside the three.
+std::optional<std::string> applicationIdentifierOf(const procscope::Binary* binary) {
+  return binary ? binary->applicationIdentifier() : std::nullopt;
 }
 
 // The digest entries a record's file matches, each queued as judgeEntry;
@@ -218,11 +225,13 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::size_t 
   const std::optional<std::string> bundleIdentifier = bundleIdentifierOf(binary);
   const std::optional<std::string> name = binary ? binary->name() : std::nullopt;
   const std::optional<std::string>& path = judgedPath(*process, view);
+  const std::optional<std::string> application = applicationIdentifierOf(binary);
 
-  // First the bundle identifier, then the name, then the path; and the
-  // digest of the file executed, which only the record's own view has.
+  // First the bundle identifier, then the name, then the path, then the
+  // application identifier; and the digest of the file executed, which only
+  // the record's own view has.
   if (!equals(entry, bundleIdentifier) && !equals(entry, name) && !equals(entry, path) &&
-      !(view == 0 && isDigestOf(entry, process->sha256()))) {
+      !equals(entry, application) && !(view == 0 && isDigestOf(entry, process->sha256()))) {
     return;
   }
 
@@ -239,7 +248,7 @@ void judgeEntry(const std::shared_ptr<procscope::Process>& process, std::size_t 
                           std::string(describe(result)));
   }
   reportBlocked(*process, entry, name, bundleIdentifier, path, std::string(describe(result)),
-                source);
+                source, application);
 }
 
 // This process's id without a system call per event; a forked child asks
@@ -298,23 +307,25 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSou
       const std::optional<std::string> noName;
       const std::optional<std::string>& name = binary ? binary->name() : noName;
       const std::optional<std::string>& path = judgedPath(*process, view);
+      const std::optional<std::string> application = applicationIdentifierOf(binary);
 
       // A start judged again once its files were inspected, late: only
       // values the first judgement did not have can match anew (one report
       // per match).
-      std::optional<std::string> judged[3];
+      std::optional<std::string> judged[4];
       if (const auto& earlier = process->earlier(); earlier && view < viewsOf(*earlier)) {
         const procscope::Binary* before = judgedBinary(*earlier, view);
         judged[0] = bundleIdentifierOf(before);
         judged[1] = before ? before->name() : std::nullopt;
         judged[2] = judgedPath(*earlier, view);
+        judged[3] = applicationIdentifierOf(before);
       }
 
-      // Every entry equal to one of the three values, each entry once:
+      // Every entry equal to one of the four values, each entry once:
       // entries equal to two of them (values that are equal) are looked up
       // only once. The callback runs on the monitor's event thread: queue
       // and return.
-      const std::optional<std::string>* values[] = {&bundleIdentifier, &name, &path};
+      const std::optional<std::string>* values[] = {&bundleIdentifier, &name, &path, &application};
       for (size_t v = 0; v < std::size(values); ++v) {
         const std::optional<std::string>& value = *values[v];
         if (!value) continue;  // absent equals nothing
@@ -332,7 +343,8 @@ procscope::ProcessCallback makeBlock(RecordKillFunction kill, platform::BlockSou
       }
       if (view == 0) {
         queueDigestEntries(
-            *process, *index, {&bundleIdentifier, &name, &path}, [&](std::int32_t position) {
+            *process, *index, {&bundleIdentifier, &name, &path, &application},
+            [&](std::int32_t position) {
               procscope::dispatch::asyncUrgent([process, position, sharedKill, source] {
                 judgeEntry(process, 0, position, *sharedKill, source);
               });
@@ -354,11 +366,12 @@ ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process) {
   const std::optional<std::string> bundleIdentifier = bundleIdentifierOf(binary);
   const std::optional<std::string> name = binary ? binary->name() : std::nullopt;
   const std::optional<std::string>& path = process->path();
+  const std::optional<std::string> application = applicationIdentifierOf(binary);
 
-  // The first entry in the list that equals one of the three values: one
+  // The first entry in the list that equals one of the four values: one
   // denial is one report, however many entries match.
   std::int32_t first = -1;
-  for (const std::optional<std::string>* value : {&bundleIdentifier, &name, &path}) {
+  for (const std::optional<std::string>* value : {&bundleIdentifier, &name, &path, &application}) {
     if (!*value) continue;
     const auto [from, to] = index->find(**value);
     if (from != to && (first < 0 || *from < first)) first = *from;
@@ -376,7 +389,7 @@ ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process) {
   std::string entry = (*list)[static_cast<size_t>(first)];
   // Reported off the permission path, whose answer waits for nothing.
   procscope::dispatch::asyncUrgent(
-      [process, entry = std::move(entry), name, bundleIdentifier, path] {
+      [process, entry = std::move(entry), name, bundleIdentifier, path, application] {
         const auto report =
             admitReport(platform::BlockSource::Deny, *process, entry, name, bundleIdentifier, path);
         if (!report.report) {
@@ -385,7 +398,7 @@ ExecVerdict denyExec(const std::shared_ptr<procscope::Process>& process) {
         }
         logBlocking(name, bundleIdentifier, path);
         reportBlocked(*process, entry, name, bundleIdentifier, path,
-                      "exec denied, nothing signalled", platform::BlockSource::Deny);
+                      "exec denied, nothing signalled", platform::BlockSource::Deny, application);
       });
   return ExecVerdict::Denied;
 }

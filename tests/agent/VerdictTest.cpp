@@ -65,6 +65,7 @@ std::shared_ptr<procscope::Process> makeRecord(Record kind, std::uint16_t type =
     case Record::NoBundle:
       process->setPath("/usr/bin/tool");
       binary->setName("tool");
+      binary->setApplicationIdentifier("org.example.Tool");
       break;
     case Record::EmptyName:  // empty name; identifier not a string; no path
       binary->setName("");
@@ -201,6 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
         MatchCase{"EmptyEntryNeverMatchesAbsent", Record::Safari, {""}, 0},
         MatchCase{"NoBundleByName", Record::NoBundle, {"tool"}, 1},
         MatchCase{"NoBundleByPath", Record::NoBundle, {"/usr/bin/tool"}, 1},
+        MatchCase{"ApplicationIdentifier", Record::NoBundle, {"org.example.Tool"}, 1},
         MatchCase{"EmptyEntryMatchesEmptyName", Record::EmptyName, {""}, 1},
         MatchCase{"NonStringIdentifierIsAbsent", Record::EmptyName, {"7"}, 0},
         MatchCase{"AbsentIsNotNullText", Record::Bare, {"", "(null)"}, 0},

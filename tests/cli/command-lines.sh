@@ -40,6 +40,8 @@ src/procblock/procblock|--deny-exec extra|2|err|usage: procblock
 tools/procblock-sweep|--help|0|out|usage: procblock-sweep
 tools/procblock-sweep|--version|0|out|procblock-sweep 
 tools/procblock-sweep|--bogus|2|err|usage: procblock-sweep
+tools/procblock-sweep|--explain /bin/sleep|0|out|application identifier: (null)
+tools/procblock-sweep|--explain sleep|2|err|an absolute path
 tools/procscope-replay|-h|0|out|43190 posix_spawn
 tools/procscope-replay|--version|0|out|procscope-replay 
 tools/procscope-replay|--bogus|2|err|usage: procscope-replay

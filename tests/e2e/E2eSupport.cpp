@@ -566,6 +566,11 @@ void Agent::start(const std::string& workDirectory, const std::string& output,
     if (::mount("pbe2e", "/Library", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
       childFailure("mount tmpfs on /Library");
     }
+    for (const auto& [source, target] : options.bindMounts) {
+      if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        childFailure("bind mount");
+      }
+    }
     for (const std::string* dir : {&corventa, &tessor, &logs}) {
       if (dir == &logs && options.withoutLogDirectory) continue;
       if (::mkdir(dir->c_str(), 0755) != 0) childFailure("mkdir");

@@ -166,6 +166,9 @@ struct AgentOptions {
   bool denyExec = false;
   // With unitCapabilities: also the capabilities that deny-exec.conf adds.
   bool denyExecDropIn = false;
+  // Directories bound (source, target) in the agent's namespace only: what
+  // it alone sees, such as system desktop entries. Targets must exist.
+  std::vector<std::pair<std::string, std::string>> bindMounts;
 };
 
 inline constexpr std::chrono::seconds kDenyExecWatchdog{60};

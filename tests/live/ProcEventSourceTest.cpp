@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 
 #include "exec/ExecFixture.hpp"
 #include "live/ChildProcess.hpp"
+#include "procscope/ApplicationIdentity.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/bsm/Token.hpp"
 #include "procscope/platform/Kernel.hpp"
@@ -555,6 +557,46 @@ TEST(ProcEventSource, WorkspaceOrdersEachApplicationsLaunchAndEnd) {
   }
   EXPECT_EQ(listed, std::vector<std::int32_t>{first.pid()});
   for (auto id : ids) workspace->removeObserver(id);
+}
+
+// A desktop entry's own program starting is an application's launch, known
+// by the entry's ID; a program no entry names is none.
+TEST(ProcEventSource, WorkspaceReportsTheProgramOfADesktopEntryAsALaunch) {
+  auto hub = platform::ProcEventHub::detached();
+  auto workspace = platform::makeLinuxWorkspace(*hub);
+  std::mutex mu;
+  std::condition_variable changed;
+  std::vector<std::int64_t> launched;
+  const auto id = workspace->addObserver(
+      platform::kWillLaunchApplication, [&](const platform::WorkspaceNotification* n) {
+        std::lock_guard lock(mu);
+        launched.push_back(
+            n->userInfo.at(platform::kApplicationProcessIdentifier).integer().value_or(-1));
+        changed.notify_all();
+      });
+  test::ChildProcess other({"psws-other"});
+  test::ChildProcess program({"psws-entry"});
+  struct stat st {};
+  ASSERT_EQ(stat(program.path().c_str(), &st), 0);
+  auto& index = procscope::ApplicationIndex::shared();
+  const auto before = index.current();
+  index.set(
+      std::make_shared<const procscope::ApplicationIndex::Table>(procscope::ApplicationIndex::Table{
+          {program.path(), {"org.example.Entry", st.st_dev, st.st_ino}}}));
+  for (const pid_t pid : {other.pid(), program.pid()}) {
+    const proc_event exec = execEvent(pid);
+    hub->feed(&exec, sizeof exec);
+  }
+  {
+    std::unique_lock lock(mu);
+    changed.wait_for(lock, std::chrono::seconds(10), [&] { return !launched.empty(); });
+  }
+  index.set(before);
+  EXPECT_EQ(launched, std::vector<std::int64_t>{program.pid()});
+  const auto running = workspace->runningApplications();
+  ASSERT_EQ(running.size(), 1u);
+  EXPECT_EQ(running[0]->bundleIdentifier(), "org.example.Entry");
+  workspace->removeObserver(id);
 }
 
 }  // namespace

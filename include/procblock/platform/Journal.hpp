@@ -34,6 +34,8 @@ struct BlockedProgram {
   // Blocks of this program the entry stands for: more than one when they
   // came too fast to be reported one by one (pid and user then absent).
   std::uint64_t count = 1;
+  // The Linux application identifier (Flatpak, snap or desktop entry).
+  std::optional<std::string> applicationIdentifier;
 };
 
 // The entry's fields, each "NAME=value"; absent values are left out. Values

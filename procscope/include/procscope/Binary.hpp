@@ -26,7 +26,7 @@ class Binary {
   Binary() = default;
 
   // Resolves the path or command name, then fills bundle, name,
-  // bundleIdentifier, attributes and metadata. Reads no file contents.
+  // bundleIdentifier, attributes, metadata and applicationIdentifier. Reads no file contents.
   // `fileSystemPath`, when given, is the path's own bytes (which `path`
   // shows decoded): every lookup on disk uses it, through `root` (a
   // process's own root; the agent's where null). The Binary does not hold
@@ -49,6 +49,14 @@ class Binary {
   // attributes on a file and run it under many names. What is left out is
   // counted under kOmittedAttributesKey.
   void getMetadata();
+  // The Linux application identifier from where the executable lies: the
+  // snap it belongs to, else the system desktop entry that runs this very
+  // file (ApplicationIdentity.hpp); needs the attributes. The sandbox's,
+  // which belongs to a process rather than a file, is set by whoever knows
+  // the process.
+  void getApplicationIdentifier();
+  // What getApplicationIdentifier finds now.
+  std::optional<std::string> applicationIdentifierOfFile() const;
   static constexpr std::size_t kMaxAttributes = 64;
   static constexpr std::size_t kMaxAttributeBytes = std::size_t{16} * 1024;
   static constexpr const char* kOmittedAttributesKey = "(attributes left out)";
@@ -86,6 +94,11 @@ class Binary {
   void setSha256(std::optional<std::string> v) { sha256_ = std::move(v); }
   const std::optional<std::string>& identifier() const { return identifier_; }
   void setIdentifier(std::optional<std::string> v) { identifier_ = std::move(v); }
+  // Beside bundleIdentifier, which only an application bundle gives.
+  const std::optional<std::string>& applicationIdentifier() const { return applicationIdentifier_; }
+  void setApplicationIdentifier(std::optional<std::string> v) {
+    applicationIdentifier_ = std::move(v);
+  }
 
   // "name: %@\npath: %@\nattributes: %@\nsigning info: %@"
   std::string description() const;
@@ -115,6 +128,7 @@ class Binary {
   std::optional<Dictionary> signingInfo_;
   std::optional<std::string> sha256_;
   std::optional<std::string> identifier_;
+  std::optional<std::string> applicationIdentifier_;
 };
 
 }  // namespace procscope

@@ -108,6 +108,13 @@ std::shared_ptr<Binary> inspectRemembered(const std::string& path, const std::st
                                           const ExecutableSite* site = nullptr,
                                           std::function<void(std::shared_ptr<Binary>)> late = {});
 
+// `binary` as the process at `site` (none: the agent's root) runs it now: a
+// copy carrying another application ID where the Flatpak sandbox whose root
+// the site names has one, or the desktop entries changed since it was made.
+// A lookup in memory but for a sandbox's first process.
+std::shared_ptr<Binary> withApplicationIdentity(std::shared_ptr<Binary> binary,
+                                                const ExecutableSite* site);
+
 // Whether `binary` was made of the file `site` says was executed (its
 // attributes name the file's device and inode); true where the site knows
 // nothing of that file.

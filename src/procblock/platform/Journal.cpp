@@ -65,6 +65,7 @@ std::vector<std::string> blockedProgramFields(const BlockedProgram& blocked) {
   add(fields, "PROCBLOCK_NAME", blocked.name);
   add(fields, "PROCBLOCK_BUNDLE_IDENTIFIER", blocked.bundleIdentifier);
   add(fields, "PROCBLOCK_PATH", blocked.path);
+  add(fields, "PROCBLOCK_APPLICATION_IDENTIFIER", blocked.applicationIdentifier);
   if (blocked.count == 1) fields.push_back("PROCBLOCK_PID=" + std::to_string(blocked.pid));
   if (blocked.count != 1) fields.push_back("PROCBLOCK_COUNT=" + std::to_string(blocked.count));
   if (blocked.uid) fields.push_back("PROCBLOCK_UID=" + std::to_string(*blocked.uid));
