@@ -2,6 +2,7 @@
 // vornik.txt in the working directory, as the agent would have at their
 // start, and kills the process group of every forbidden one. It clears what
 // was running before the agent started. Must run as root.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,7 +19,9 @@
 #include "procblock/Verdict.hpp"
 #include "procscope/ApplicationIdentity.hpp"
 #include "procscope/Binary.hpp"
+#include "procscope/Digest.hpp"
 #include "procscope/Dispatch.hpp"
+#include "procscope/FileDescriptor.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/Value.hpp"
@@ -55,7 +58,8 @@ constexpr const char* kUsage =
     "      --explain PID|FILE\n"
     "                 kill nothing: print the values the agent compares each\n"
     "                 entry with for the running process PID (as root, to see\n"
-    "                 into other users' sandboxes) or the executable FILE\n";
+    "                 into other users' sandboxes) or the executable FILE\n"
+    "                 (sha256: the digest sha256sum prints, in upper case)\n";
 
 // The values an entry is compared with, one "label: value" line each;
 // control bytes are shown escaped.
@@ -64,6 +68,7 @@ int explain(const std::string& what) {
       procscope::ApplicationIndex::build(procscope::ApplicationIndex::Options()));
   std::shared_ptr<procscope::Binary> binary;
   std::optional<std::string> path;
+  procscope::FileDescriptor executed(-1);  // the file whose digest an entry is compared with
   const bool isPid = !what.empty() && what.find_first_not_of("0123456789") == std::string::npos;
   if (isPid) {
     const auto process = procscope::Process::init(std::atoi(what.c_str()));
@@ -74,6 +79,7 @@ int explain(const std::string& what) {
     }
     binary = process->binary();
     path = process->path();
+    executed = procscope::digest::openExecutable(process->pid(), process->identity().get());
   } else {
     if (what.empty() || what.front() != '/') {
       std::fprintf(stderr, "procblock-sweep: --explain takes a pid or an absolute path\n");
@@ -84,6 +90,7 @@ int explain(const std::string& what) {
     const auto file = std::filesystem::canonical(what, error);
     binary = procscope::Binary::init(error ? what : file.string());
     path = binary->path();
+    executed = procscope::FileDescriptor(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   }
   const auto line = [](const char* label, const std::optional<std::string>& value) {
     std::printf("%s: %s\n", label, procscope::visibleText(procscope::orNull(value)).c_str());
@@ -92,6 +99,8 @@ int explain(const std::string& what) {
   line("path", path);
   line("bundle identifier", procblock::bundleIdentifierOf(binary.get()));
   line("application identifier", binary->applicationIdentifier());
+  line("sha256",
+       executed.get() >= 0 ? procscope::digest::ofOpenFile(executed.get(), false) : std::nullopt);
   return 0;
 }
 

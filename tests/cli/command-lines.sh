@@ -51,4 +51,13 @@ tools/procscope-replay|random|1|err|100000 bytes outside any record
 tools/procscope-replay|.|1|err|cannot read .: Is a directory
 tools/procscope-replay|missing|1|err|cannot read missing: No such file or directory
 TABLE
+
+# The digest the sweep tool shows is the one sha256sum gives the file.
+cp /bin/true "$work/copy"
+want=$(sha256sum "$work/copy" | cut -d' ' -f1 | tr a-f A-F)
+got=$("${as_user[@]}" "$bin/tools/procblock-sweep" --explain "$work/copy" | sed -n 's/^sha256: //p')
+if [[ $got != "$want" ]]; then
+  echo "FAIL: procblock-sweep --explain gives sha256 '$got', sha256sum '$want'"
+  failures=$((failures + 1))
+fi
 exit $((failures > 0))
