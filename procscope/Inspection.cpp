@@ -119,6 +119,11 @@ class Pool {
     }
   }
 
+  void setBackoff(Clock::duration backoff) {
+    std::lock_guard lock(mu_);
+    backoff_ = backoff;
+  }
+
   // Whether `mount` is left alone after a stall.
   bool leftAlone(MountId mount) {
     std::lock_guard lock(mu_);
@@ -212,14 +217,15 @@ class Pool {
     for (auto& s : stalls_) {
       if (s.mount != mount) continue;
       if (!ended) s.task = task;
-      s.until = std::max(s.until, Clock::now() + kBackoff);
+      s.until = std::max(s.until, Clock::now() + backoff_);
       return;  // logged when it was first noted
     }
-    stalls_.push_back({mount, ended ? nullptr : task, Clock::now() + kBackoff});
+    stalls_.push_back({mount, ended ? nullptr : task, Clock::now() + backoff_});
+    const auto backoff = std::chrono::duration_cast<std::chrono::seconds>(backoff_);
     lock.unlock();
     logMessage("File inspection under " + visibleText(mountPointWithId(mount)) +
                " blocked for longer than " + std::to_string(kDeadline.count()) +
-               " ms: files there go uninspected for " + std::to_string(kBackoff.count()) +
+               " ms: files there go uninspected for " + std::to_string(backoff.count()) +
                " s after it ends");
   }
 
@@ -256,7 +262,7 @@ class Pool {
         for (auto& s : stalls_) {
           if (s.task != task) continue;
           s.task = nullptr;
-          s.until = Clock::now() + kBackoff;
+          s.until = Clock::now() + backoff_;
         }
       }
       ended_.notify_all();
@@ -276,6 +282,7 @@ class Pool {
   std::deque<std::shared_ptr<Task>> queue_;
   unsigned overrunning_ = 0;
   std::vector<Stall> stalls_;
+  Clock::duration backoff_ = kBackoff;
   std::atomic<bool> droppedSaid_{false};
 };
 
@@ -801,6 +808,10 @@ bool mountIsLocal(const MountQuery& query) {
 
 bool leftAlone(MountId mount) {
   return pool().leftAlone(mount);
+}
+
+void setBackoff(std::chrono::steady_clock::duration backoff) {
+  pool().setBackoff(backoff);
 }
 
 bool answersInline(const std::string& path) {

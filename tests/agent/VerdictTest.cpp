@@ -214,7 +214,11 @@ TEST_F(Verdict, ExitsAbsentOrEmptyListsAndTheAgentsOwnTreeAreNeverJudged) {
   const auto child = procscope::Process::init(pid);
   ASSERT_TRUE(self && child && self->path() && self->binary());
   const BlockList own{*self->path(), self->binary()->name().value_or("")};
-  for (const auto& record : {self, child}) {
+  auto grandchild = procscope::Process::init(pid);  // a child's own child
+  ASSERT_TRUE(grandchild);
+  grandchild->setPid(kFakePid);
+  grandchild->setAncestors({pid, ::getpid()});
+  for (const auto& record : {self, child, grandchild}) {
     const auto out = judge(own, record);
     EXPECT_TRUE(out.kills.empty());
     EXPECT_TRUE(out.notices.empty());

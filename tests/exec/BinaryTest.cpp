@@ -134,6 +134,9 @@ TEST_F(BinaryTest, MetadataIsTheExtendedAttributes) {
   auto tagged = Binary::init(tmp / "tagged")->metadata();
   ASSERT_TRUE(tagged);
   EXPECT_EQ(tagged->at("user.procscope.test"), Value(Data(value.begin(), value.end())));
+  // A final link is no regular file: not the attributes of what it points to.
+  std::filesystem::create_symlink(tmp / "tagged", tmp / "link");
+  EXPECT_EQ(Binary::init(tmp / "link")->metadata(), std::nullopt);
 
   auto missing = Binary::init(tmp / "missing");
   missing->setMetadata(Dictionary{{"kept", 1}});
@@ -350,9 +353,12 @@ TEST_F(BinaryTest, OnlyAStepThatBlockedLeavesItsMountAlone) {
   EXPECT_FALSE(inspection::run(
       kBlocked, [ran] { *ran = true; }, lateEnds));
   EXPECT_TRUE(inspection::run(kOther, [] {}));
+  inspection::setBackoff(std::chrono::steady_clock::duration::zero());
   unblock.set_value();
   EXPECT_EQ(handedOn(2), 2);
   EXPECT_FALSE(*ran);
+  EXPECT_TRUE(inspection::run(kBlocked, [] {})) << "still left alone past its back-off";
+  inspection::setBackoff(inspection::kBackoff);
 
   // A local disk answers in the end, however slowly: never left alone.
   if (!inspection::answersInline(tmp.path())) GTEST_SKIP() << "scratch directory not local";
@@ -485,6 +491,13 @@ TEST_F(BinaryTest, RememberedInspectionIsTheFreshOneWhateverChanged) {
   ASSERT_TRUE(fresh->attributes());
   EXPECT_EQ(fresh->attributes()->at("NSFileSystemFileNumber").integer(),
             static_cast<std::int64_t>(st.st_ino));
+
+  // A new owner moves the change time alone.
+  if (::geteuid() != 0) return;
+  ASSERT_EQ(::chown(harmless.c_str(), 4321, 4321), 0);
+  const auto owned = inspect(harmless)->attributes();
+  ASSERT_TRUE(owned);
+  EXPECT_EQ(owned->at("NSFileOwnerAccountID"), Value(4321));
 }
 
 // A write through a shared mapping changes a file's times only at its first

@@ -91,6 +91,9 @@ bool answersInline(const std::string& path);
 
 // Whether `mount` is left alone after a step there blocked past the deadline.
 bool leftAlone(MountId mount);
+// Sets the back-off for mounts noted from now on (kBackoff until then), so
+// that tests need not wait it out.
+void setBackoff(std::chrono::steady_clock::duration backoff);
 
 // The value `work` makes, when run() gives true. With `late`, a value made
 // after the deadline is handed to it instead (on the pool's thread).
