@@ -363,6 +363,12 @@ TEST(ReportBudgetTest, CountsBeyondTheBurstAndSumsUpPerInterval) {
   EXPECT_EQ(second.back().program, std::nullopt);
   EXPECT_EQ(second.back().count, 2u);
   EXPECT_EQ(budget.nextDue(), std::nullopt);
+
+  // A quiet day refills one burst, no more.
+  const auto quiet = later + std::chrono::hours(24);
+  reported = 0;
+  for (int i = 0; i < burst + 10; ++i) reported += budget.admit(loop, 1000, kBytes, quiet).report;
+  EXPECT_EQ(reported, burst);
 }
 
 }  // namespace
