@@ -369,6 +369,8 @@ TEST(ReportBudgetTest, CountsBeyondTheBurstAndSumsUpPerInterval) {
   reported = 0;
   for (int i = 0; i < burst + 10; ++i) reported += budget.admit(loop, 1000, kBytes, quiet).report;
   EXPECT_EQ(reported, burst);
+  const auto huge = static_cast<std::size_t>(2 * ReportBudget::kBurstBytes);
+  EXPECT_TRUE(ReportBudget().admit(loop, 1000, huge, t0).report) << "larger than a burst";
 }
 
 }  // namespace
