@@ -443,6 +443,57 @@ TEST_F(BinaryTest, MountTableFollowsLaterMountsAlsoAfterAFork) {
                                        "seen before it was made; 4: inspected inline";
 }
 
+// Another namespace's mount table past its bound (1 MiB) is not read, at
+// the asking thread's cost: its mounts count as not local.
+TEST_F(BinaryTest, AnotherNamespacesMountTablePastItsBoundIsNotRead) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  if (!inspection::answersInline(tmp.path())) GTEST_SKIP() << "scratch directory not local";
+  int ready[2];
+  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Binds of a long-named directory onto others: some 600 bytes a line,
+    // 1.3 MiB in all.
+    const std::string dir = tmp.path(), name(240, 'p');
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("pbx", dir.c_str(), "tmpfs", 0, nullptr) != 0 ||
+        ::mkdir((dir + "/" + name).c_str(), 0755) != 0) {
+      ::_exit(2);
+    }
+    for (int i = 0; i < 2200; ++i) {
+      const std::string point = dir + "/" + name + std::to_string(i);
+      if (::mkdir(point.c_str(), 0755) != 0 ||
+          ::mount((dir + "/" + name).c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        ::_exit(2);
+      }
+    }
+    if (::write(ready[1], "x", 1) != 1) ::_exit(2);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char made = 0;
+  const bool mounted = ::read(ready[0], &made, 1) == 1;
+  ::close(ready[0]);
+  const std::string proc = "/proc/" + std::to_string(child);
+  struct statx top {};
+  struct stat ns {};
+  const bool seen =
+      mounted &&
+      ::statx(AT_FDCWD, (proc + "/root" + tmp.path()).c_str(), 0, STATX_MNT_ID, &top) == 0 &&
+      ::stat((proc + "/ns/mnt").c_str(), &ns) == 0;
+  if (seen) {
+    const inspection::MountQuery q{
+        child, ns.st_ino, top.stx_mnt_id, top.stx_dev_major, top.stx_dev_minor, tmp.path()};
+    EXPECT_FALSE(inspection::mountIsLocal(q));
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ASSERT_TRUE(seen) << "no namespace of 2,200 mounts";
+}
+
 // A remembered inspection is served only while everything it was made from
 // stands as it was: the name follows the path, and a bundle appearing, a
 // rewritten Info.plist or a file put in place of another are seen at once.

@@ -91,8 +91,8 @@ bool answersInline(const std::string& path);
 
 // Whether `mount` is left alone after a step there blocked past the deadline.
 bool leftAlone(MountId mount);
-// Sets the back-off for mounts noted from now on (kBackoff until then), so
-// that tests need not wait it out.
+// Sets the back-off counted from now on, at a stall or at the end of the
+// step that stalled (kBackoff until then), so that tests need not wait it out.
 void setBackoff(std::chrono::steady_clock::duration backoff);
 
 // The value `work` makes, when run() gives true. With `late`, a value made
