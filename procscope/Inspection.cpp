@@ -439,8 +439,8 @@ std::optional<std::string> readWholeFile(const char* path,
 class ForeignMounts {
  public:
   bool local(const MountQuery& q) {
-    const auto now = Clock::now();
     std::lock_guard lock(mu_);
+    const auto now = clock_ ? clock_() : Clock::now();
     Table* table = nullptr;
     for (auto& t : tables_) {
       if (t.inode == q.namespaceInode) table = &t;
@@ -464,10 +464,18 @@ class ForeignMounts {
     const std::string file = "/proc/" + std::to_string(q.pid) + "/mountinfo";
     auto text = readWholeFile(file.c_str(), kMaxForeignBytes);
     if (text) table->mounts = parseMounts(*text);
-    const auto end = Clock::now();
+    const auto end = clock_ ? clock_() : Clock::now();
     nextRead_ = end + (end - now) * kReadShare;
     if (!text) return false;
     return chainIsLocal(table->mounts, q).value_or(false);
+  }
+
+  // Times taken on one clock mean nothing on another: starts afresh.
+  void setClock(std::function<Clock::time_point()> clock) {
+    std::lock_guard lock(mu_);
+    clock_ = std::move(clock);
+    tables_.clear();
+    nextRead_ = {};
   }
 
  private:
@@ -484,6 +492,7 @@ class ForeignMounts {
   std::mutex mu_;
   std::vector<Table> tables_;
   Clock::time_point nextRead_;
+  std::function<Clock::time_point()> clock_;  // tests'; none: the steady clock
 };
 
 // The kernel's unique ids of this namespace's mounts by their reusable ids
@@ -812,6 +821,10 @@ bool leftAlone(MountId mount) {
 
 void setBackoff(std::chrono::steady_clock::duration backoff) {
   pool().setBackoff(backoff);
+}
+
+void setForeignTablesClock(std::function<std::chrono::steady_clock::time_point()> clock) {
+  foreignMounts->setClock(std::move(clock));
 }
 
 bool answersInline(const std::string& path) {

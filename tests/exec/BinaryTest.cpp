@@ -34,6 +34,62 @@ class FixedIcons : public platform::IconLayer {
   std::optional<Image> icon_;
 };
 
+// A child in a mount namespace of its own, with a tmpfs at `dir` and
+// `binds` binds of a directory of a 240-byte name under it (some 600 bytes
+// of its mount table each); ended with the object.
+class PrivateMounts {
+ public:
+  PrivateMounts(const std::string& dir, int binds) {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const std::string name = dir + "/" + std::string(240, 'p');
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("pbx", dir.c_str(), "tmpfs", 0, nullptr) != 0 ||
+          ::mkdir(name.c_str(), 0755) != 0) {
+        ::_exit(2);
+      }
+      for (int i = 0; i < binds; ++i) {
+        const std::string point = name + std::to_string(i);
+        if (::mkdir(point.c_str(), 0755) != 0 ||
+            ::mount(name.c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+          ::_exit(2);
+        }
+      }
+      if (::write(ready[1], "x", 1) != 1) ::_exit(2);
+      ::pause();
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char made = 0;
+    const bool mounted = pid_ > 0 && ::read(ready[0], &made, 1) == 1;
+    ::close(ready[0]);
+    const std::string proc = "/proc/" + std::to_string(pid_);
+    struct statx top {};
+    struct stat ns {};
+    if (mounted && ::statx(AT_FDCWD, (proc + "/root" + dir).c_str(), 0, STATX_MNT_ID, &top) == 0 &&
+        ::stat((proc + "/ns/mnt").c_str(), &ns) == 0) {
+      query_ = inspection::MountQuery{
+          pid_, ns.st_ino, top.stx_mnt_id, top.stx_dev_major, top.stx_dev_minor, dir};
+    }
+  }
+  ~PrivateMounts() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  PrivateMounts(const PrivateMounts&) = delete;
+  PrivateMounts& operator=(const PrivateMounts&) = delete;
+
+  const std::optional<inspection::MountQuery>& query() const { return query_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<inspection::MountQuery> query_;
+};
+
 class BinaryTest : public ::testing::Test {
  protected:
   test::TempDir tmp;
@@ -448,50 +504,27 @@ TEST_F(BinaryTest, MountTableFollowsLaterMountsAlsoAfterAFork) {
 TEST_F(BinaryTest, AnotherNamespacesMountTablePastItsBoundIsNotRead) {
   if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
   if (!inspection::answersInline(tmp.path())) GTEST_SKIP() << "scratch directory not local";
-  int ready[2];
-  ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // Binds of a long-named directory onto others: some 600 bytes a line,
-    // 1.3 MiB in all.
-    const std::string dir = tmp.path(), name(240, 'p');
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("pbx", dir.c_str(), "tmpfs", 0, nullptr) != 0 ||
-        ::mkdir((dir + "/" + name).c_str(), 0755) != 0) {
-      ::_exit(2);
-    }
-    for (int i = 0; i < 2200; ++i) {
-      const std::string point = dir + "/" + name + std::to_string(i);
-      if (::mkdir(point.c_str(), 0755) != 0 ||
-          ::mount((dir + "/" + name).c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        ::_exit(2);
-      }
-    }
-    if (::write(ready[1], "x", 1) != 1) ::_exit(2);
-    ::pause();
-    ::_exit(0);
-  }
-  ::close(ready[1]);
-  char made = 0;
-  const bool mounted = ::read(ready[0], &made, 1) == 1;
-  ::close(ready[0]);
-  const std::string proc = "/proc/" + std::to_string(child);
-  struct statx top {};
-  struct stat ns {};
-  const bool seen =
-      mounted &&
-      ::statx(AT_FDCWD, (proc + "/root" + tmp.path()).c_str(), 0, STATX_MNT_ID, &top) == 0 &&
-      ::stat((proc + "/ns/mnt").c_str(), &ns) == 0;
-  if (seen) {
-    const inspection::MountQuery q{
-        child, ns.st_ino, top.stx_mnt_id, top.stx_dev_major, top.stx_dev_minor, tmp.path()};
-    EXPECT_FALSE(inspection::mountIsLocal(q));
-  }
-  ::kill(child, SIGKILL);
-  ::waitpid(child, nullptr, 0);
-  ASSERT_TRUE(seen) << "no namespace of 2,200 mounts";
+  const PrivateMounts large(tmp.path(), 2200);  // some 1.3 MiB of table
+  ASSERT_TRUE(large.query()) << "no private namespace of 2,200 mounts";
+  EXPECT_FALSE(inspection::mountIsLocal(*large.query()));
+}
+
+// After reading one, no other namespace's table is read for twenty times as
+// long: counted on a clock that moves a millisecond at each look.
+TEST_F(BinaryTest, ReadsOfOtherNamespacesTablesAreSpacedOut) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  if (!inspection::answersInline(tmp.path())) GTEST_SKIP() << "scratch directory not local";
+  const PrivateMounts first(tmp.path(), 0), second(tmp.path(), 0);
+  ASSERT_TRUE(first.query() && second.query());
+  auto now = std::make_shared<std::atomic<std::chrono::steady_clock::time_point>>(
+      std::chrono::steady_clock::time_point(std::chrono::hours(1)));
+  inspection::setForeignTablesClock(
+      [now] { return now->exchange(now->load() + std::chrono::milliseconds(1)); });
+  EXPECT_TRUE(inspection::mountIsLocal(*first.query()));
+  EXPECT_FALSE(inspection::mountIsLocal(*second.query())) << "read within the pause";
+  now->store(now->load() + std::chrono::seconds(1));
+  EXPECT_TRUE(inspection::mountIsLocal(*second.query()));
+  inspection::setForeignTablesClock({});
 }
 
 // A remembered inspection is served only while everything it was made from
