@@ -120,6 +120,11 @@ class Pool {
     }
   }
 
+  void setBackoff(Clock::duration backoff) {
+    std::lock_guard lock(mu_);
+    backoff_ = backoff;
+  }
+
   // Whether `mount` is left alone after a stall.
   bool leftAlone(MountId mount) {
     std::lock_guard lock(mu_);
@@ -214,14 +219,15 @@ class Pool {
     for (auto& s : stalls_) {
       if (s.mount != mount) continue;
       if (!ended) s.task = task;
-      s.until = std::max(s.until, Clock::now() + kBackoff);
+      s.until = std::max(s.until, Clock::now() + backoff_);
       return;  // logged when it was first noted
     }
-    stalls_.push_back({mount, ended ? nullptr : task, Clock::now() + kBackoff});
+    stalls_.push_back({mount, ended ? nullptr : task, Clock::now() + backoff_});
+    const auto backoff = std::chrono::duration_cast<std::chrono::seconds>(backoff_);
     lock.unlock();
     logMessage("File inspection under " + visibleText(mountPointWithId(mount)) +
                " blocked for longer than " + std::to_string(kDeadline.count()) +
-               " ms: files there go uninspected for " + std::to_string(kBackoff.count()) +
+               " ms: files there go uninspected for " + std::to_string(backoff.count()) +
                " s after it ends");
   }
 
@@ -258,7 +264,7 @@ class Pool {
         for (auto& s : stalls_) {
           if (s.task != task) continue;
           s.task = nullptr;
-          s.until = Clock::now() + kBackoff;
+          s.until = Clock::now() + backoff_;
         }
       }
       ended_.notify_all();
@@ -278,6 +284,7 @@ class Pool {
   std::deque<std::shared_ptr<Task>> queue_;
   unsigned overrunning_ = 0;
   std::vector<Stall> stalls_;
+  Clock::duration backoff_ = kBackoff;
   std::atomic<bool> droppedSaid_{false};
 };
 
@@ -409,8 +416,8 @@ std::optional<std::string> readWholeFile(const std::string& path,
 class ForeignMounts {
  public:
   bool local(const MountQuery& q) {
-    const auto now = Clock::now();
     std::lock_guard lock(mu_);
+    const auto now = clock_ ? clock_() : Clock::now();
     Table* table = nullptr;
     for (auto& t : tables_) {
       if (t.inode == q.namespaceInode) table = &t;
@@ -434,10 +441,18 @@ class ForeignMounts {
     const std::string file = "/proc/" + std::to_string(q.pid) + "/mountinfo";
     auto text = readWholeFile(file, kMaxForeignBytes);
     if (text) table->mounts = parseMounts(*text);
-    const auto end = Clock::now();
+    const auto end = clock_ ? clock_() : Clock::now();
     nextRead_ = end + (end - now) * kReadShare;
     if (!text) return false;
     return chainIsLocal(table->mounts, q).value_or(false);
+  }
+
+  // Times taken on one clock mean nothing on another: starts afresh.
+  void setClock(std::function<Clock::time_point()> clock) {
+    std::lock_guard lock(mu_);
+    clock_ = std::move(clock);
+    tables_.clear();
+    nextRead_ = {};
   }
 
  private:
@@ -454,6 +469,7 @@ class ForeignMounts {
   std::mutex mu_;
   std::vector<Table> tables_;
   Clock::time_point nextRead_;
+  std::function<Clock::time_point()> clock_;  // tests'; none: the steady clock
 };
 
 // The kernel's unique ids of this namespace's mounts by their reusable ids
@@ -812,6 +828,14 @@ bool mountIsLocal(const MountQuery& query) {
 
 bool leftAlone(MountId mount) {
   return pool().leftAlone(mount);
+}
+
+void setBackoff(std::chrono::steady_clock::duration backoff) {
+  pool().setBackoff(backoff);
+}
+
+void setForeignTablesClock(std::function<std::chrono::steady_clock::time_point()> clock) {
+  foreignMounts->setClock(std::move(clock));
 }
 
 bool answersInline(const std::string& path) {

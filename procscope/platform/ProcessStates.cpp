@@ -304,8 +304,8 @@ void ProcessStates::watches(std::vector<pollfd>& fds) const {
   for (const HeldExit& h : held_) fds.push_back({h.gone ? -1 : h.pidfd, POLLIN, 0});
 }
 
-void ProcessStates::noteGone(std::span<const pollfd> polled) {
-  const auto now = std::chrono::steady_clock::now();
+void ProcessStates::noteGone(std::span<const pollfd> polled,
+                             std::chrono::steady_clock::time_point now) {
   for (std::size_t i = 0; i < polled.size() && i < held_.size(); ++i) {
     if (polled[i].revents != 0 && held_[i].pidfd >= 0 && !held_[i].gone) {
       held_[i].gone = true;
@@ -315,8 +315,8 @@ void ProcessStates::noteGone(std::span<const pollfd> polled) {
   }
 }
 
-void ProcessStates::releaseGone() {
-  releaseGoneBefore(std::chrono::steady_clock::now() - kGoneGrace);
+void ProcessStates::releaseGone(std::chrono::steady_clock::time_point now) {
+  releaseGoneBefore(now - kGoneGrace);
 }
 
 void ProcessStates::releaseGoneBefore(std::chrono::steady_clock::time_point cutoff) {

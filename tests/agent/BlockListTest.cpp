@@ -77,6 +77,9 @@ TEST(WritableListWarning, FileOrDirectoryAboveWritableByOthers) {
   EXPECT_EQ(writableListWarning(list), "");
   ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
   EXPECT_NE(writableListWarning(list).find("the directory " + dir.path()), std::string::npos);
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0775), 0);
+  ASSERT_EQ(::chown(dir.path().c_str(), 0, 65534), 0);  // a group's to write
+  EXPECT_NE(writableListWarning(list).find("the directory " + dir.path()), std::string::npos);
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   ASSERT_EQ(::chown(list.c_str(), 65534, 65534), 0);
   EXPECT_NE(writableListWarning(list).find("vornik.txt (" + list + ")"), std::string::npos);

@@ -1,6 +1,8 @@
 // The started agent when its source of process events fails for good.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/fanotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +80,39 @@ TEST(DenyExecMountsTest, EveryMountAndNoneServedRemotely) {
   EXPECT_EQ(procblock::platform::mountPointsToMark(mountinfo),
             (std::vector<std::string>{"/", "/dev", "/srv/bound", "/home/u/My Disk", "/c4", "/c3",
                                       "/tmp"}));
+}
+
+// An exec read longer ago than the time to judge it is allowed unjudged (the
+// kill judges it); one read just now (here: an hour ahead, however slow the
+// machine) is judged.
+TEST(DenyExecEvents, OnlyThoseWithinTheTimeToJudgeThemAreJudged) {
+  int replies[2];
+  ASSERT_EQ(::pipe2(replies, O_CLOEXEC | O_NONBLOCK), 0);
+  const struct {
+    std::chrono::steady_clock::duration readAgo;
+    int judged;
+    std::uint32_t response;
+  } cases[] = {{-1h, 1, FAN_DENY}, {procblock::platform::kAnswerDeadline, 0, FAN_ALLOW}};
+  for (const auto& c : cases) {
+    fanotify_event_metadata event{};
+    event.event_len = sizeof event;
+    event.vers = FANOTIFY_METADATA_VERSION;
+    event.metadata_len = sizeof event;
+    event.mask = FAN_OPEN_EXEC_PERM;
+    event.fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    event.pid = 4242;
+    int judged = 0;
+    procblock::platform::answerEvents(replies[1], &event, sizeof event,
+                                      std::chrono::steady_clock::now() - c.readAgo,
+                                      [&judged](int, std::int32_t) { return ++judged > 0; });
+    fanotify_response reply{};
+    ASSERT_EQ(::read(replies[0], &reply, sizeof reply), static_cast<ssize_t>(sizeof reply));
+    EXPECT_EQ(reply.fd, event.fd);
+    EXPECT_EQ(reply.response, c.response);
+    EXPECT_EQ(judged, c.judged);
+  }
+  ::close(replies[0]);
+  ::close(replies[1]);
 }
 
 }  // namespace

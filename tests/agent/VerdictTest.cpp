@@ -236,7 +236,11 @@ TEST_F(Verdict, ExitsAbsentOrEmptyListsAndTheAgentsOwnTreeAreNeverJudged) {
   const auto child = procscope::Process::init(pid);
   ASSERT_TRUE(self && child && self->path() && self->binary());
   const BlockList own{*self->path(), self->binary()->name().value_or("")};
-  for (const auto& record : {self, child}) {
+  auto grandchild = procscope::Process::init(pid);  // a child's own child
+  ASSERT_TRUE(grandchild);
+  grandchild->setPid(kFakePid);
+  grandchild->setAncestors({pid, ::getpid()});
+  for (const auto& record : {self, child, grandchild}) {
     const auto out = judge(own, record);
     EXPECT_TRUE(out.kills.empty());
     EXPECT_TRUE(out.notices.empty());
@@ -381,6 +385,14 @@ TEST(ReportBudgetTest, CountsBeyondTheBurstAndSumsUpPerInterval) {
   EXPECT_EQ(second.back().program, std::nullopt);
   EXPECT_EQ(second.back().count, 2u);
   EXPECT_EQ(budget.nextDue(), std::nullopt);
+
+  // A quiet day refills one burst, no more.
+  const auto quiet = later + std::chrono::hours(24);
+  reported = 0;
+  for (int i = 0; i < burst + 10; ++i) reported += budget.admit(loop, 1000, kBytes, quiet).report;
+  EXPECT_EQ(reported, burst);
+  const auto huge = static_cast<std::size_t>(2 * ReportBudget::kBurstBytes);
+  EXPECT_TRUE(ReportBudget().admit(loop, 1000, huge, t0).report) << "larger than a burst";
 }
 
 }  // namespace

@@ -34,6 +34,62 @@ class FixedIcons : public platform::IconLayer {
   std::optional<Image> icon_;
 };
 
+// A child in a mount namespace of its own, with a tmpfs at `dir` and
+// `binds` binds of a directory of a 240-byte name under it (some 600 bytes
+// of its mount table each); ended with the object.
+class PrivateMounts {
+ public:
+  PrivateMounts(const std::string& dir, int binds) {
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const std::string name = dir + "/" + std::string(240, 'p');
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("pbx", dir.c_str(), "tmpfs", 0, nullptr) != 0 ||
+          ::mkdir(name.c_str(), 0755) != 0) {
+        ::_exit(2);
+      }
+      for (int i = 0; i < binds; ++i) {
+        const std::string point = name + std::to_string(i);
+        if (::mkdir(point.c_str(), 0755) != 0 ||
+            ::mount(name.c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+          ::_exit(2);
+        }
+      }
+      if (::write(ready[1], "x", 1) != 1) ::_exit(2);
+      ::pause();
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char made = 0;
+    const bool mounted = pid_ > 0 && ::read(ready[0], &made, 1) == 1;
+    ::close(ready[0]);
+    const std::string proc = "/proc/" + std::to_string(pid_);
+    struct statx top {};
+    struct stat ns {};
+    if (mounted && ::statx(AT_FDCWD, (proc + "/root" + dir).c_str(), 0, STATX_MNT_ID, &top) == 0 &&
+        ::stat((proc + "/ns/mnt").c_str(), &ns) == 0) {
+      query_ = inspection::MountQuery{
+          pid_, ns.st_ino, top.stx_mnt_id, top.stx_dev_major, top.stx_dev_minor, dir};
+    }
+  }
+  ~PrivateMounts() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  PrivateMounts(const PrivateMounts&) = delete;
+  PrivateMounts& operator=(const PrivateMounts&) = delete;
+
+  const std::optional<inspection::MountQuery>& query() const { return query_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<inspection::MountQuery> query_;
+};
+
 class BinaryTest : public ::testing::Test {
  protected:
   test::TempDir tmp;
@@ -134,6 +190,9 @@ TEST_F(BinaryTest, MetadataIsTheExtendedAttributes) {
   auto tagged = Binary::init(tmp / "tagged")->metadata();
   ASSERT_TRUE(tagged);
   EXPECT_EQ(tagged->at("user.procscope.test"), Value(Data(value.begin(), value.end())));
+  // A final link is no regular file: not the attributes of what it points to.
+  std::filesystem::create_symlink(tmp / "tagged", tmp / "link");
+  EXPECT_EQ(Binary::init(tmp / "link")->metadata(), std::nullopt);
 
   auto missing = Binary::init(tmp / "missing");
   missing->setMetadata(Dictionary{{"kept", 1}});
@@ -350,9 +409,12 @@ TEST_F(BinaryTest, OnlyAStepThatBlockedLeavesItsMountAlone) {
   EXPECT_FALSE(inspection::run(
       kBlocked, [ran] { *ran = true; }, lateEnds));
   EXPECT_TRUE(inspection::run(kOther, [] {}));
+  inspection::setBackoff(std::chrono::steady_clock::duration::zero());
   unblock.set_value();
   EXPECT_EQ(handedOn(2), 2);
   EXPECT_FALSE(*ran);
+  EXPECT_TRUE(inspection::run(kBlocked, [] {})) << "still left alone past its back-off";
+  inspection::setBackoff(inspection::kBackoff);
 
   // A local disk answers in the end, however slowly: never left alone.
   if (!inspection::answersInline(tmp.path())) GTEST_SKIP() << "scratch directory not local";
@@ -439,6 +501,34 @@ TEST_F(BinaryTest, MountTableFollowsLaterMountsAlsoAfterAFork) {
                                        "seen before it was made; 4: inspected inline";
 }
 
+// Another namespace's mount table past its bound (1 MiB) is not read, at
+// the asking thread's cost: its mounts count as not local.
+TEST_F(BinaryTest, AnotherNamespacesMountTablePastItsBoundIsNotRead) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  if (!inspection::answersInline(tmp.path())) GTEST_SKIP() << "scratch directory not local";
+  const PrivateMounts large(tmp.path(), 2200);  // some 1.3 MiB of table
+  ASSERT_TRUE(large.query()) << "no private namespace of 2,200 mounts";
+  EXPECT_FALSE(inspection::mountIsLocal(*large.query()));
+}
+
+// After reading one, no other namespace's table is read for twenty times as
+// long: counted on a clock that moves a millisecond at each look.
+TEST_F(BinaryTest, ReadsOfOtherNamespacesTablesAreSpacedOut) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  if (!inspection::answersInline(tmp.path())) GTEST_SKIP() << "scratch directory not local";
+  const PrivateMounts first(tmp.path(), 0), second(tmp.path(), 0);
+  ASSERT_TRUE(first.query() && second.query());
+  auto now = std::make_shared<std::atomic<std::chrono::steady_clock::time_point>>(
+      std::chrono::steady_clock::time_point(std::chrono::hours(1)));
+  inspection::setForeignTablesClock(
+      [now] { return now->exchange(now->load() + std::chrono::milliseconds(1)); });
+  EXPECT_TRUE(inspection::mountIsLocal(*first.query()));
+  EXPECT_FALSE(inspection::mountIsLocal(*second.query())) << "read within the pause";
+  now->store(now->load() + std::chrono::seconds(1));
+  EXPECT_TRUE(inspection::mountIsLocal(*second.query()));
+  inspection::setForeignTablesClock({});
+}
+
 // A remembered inspection is served only while everything it was made from
 // stands as it was: the name follows the path, and a bundle appearing, a
 // rewritten Info.plist or a file put in place of another are seen at once.
@@ -487,6 +577,13 @@ TEST_F(BinaryTest, RememberedInspectionIsTheFreshOneWhateverChanged) {
   ASSERT_TRUE(fresh->attributes());
   EXPECT_EQ(fresh->attributes()->at("NSFileSystemFileNumber").integer(),
             static_cast<std::int64_t>(st.st_ino));
+
+  // A new owner moves the change time alone.
+  if (::geteuid() != 0) return;
+  ASSERT_EQ(::chown(harmless.c_str(), 4321, 4321), 0);
+  const auto owned = inspect(harmless)->attributes();
+  ASSERT_TRUE(owned);
+  EXPECT_EQ(owned->at("NSFileOwnerAccountID"), Value(4321));
 }
 
 // A write through a shared mapping changes a file's times only at its first
@@ -524,9 +621,10 @@ TEST(BinaryCache, PropertyListRewrittenThroughAHeldMappingIsSeen) {
   ::munmap(map, static_cast<std::size_t>(st.st_size));
 }
 
-// One copy of a program with many 64 KiB user attributes, run under many
-// names: each Binary keeps a bounded share of the attributes and says how
-// many it left out, and the cache stays within its bound in bytes.
+// One copy of a program with many 64 KiB user attributes and three of 6000
+// bytes, run under many names: each Binary keeps a bounded share of the
+// attributes (two of the three fit) and says how many it left out, and the
+// cache stays within its bound in bytes.
 TEST(BinaryCache, BoundedInBytesWhateverTheAttributesAndLinks) {
   test::TempDir shm("/dev/shm/procscope-exec-");
   ASSERT_FALSE(shm.path().empty());
@@ -541,12 +639,15 @@ TEST(BinaryCache, BoundedInBytesWhateverTheAttributesAndLinks) {
     const std::string name = "user.big" + std::to_string(i);
     ASSERT_EQ(::setxattr(program.c_str(), name.c_str(), big.data(), big.size(), 0), 0) << i;
   }
+  for (const char* name : {"user.mid0", "user.mid1", "user.mid2"}) {
+    ASSERT_EQ(::setxattr(program.c_str(), name, big.data(), 6000, 0), 0);
+  }
   for (int i = 0; i < kLarge; ++i) {
     ASSERT_EQ(::link(program.c_str(), (shm / "pbx-" + std::to_string(i)).c_str()), 0);
   }
   std::this_thread::sleep_for(BinaryCache::kSettle * 2);  // files changed just now are not kept
 
-  constexpr std::size_t kBound = std::size_t{64} * 1024;
+  constexpr std::size_t kBound = std::size_t{128} * 1024;
   BinaryCache cache(BinaryCache::kCapacity, kBound);
   const auto layer = platform::Bundles::get();
   for (int i = 0; i < kLarge; ++i) {
@@ -556,7 +657,7 @@ TEST(BinaryCache, BoundedInBytesWhateverTheAttributesAndLinks) {
     const auto binary = Binary::init(link, link);
     ASSERT_TRUE(binary->metadata());
     EXPECT_EQ(binary->metadata()->at("user.small"), Value(Data{'s'}));
-    EXPECT_EQ(binary->metadata()->at(Binary::kOmittedAttributesKey), Value(kLarge));
+    EXPECT_EQ(binary->metadata()->at(Binary::kOmittedAttributesKey), Value(kLarge + 1));
     EXPECT_LT(BinaryCache::estimatedBytes(key->bytes, *binary), Binary::kMaxAttributeBytes * 2);
     cache.store(*key, layer, binary);
   }

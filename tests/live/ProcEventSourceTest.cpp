@@ -34,6 +34,7 @@
 #include "procscope/platform/LiveAuditPipe.hpp"
 #include "procscope/platform/ParentTable.hpp"
 #include "procscope/platform/ProcEvents.hpp"
+#include "procscope/platform/ProcessStates.hpp"
 #include "procscope/platform/Workspace.hpp"
 
 namespace {
@@ -232,6 +233,30 @@ TEST(ProcEventSource, KernelEventsBecomeRecords) {
 }
 
 // Parents as the source learns them from a hand-fed stream.
+// A process seen gone by its pidfd goes out only once the grace its last
+// exit event may need to come in is over: counted on a clock handed in.
+TEST(ProcessStates, AProcessSeenGoneIsReleasedAfterItsGrace) {
+  platform::ParentTable parents;
+  int sent = 0;
+  platform::ProcessStates states(parents, [&sent](const platform::ProcEvent&) { ++sent; });
+  const pid_t child = childAs(getuid(), true);
+  ASSERT_GT(child, 0);
+  states.exited(child, child, 0);  // its main thread, while it runs on
+  ASSERT_EQ(states.held(), 1u);
+  kill(child, SIGKILL);
+  awaitEnd(child);
+  std::vector<pollfd> fds;
+  states.watches(fds);
+  ASSERT_EQ(poll(fds.data(), fds.size(), -1), 1);
+  const auto seen = std::chrono::steady_clock::now();
+  states.noteGone(fds, seen);
+  states.releaseGone(seen + platform::ProcessStates::kGoneGrace - std::chrono::milliseconds(1));
+  EXPECT_EQ(sent, 0);
+  states.releaseGone(seen + platform::ProcessStates::kGoneGrace);
+  EXPECT_EQ(sent, 1);
+  waitpid(child, nullptr, 0);
+}
+
 TEST(ProcEventSource, ParentsFollowForksAndExits) {
   auto hub = platform::ProcEventHub::detached();
   platform::ParentTable& parents = hub->parents();

@@ -114,6 +114,7 @@ TEST(LiveProcess, LoaderRunDirectlyGetsTheProgramItMapped) {
   bool judged = false;
   for (const auto& instead : turned->loadedProgram()->mappedInstead) {
     judged = judged || (instead.path == mapped && instead.binary->name() == "mapped");
+    EXPECT_NE(instead.path, turned->path()) << "the loader is no program it runs";
   }
   EXPECT_TRUE(judged);
   kill(pid, SIGKILL);

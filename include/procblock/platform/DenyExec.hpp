@@ -14,6 +14,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,5 +41,14 @@ int denyExecDescriptor();
 // process (NFS, CIFS, 9p, FUSE and the like) left out, and overlays with a
 // layer on one of those. Exposed for tests.
 std::vector<std::string> mountPointsToMark(std::string_view mountinfo);
+
+// Answers the events of one read (`size` bytes) from the listener's
+// descriptor `fanotify`, made at `readAt`, and closes their descriptors: an
+// exec is denied when `judgeExec` says so of its file's descriptor and its
+// process, and allowed unjudged once the time to judge it (a share of
+// kAnswerDeadline counted from `readAt`) is over. Exposed for tests.
+void answerEvents(int fanotify, const void* read, std::size_t size,
+                  std::chrono::steady_clock::time_point readAt,
+                  const std::function<bool(int fd, std::int32_t pid)>& judgeExec);
 
 }  // namespace procblock::platform

@@ -95,6 +95,9 @@ bool answersInline(const std::string& path);
 
 // Whether `mount` is left alone after a step there blocked past the deadline.
 bool leftAlone(MountId mount);
+// Sets the back-off counted from now on, at a stall or at the end of the
+// step that stalled (kBackoff until then), so that tests need not wait it out.
+void setBackoff(std::chrono::steady_clock::duration backoff);
 
 // The value `work` makes, when run() gives true. With `late`, a value made
 // after the deadline is handed to it instead (on the pool's thread).
@@ -157,6 +160,10 @@ struct MountQuery {
 // again only after a change (the agent's own) or when the mount asked about
 // is missing from them (others'); never per question. False when unknown.
 bool mountIsLocal(const MountQuery& query);
+// The clock by which reads of other namespaces' tables are spaced out (each
+// read is followed by a pause twenty times as long); tests hand in their
+// own, none restores the steady clock. Either way no table is kept.
+void setForeignTablesClock(std::function<std::chrono::steady_clock::time_point()> clock);
 // The same question asked of one mount table's text; none when the mount is
 // not in it as asked. Exposed for tests.
 std::optional<bool> mountIsLocalIn(std::string_view mountinfo, const MountQuery& query);

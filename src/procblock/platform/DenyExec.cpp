@@ -266,11 +266,13 @@ void answer(int fanotify, int fd, std::uint32_t response) {
   }
 }
 
+// What the listener has said once (it says each only once).
+bool loggedNoDescriptor = false;
+bool loggedOverflow = false;
+bool loggedUnjudged = false;
+
 [[noreturn]] void listen(int fanotify) {
   procscope::raiseThreadPriority();
-  bool loggedNoDescriptor = false;
-  bool loggedOverflow = false;
-  bool loggedUnjudged = false;
   std::array<fanotify_event_metadata, kEventsPerRead> events{};
   for (;;) {
     const ssize_t got = ::read(fanotify, events.data(), sizeof events);
@@ -284,42 +286,10 @@ void answer(int fanotify, int fd, std::uint32_t response) {
       }
       continue;
     }
-    const auto* event = events.data();
-    auto left = static_cast<std::size_t>(got);
-    for (; left >= sizeof *event && event->event_len >= sizeof *event && event->event_len <= left;
-         left -= event->event_len, event = reinterpret_cast<const fanotify_event_metadata*>(
-                                       reinterpret_cast<const char*>(event) + event->event_len)) {
-      if ((event->mask & FAN_Q_OVERFLOW) != 0) {
-        // Never expected with an unlimited queue; said, since the kernel
-        // lets the execs it could not queue through unasked.
-        logOnce(loggedOverflow,
-                "Deny before exec: the kernel's queue of exec events overflowed; execs went "
-                "unasked (the kill judges them)");
-      }
-      if (event->fd < 0) {
-        if (event->fd != FAN_NOFD && (-event->fd == EMFILE || -event->fd == ENFILE)) {
-          logOnce(loggedNoDescriptor,
-                  "Deny before exec: no descriptor left for an exec's file; the kernel denied it");
-        }
-        continue;
-      }
-      bool deny = false;
-      const bool judgeable = Clock::now() - readAt < kJudgeWindow;
-      if (!judgeable) {
-        logOnce(loggedUnjudged,
-                "Deny before exec: an exec waited past the time to judge it and was allowed "
-                "unjudged (the kill judges it)");
-      }
-      if ((event->mask & FAN_OPEN_EXEC_PERM) != 0 && judgeable) {
-        try {
-          deny = judge(fanotify, event->fd, event->pid, readAt + kAnswerDeadline);
-        } catch (const std::exception&) {
-          deny = false;  // out of memory and the like: the kill decides
-        }
-      }
-      answer(fanotify, event->fd, deny ? FAN_DENY : FAN_ALLOW);
-      ::close(event->fd);
-    }
+    answerEvents(fanotify, events.data(), static_cast<std::size_t>(got), readAt,
+                 [fanotify, readAt](int fd, std::int32_t pid) {
+                   return judge(fanotify, fd, pid, readAt + kAnswerDeadline);
+                 });
   }
 }
 
@@ -408,6 +378,47 @@ std::vector<std::string> mountPointsToMark(std::string_view mountinfo) {
     }
   }
   return points;
+}
+
+void answerEvents(int fanotify, const void* read, std::size_t size,
+                  std::chrono::steady_clock::time_point readAt,
+                  const std::function<bool(int fd, std::int32_t pid)>& judgeExec) {
+  const auto* event = static_cast<const fanotify_event_metadata*>(read);
+  for (auto left = size;
+       left >= sizeof *event && event->event_len >= sizeof *event && event->event_len <= left;
+       left -= event->event_len, event = reinterpret_cast<const fanotify_event_metadata*>(
+                                     reinterpret_cast<const char*>(event) + event->event_len)) {
+    if ((event->mask & FAN_Q_OVERFLOW) != 0) {
+      // Never expected with an unlimited queue; said, since the kernel
+      // lets the execs it could not queue through unasked.
+      logOnce(loggedOverflow,
+              "Deny before exec: the kernel's queue of exec events overflowed; execs went "
+              "unasked (the kill judges them)");
+    }
+    if (event->fd < 0) {
+      if (event->fd != FAN_NOFD && (-event->fd == EMFILE || -event->fd == ENFILE)) {
+        logOnce(loggedNoDescriptor,
+                "Deny before exec: no descriptor left for an exec's file; the kernel denied it");
+      }
+      continue;
+    }
+    bool deny = false;
+    const bool judgeable = Clock::now() - readAt < kJudgeWindow;
+    if (!judgeable) {
+      logOnce(loggedUnjudged,
+              "Deny before exec: an exec waited past the time to judge it and was allowed "
+              "unjudged (the kill judges it)");
+    }
+    if ((event->mask & FAN_OPEN_EXEC_PERM) != 0 && judgeable) {
+      try {
+        deny = judgeExec(event->fd, event->pid);
+      } catch (const std::exception&) {
+        deny = false;  // out of memory and the like: the kill decides
+      }
+    }
+    answer(fanotify, event->fd, deny ? FAN_DENY : FAN_ALLOW);
+    ::close(event->fd);
+  }
 }
 
 int denyExecDescriptor() {

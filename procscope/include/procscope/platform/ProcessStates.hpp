@@ -85,15 +85,16 @@ class ProcessStates {
   // appends their pollfds, in an order `noteGone` takes back.
   bool watching() const { return !held_.empty(); }
   void watches(std::vector<pollfd>& fds) const;
-  // The result of the poll over what `watches` appended.
-  void noteGone(std::span<const pollfd> polled);
+  // The result of the poll over what `watches` appended, made at `now`.
+  void noteGone(std::span<const pollfd> polled,
+                std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
   // Sends the exits of the processes seen gone for at least kGoneGrace, once
   // every event since has been read. The kernel wakes a pidfd a moment
   // before it sends the last thread's exit event, which carries the
   // group's status; a reader woken by the pidfd (at real-time priority, it
   // may even hold the exiting task's CPU) must let that event come first.
   static constexpr std::chrono::milliseconds kGoneGrace{20};
-  void releaseGone();
+  void releaseGone(std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
   // How long until a process seen gone may be released; none when none is.
   std::optional<std::chrono::milliseconds> graceLeft() const;
   // Polls the watches now and releases what has ended (no reader, tests).
