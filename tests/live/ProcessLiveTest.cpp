@@ -9,8 +9,10 @@
 
 #include "live/ChildProcess.hpp"
 #include "live/Support.hpp"
+#include "procscope/ExecutableSite.hpp"
 #include "procscope/LoadedProgram.hpp"
 #include "procscope/Process.hpp"
+#include "procscope/ProcessIdentity.hpp"
 #include "support/PidReuse.hpp"
 
 using namespace std::string_literals;
@@ -147,7 +149,8 @@ TEST(LiveProcess, GoneProcessHasNoParentAndNoRecord) {
 }
 
 // A number asked about before is answered for the process that holds it now:
-// the first holder's parent is a helper, the second's is this test.
+// the first holder's parent is a helper, the second's is this test. The
+// second lives in another root, which a pin of the first never leads to.
 TEST(LiveProcess, ParentOfAReusedNumberIsTheNewHolders) {
   if (::geteuid() != 0) GTEST_SKIP() << "a private pid namespace needs root";
   test::inPrivatePidNamespace([] {
@@ -173,6 +176,7 @@ TEST(LiveProcess, ParentOfAReusedNumberIsTheNewHolders) {
     pid_t first = -1, reaped = -1;
     ASSERT_EQ(read(report[0], &first, sizeof first), static_cast<ssize_t>(sizeof first));
     EXPECT_EQ(Process::getParentID(first), helper);
+    const auto pin = procscope::ProcessIdentity::pin(first);
     ASSERT_EQ(kill(first, SIGKILL), 0);
     ASSERT_EQ(read(report[0], &reaped, sizeof reaped), static_cast<ssize_t>(sizeof reaped));
     close(report[0]);
@@ -183,16 +187,27 @@ TEST(LiveProcess, ParentOfAReusedNumberIsTheNewHolders) {
     auto second = test::startWithPid(
         first,
         [] {
+          int rooted[2];
+          if (pipe2(rooted, O_CLOEXEC) != 0) return pid_t{-1};
           const pid_t pid = fork();
           if (pid == 0) {
+            if (chroot("/usr") != 0) _exit(1);
+            close(rooted[1]);
             pause();
             _exit(0);
           }
+          close(rooted[1]);
+          char end;
+          (void)!read(rooted[0], &end, 1);  // chrooted (or gone)
+          close(rooted[0]);
           return pid;
         },
         why);
     ASSERT_TRUE(second) << "the pid could not be reused: " << why;
     EXPECT_EQ(Process::getParentID(first), getpid());
+    const auto theirs = procscope::siteOfProcess(first, nullptr, "/bin/x");
+    ASSERT_TRUE(theirs && theirs->root) << "the new holder is in a root of its own";
+    EXPECT_FALSE(procscope::siteOfProcess(first, pin.get(), "/bin/x"));
     kill(*second, SIGKILL);
     while (waitpid(*second, nullptr, 0) < 0 && errno == EINTR) {
     }
