@@ -69,7 +69,7 @@ namespace {
 
 // A small /proc file whole; none when the process has gone meanwhile.
 std::optional<std::string> readSmallFile(const std::string& path) {
-  return procscope::readFileText(path, 64 * 1024);
+  return procscope::readFileText(path, std::size_t{64} << 10);
 }
 
 bool isPidName(const char* name) {
