@@ -22,6 +22,7 @@
 #include "procscope/ExecutableSite.hpp"
 #include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
+#include "procscope/Utilities.hpp"
 
 namespace procscope {
 namespace {
@@ -143,16 +144,7 @@ std::optional<std::string> readEntry(const std::filesystem::path& path) {
       static_cast<std::size_t>(st.st_size) > ApplicationIndex::kMaxEntryBytes) {
     return std::nullopt;
   }
-  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    const ssize_t n = ::read(fd.get(), bytes.data() + got, bytes.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
-  return bytes;
+  return readText(fd.get(), static_cast<std::size_t>(st.st_size));
 }
 
 // Every .desktop file below `top`, with its path relative to `top`.
@@ -235,17 +227,10 @@ std::optional<std::string> readSandboxInfo(const LookupRoot& root) {
   LookupRoot::Scope scope(&root);
   FileDescriptor fd = openRegularFile("/.flatpak-info");
   if (fd.get() < 0) return std::nullopt;
-  std::string bytes(kMaxSandboxInfoBytes + 1, '\0');
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    const ssize_t n = ::read(fd.get(), bytes.data() + got, bytes.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  if (got > kMaxSandboxInfoBytes) return std::nullopt;  // no such key file is this big
-  bytes.resize(got);
-  return flatpakApplicationId(bytes);
+  const auto bytes = readText(fd.get(), kMaxSandboxInfoBytes + 1);
+  // No such key file is this big.
+  if (!bytes || bytes->size() > kMaxSandboxInfoBytes) return std::nullopt;
+  return flatpakApplicationId(*bytes);
 }
 
 }  // namespace

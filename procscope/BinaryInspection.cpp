@@ -18,6 +18,7 @@
 
 #include "procscope/ApplicationIdentity.hpp"
 #include "procscope/Binary.hpp"
+#include "procscope/Digest.hpp"
 #include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/Signing.hpp"
@@ -376,14 +377,7 @@ void Binary::generateHash() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return;
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string hex;
-  hex.reserve(std::size_t{2} * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0F];
-  }
-  sha256_ = std::move(hex);
+  sha256_ = digest::upperHex(digest, length);
 }
 
 void Binary::generateIdentifier() {

@@ -103,17 +103,21 @@ std::optional<std::string> hashWhole(int fd, std::uint64_t size) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) return std::nullopt;
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string hex;
-  hex.reserve(std::size_t{2} * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0F];
-  }
-  return hex;
+  return upperHex(digest, length);
 }
 
 }  // namespace
+
+std::string upperHex(const unsigned char* bytes, std::size_t length) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string hex;
+  hex.reserve(2 * length);
+  for (std::size_t i = 0; i < length; ++i) {
+    hex += kHex[bytes[i] >> 4];
+    hex += kHex[bytes[i] & 0x0F];
+  }
+  return hex;
+}
 
 void setWanted(bool wanted) {
   hashing.store(wanted, std::memory_order_relaxed);

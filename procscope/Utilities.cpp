@@ -16,23 +16,25 @@
 
 namespace procscope {
 
-std::optional<std::string> readFileText(const std::string& path, std::size_t limit) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+std::optional<std::string> readText(int fd, std::size_t limit) {
   std::string out;
   char chunk[16384];
   while (out.size() < limit) {
     const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - out.size()));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
+    if (n < 0) return std::nullopt;
     if (n == 0) break;
     out.append(chunk, static_cast<std::size_t>(n));
   }
-  ::close(fd);
   return out;
+}
+
+std::optional<std::string> readFileText(const std::string& path, std::size_t limit) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  auto text = readText(fd, limit);
+  ::close(fd);
+  return text;
 }
 
 namespace {

@@ -28,6 +28,9 @@ inline constexpr std::size_t kCapacity = 4096;
 void setWanted(bool wanted);
 bool wanted();
 
+// `length` bytes of a digest as upper-case hexadecimal, the records' form.
+std::string upperHex(const unsigned char* bytes, std::size_t length);
+
 // The SHA-256 of the open regular file `fd`, upper-case hexadecimal (as
 // sha256sum prints it, in upper case). With `local` (a file system that
 // answers for itself, where an executed file cannot be written and every

@@ -22,6 +22,9 @@ std::vector<std::uint32_t> PS_enumerateProcesses();
 // The bundle whose main executable is exactly `path`, walking outward; none
 // once the walk reaches "/" or an empty path.
 std::shared_ptr<const platform::Bundle> PS_findAppBundle(const std::string& path);
+// Up to `limit` bytes read from `fd` where it stands (more are left unread);
+// none on a read error.
+std::optional<std::string> readText(int fd, std::size_t limit);
 // The text of a file whose size is not known ahead (a /proc file), up to
 // `limit` bytes (more are left unread); none when it cannot be opened or read.
 std::optional<std::string> readFileText(const std::string& path, std::size_t limit);
