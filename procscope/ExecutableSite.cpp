@@ -234,6 +234,16 @@ std::optional<ExecutableSite> siteOfProcess(std::int32_t pid, const ProcessIdent
   return site;
 }
 
+std::optional<ExecutedFile> executedFileOf(std::int32_t pid) {
+  struct statx sx {};
+  if (pid <= 0 ||
+      ::statx(AT_FDCWD, procPath(pid, "exe").c_str(), AT_STATX_DONT_SYNC, kRootMask, &sx) != 0 ||
+      (sx.stx_mask & kRootMask) != kRootMask) {
+    return std::nullopt;
+  }
+  return ExecutedFile{identityOf(sx), sx.stx_mnt_id};
+}
+
 std::optional<ExecutableSite> siteOfExecFile(std::int32_t pid, int fd, const std::string& path) {
   struct statx sx {};
   if (pid <= 0 || ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kRootMask, &sx) != 0 ||

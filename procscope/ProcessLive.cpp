@@ -182,8 +182,8 @@ void Process::inspectBinary(bool signingAndIcon,
   if (!path_) return;
   // Where the process lives: its root, its namespace's mounts, the file it
   // runs. A process gone before that could be read is judged by its name.
-  std::optional<ExecutableSite> site =
-      site_ ? site_ : Kernel::get()->executableSite(pid(), identity_.get(), *fileSystemPath());
+  if (!site_) site_ = Kernel::get()->executableSite(pid(), identity_.get(), *fileSystemPath());
+  const std::optional<ExecutableSite>& site = site_;
   std::shared_ptr<LateHandOff> handOff;
   if (late) {
     if (auto self = weak_from_this().lock()) {

@@ -165,6 +165,7 @@ void ProcScope::monitor() {
 
   LoopState state;
   state.pathsAtEvent = stream->pathsTakenAtEvent();
+  state.stream = stream.get();
   std::vector<std::uint8_t> buffer;  // reused for every record
   bsm::Token token;                  // likewise; its bodies point into `buffer`
   while (!shouldStop()) {
@@ -254,6 +255,7 @@ void ProcScope::completeRecord(LoopState& state) {
   std::shared_ptr<Process> process = std::move(state.current);  // leaves none under construction
   if (!process) return;
   if (process->type() == bsm::AUE_EXIT) {
+    state.starts.erase(process->pid());
     handleProcessExit(process);
     return;
   }
@@ -266,7 +268,9 @@ void ProcScope::completeRecord(LoopState& state) {
   const auto& given = process->path();
   const bool pathAtEvent =
       state.pathsAtEvent && process->type() != bsm::AUE_FORK && given && !given->empty();
-  if (!pathAtEvent) process->pathFromPid();
+  const bool parentsStart =
+      state.pathsAtEvent && process->type() == bsm::AUE_FORK && takeParentsStart(*process, state);
+  if (!pathAtEvent && !parentsStart) process->pathFromPid();
   const auto& path = process->path();
   const bool unknown = !path || path->empty();
   bool unusable = unknown || path->starts_with("/dev/");
@@ -295,6 +299,42 @@ void ProcScope::completeRecord(LoopState& state) {
     process->setPpid(state.lastFork->ppid());
   }
   handleProcessStart(process);
+  if (state.pathsAtEvent) keepStart(*process, state);
+}
+
+bool ProcScope::takeParentsStart(Process& child, LoopState& state) {
+  // A lost record may have been the exit of a number now someone else's.
+  if (const std::uint64_t losses = state.stream->losses(); losses != state.lossesSeen) {
+    state.starts.clear();
+    state.lossesSeen = losses;
+  }
+  const auto known = state.starts.find(child.ppid());
+  if (known == state.starts.end()) return false;
+  // The child's own executable, once (not its path and root as well): a
+  // CLONE_PARENT child names its creator's parent, a child may have run
+  // another program already, and a new mount namespace numbers its mounts
+  // anew, so any of these falls back on the full reading.
+  const auto shown = platform::Kernel::get()->executedFile(child.pid());
+  const ExecutableSite& site = known->second.site;
+  if (!shown || !site.executed || !(*shown == ExecutedFile{*site.executed, site.mountId})) {
+    return false;
+  }
+  child.setPathBytes(known->second.pathBytes);
+  child.setSite(site);
+  return true;
+}
+
+void ProcScope::keepStart(const Process& process, LoopState& state) {
+  // Few processes fork while they live; a table this full has missed exits.
+  constexpr std::size_t kMaxStarts = 1024;
+  const auto& site = process.site();
+  const auto& bytes = process.fileSystemPath();
+  if (!site || site->root || site->lookupPath || !site->executed || !bytes) {
+    state.starts.erase(process.pid());
+    return;
+  }
+  if (state.starts.size() >= kMaxStarts) state.starts.clear();
+  state.starts[process.pid()] = {*bytes, *site};
 }
 
 bool ProcScope::shouldProcessRecord(std::uint16_t event) {

@@ -135,6 +135,9 @@ class Encoder final : public ProcEventListener, public std::enable_shared_from_t
         startQueued_ = startQueued_ || e.kind != Kind::Exit;
       }
     }
+    // Counted before any later record is queued, so that the monitor sees
+    // the count by the time it reads past the gap.
+    if (dropped) losses_.fetch_add(1, std::memory_order_release);
     if (!dropped) {
       const std::uint64_t droppedBefore = std::exchange(dropped_, 0);
       if (droppedBefore > 0) {
@@ -153,7 +156,13 @@ class Encoder final : public ProcEventListener, public std::enable_shared_from_t
     }
   }
 
-  void onLoss(std::uint64_t lost, bool overflow) override { reportKernelLoss(lost, overflow); }
+  void onLoss(std::uint64_t lost, bool overflow) override {
+    losses_.fetch_add(1, std::memory_order_release);
+    reportKernelLoss(lost, overflow);
+  }
+
+  // Each drop of records and each loss of the kernel's events counts one.
+  std::uint64_t losses() const { return losses_.load(std::memory_order_acquire); }
 
   void onFailure(std::string_view reason) override {
     std::function<void(std::string_view)> handler;
@@ -338,6 +347,7 @@ class Encoder final : public ProcEventListener, public std::enable_shared_from_t
   Batch taken_;  // the monitor's thread only, as is next_
   std::size_t next_ = 0;
   std::size_t limit_ = kLiveQueueLimitMax;
+  std::atomic<std::uint64_t> losses_{0};
   std::atomic<bool> wantProcess_{true};
   std::atomic<bool> wantExec_{true};
 };
@@ -371,6 +381,7 @@ class LiveStream final : public AuditStream {
   }
   bool exhausted() const override { return false; }
   bool pathsTakenAtEvent() const override { return true; }
+  std::uint64_t losses() const override { return encoder_->losses(); }
 
  private:
   int select(std::uint32_t mask) {

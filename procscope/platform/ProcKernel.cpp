@@ -377,6 +377,10 @@ class ProcKernel final : public KernelQueries {
     return siteOfProcess(pid, identity, path);
   }
 
+  std::optional<ExecutedFile> executedFile(std::int32_t pid) override {
+    return executedFileOf(pid);
+  }
+
   std::optional<ExecutableSite> executableSiteByName(std::int32_t pid,
                                                      const ProcessIdentity* identity,
                                                      const std::vector<std::string>& names,
@@ -446,6 +450,10 @@ std::optional<bool> KernelQueries::executableUnlinked(std::int32_t) {
 std::optional<ExecutableSite> KernelQueries::executableSite(std::int32_t, const ProcessIdentity*,
                                                             const std::string&) {
   return ExecutableSite{};
+}
+
+std::optional<ExecutedFile> KernelQueries::executedFile(std::int32_t) {
+  return std::nullopt;
 }
 
 std::optional<ExecutableSite> KernelQueries::executableSiteByName(std::int32_t,

@@ -73,6 +73,23 @@ struct FakeKernel : procscope::platform::KernelQueries {
     }
     return std::nullopt;
   }
+  // The file each process executes; a process listed here is looked up
+  // with it.
+  std::map<std::int32_t, procscope::ExecutedFile> executed;
+  std::optional<procscope::ExecutedFile> executedFile(std::int32_t pid) override {
+    auto it = executed.find(pid);
+    return it == executed.end() ? std::nullopt : std::optional(it->second);
+  }
+  std::optional<procscope::ExecutableSite> executableSite(
+      std::int32_t pid, const procscope::ProcessIdentity* identity,
+      const std::string& path) override {
+    procscope::ExecutableSite site = *KernelQueries::executableSite(pid, identity, path);
+    if (auto file = executedFile(pid)) {
+      site.executed = file->file;
+      site.mountId = file->mountId;
+    }
+    return site;
+  }
   std::vector<std::int32_t> allPids() override {
     std::vector<std::int32_t> pids;
     for (const auto& entry : processes) pids.push_back(entry.first);

@@ -59,6 +59,7 @@ struct Script {
   std::vector<std::string> requests;
   std::atomic<int> readCount{0};  // read by the test while the loop runs
   bool pathsAtEvent = false;      // exec paths as the live source's are
+  int lossAfterRead = 1 << 30;    // records are lost after this many reads
   bool closed = false;
 };
 
@@ -90,6 +91,7 @@ class ScriptedStream final : public platform::AuditStream {
   }
   bool exhausted() const override { return s_->reads.empty(); }
   bool pathsTakenAtEvent() const override { return s_->pathsAtEvent; }
+  std::uint64_t losses() const override { return s_->readCount > s_->lossAfterRead ? 1 : 0; }
 
  private:
   static std::string hex(std::uint32_t v) {
@@ -131,9 +133,10 @@ inline Delivered runMonitor(ProcScope& monitor) {
 }
 
 inline Delivered runMonitor(const std::vector<Bytes>& reads, bool goEasy = true,
-                            bool pathsAtEvent = false) {
+                            bool pathsAtEvent = false, int lossAfterRead = 1 << 30) {
   auto layer = std::make_shared<ScriptedLayer>(reads);
   layer->script->pathsAtEvent = pathsAtEvent;
+  layer->script->lossAfterRead = lossAfterRead;
   ScopedService<platform::AuditPipeLayer> pipe(layer);
   return runMonitor(*ProcScope::init(goEasy));
 }

@@ -145,6 +145,40 @@ TEST_F(MonitorTest, PathIsTheLiveOneElseTheLastPathTokenElseTheFirstArgument) {
       << said;
 }
 
+// A live fork's child runs what its parent's live start showed: the path
+// is taken from there when the child shows that very file on that mount.
+// Another file (a CLONE_PARENT child names its creator's parent), another
+// mount (a new namespace), the parent's exit or a loss: the child's own.
+TEST_F(MonitorTest, AForkTakesItsParentsStartOnlyForTheVeryFileItRuns) {
+  const procscope::ExecutedFile parents{{1, 100}, 7};
+  kernel->processes[10] = {1, "/usr/bin/parent", 0};
+  kernel->executed[10] = parents;
+  const struct {
+    procscope::ExecutedFile shown;
+    bool parentExited = false;
+    int lossAfterRead = 1 << 30;
+    const char* expected;
+  } cases[] = {
+      {parents, false, 1 << 30, "/usr/bin/parent"},
+      {{{1, 200}, 7}, false, 1 << 30, "/usr/bin/own"},
+      {{{1, 100}, 8}, false, 1 << 30, "/usr/bin/own"},
+      {parents, true, 1 << 30, "/usr/bin/own"},
+      {parents, false, 1, "/usr/bin/own"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.expected << " " << c.parentExited << c.lossAfterRead);
+    kernel->processes[11] = {10, "/usr/bin/own", 0};
+    kernel->executed[11] = c.shown;
+    std::vector<Bytes> reads{execRecord(bsm::AUE_EXECVE, 10, {"/usr/bin/parent"})};
+    if (c.parentExited) reads.push_back(exitRecord(10, 0));
+    reads.push_back(forkRecord(11, 10));
+    const auto got = runMonitor(reads, true, true, c.lossAfterRead);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back()->pid(), 11);
+    EXPECT_EQ(got.back()->path(), c.expected);
+  }
+}
+
 TEST_F(MonitorTest, ExecArgumentsSkipInvalidUtf8) {
   auto got = runMonitor(
       {execRecord(bsm::AUE_EXECVE, 4242, {"/bin/x"}, {"first", "bad\xc3(", "", "th\xc3\xafrd"})});

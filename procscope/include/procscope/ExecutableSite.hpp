@@ -47,6 +47,15 @@ struct ExecutableSite {
 std::optional<ExecutableSite> siteOfProcess(std::int32_t pid, const ProcessIdentity* identity,
                                             const std::string& path);
 
+// The file process `pid` executes now and the mount it lies on, as its
+// /proc/<pid>/exe shows them (cached attributes only); none when it is gone.
+struct ExecutedFile {
+  FileIdentity file;
+  std::uint64_t mountId = 0;
+  bool operator==(const ExecutedFile&) const = default;
+};
+std::optional<ExecutedFile> executedFileOf(std::int32_t pid);
+
 // The site of the file at descriptor `fd` that process `pid` is executing
 // (its old image still runs); none when that cannot be told.
 std::optional<ExecutableSite> siteOfExecFile(std::int32_t pid, int fd, const std::string& path);

@@ -117,6 +117,11 @@ class Process : public std::enable_shared_from_this<Process> {
   // Not part of the description.
   const std::shared_ptr<const ProcessIdentity>& identity() const { return identity_; }
   void setIdentity(std::shared_ptr<const ProcessIdentity> v) { identity_ = std::move(v); }
+  // Where its executable was looked up (ExecutableSite): given by
+  // learnPathByName or by the caller, else filled by inspectBinary. Not part
+  // of the description.
+  const std::optional<ExecutableSite>& site() const { return site_; }
+  void setSite(std::optional<ExecutableSite> v) { site_ = std::move(v); }
   // When the executable is a dynamic loader run directly, the program it
   // was given (procscope/LoadedProgram.hpp); the record's own path and
   // binary stay the loader's. Not part of the description.
@@ -143,7 +148,7 @@ class Process : public std::enable_shared_from_this<Process> {
   std::shared_ptr<const ProcessIdentity> identity_;
   std::shared_ptr<const Process> earlier_;
   std::shared_ptr<const LoadedProgram> loadedProgram_;
-  std::optional<ExecutableSite> site_;  // set by learnPathByName
+  std::optional<ExecutableSite> site_;
 };
 
 using ProcessCallback = std::function<void(const std::shared_ptr<Process>&)>;

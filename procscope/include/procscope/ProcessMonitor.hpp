@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -85,15 +86,31 @@ class ProcScope : public std::enable_shared_from_this<ProcScope> {
  private:
   // What one run of the read loop keeps across the tokens of a record and
   // across records.
+  // What a live start showed of a process's executable: its path and where
+  // it was looked up (in the agent's own root only).
+  struct KnownStart {
+    std::string pathBytes;
+    ExecutableSite site;
+  };
+
   struct LoopState {
     std::shared_ptr<Process> current;   // the process under construction
     std::shared_ptr<Process> lastFork;  // the last fork that reached the start stage
     bool pathsAtEvent = false;          // the stream's exec paths are as of the event
+    const platform::AuditStream* stream = nullptr;
+    // The live starts of processes not known to have ended, by pid, while
+    // the stream has lost nothing since `lossesSeen`.
+    std::unordered_map<std::int32_t, KnownStart> starts;
+    std::uint64_t lossesSeen = 0;
   };
 
   void walkRecord(const std::uint8_t* data, std::size_t size, bsm::Token& token, LoopState& state);
   void actOnToken(const bsm::Token& token, LoopState& state);
   void completeRecord(LoopState& state);
+  // A fork's child runs what its creator ran: when the child shows the very
+  // file its parent's start did, its path and site are taken from there.
+  static bool takeParentsStart(Process& child, LoopState& state);
+  static void keepStart(const Process& process, LoopState& state);
 
   std::atomic<bool> goEasy_{false};
   std::atomic<bool> shouldStop_{false};

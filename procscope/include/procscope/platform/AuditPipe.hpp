@@ -37,6 +37,10 @@ class AuditStream {
   // Whether an exec record's path was read at the event itself (the live
   // source), rather than written who knows how long ago.
   virtual bool pathsTakenAtEvent() const { return false; }
+
+  // How many times records were lost so far (a live source that fell
+  // behind, or whose kernel dropped events); 0 for a stream that loses none.
+  virtual std::uint64_t losses() const { return 0; }
 };
 
 class AuditPipeLayer {

@@ -54,6 +54,9 @@ class KernelQueries {
   virtual std::optional<ExecutableSite> executableSite(std::int32_t pid,
                                                        const ProcessIdentity* identity,
                                                        const std::string& path);
+  // The file the process executes now and its mount (executedFileOf); none
+  // by default.
+  virtual std::optional<ExecutedFile> executedFile(std::int32_t pid);
   // For a process whose executable's path cannot be read (longer than
   // PATH_MAX): the site reached by the first of `names` that leads to the
   // file it runs, which `found` receives (see siteByName). Touches its file
