@@ -15,7 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -524,6 +527,98 @@ TEST(ProcEventSource, FailedThreadExecAndCloneParentKeepTheirProcesssTruth) {
   hub.unsubscribe(watch.get());
 }
 
+// Two copies of sleep running in a bubblewrap sandbox laid out as Flatpak
+// or snapd lay theirs out (the system's /usr, the program's directory at
+// `at`, with `info` a /.flatpak-info), in a session of their own: its shell
+// forks one (`second`) and becomes the other (`first`). Killed with its session.
+class Sandboxed {
+ public:
+  Sandboxed(const std::string& at, const std::string& info) {
+    char dir[] = "/tmp/pslive-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return;
+    root_ = dir;
+    const std::string name = root_.filename();
+    std::filesystem::create_directories(root_ / "bin");
+    std::filesystem::copy_file("/bin/sleep", root_ / "bin" / name);
+    std::vector<std::string> argv = {"/usr/bin/bwrap",
+                                     "--unshare-pid",
+                                     "--die-with-parent",
+                                     "--tmpfs",
+                                     "/",
+                                     "--ro-bind",
+                                     "/usr",
+                                     "/usr",
+                                     "--symlink",
+                                     "usr/bin",
+                                     "/bin",
+                                     "--symlink",
+                                     "usr/lib",
+                                     "/lib",
+                                     "--symlink",
+                                     "usr/lib64",
+                                     "/lib64",
+                                     "--proc",
+                                     "/proc",
+                                     "--dev",
+                                     "/dev",
+                                     "--ro-bind",
+                                     root_ / "bin",
+                                     at};
+    if (!info.empty()) {
+      test::writeFile(root_ / "info", info);
+      argv.insert(argv.end(), {"--ro-bind", root_ / "info", "/.flatpak-info"});
+    }
+    const std::string program = at + "/" + name;
+    argv.insert(argv.end(), {"/bin/sh", "-c", program + " 60 & exec " + program + " 60"});
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    leader_ = fork();
+    if (leader_ == 0) {
+      setsid();
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    // Bounded: a sandbox that never comes fails the test rather than hangs it.
+    for (int tries = 0; tries < 200 && second <= 0; ++tries) {
+      usleep(50'000);
+      std::vector<pid_t> copies;
+      for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        std::error_code error;
+        if (std::isdigit(static_cast<unsigned char>(pid[0])) &&
+            std::filesystem::read_symlink(entry.path() / "exe", error) == program) {
+          copies.push_back(std::stoi(pid));
+        }
+      }
+      if (copies.size() != 2) continue;
+      std::ifstream stat("/proc/" + std::to_string(copies[1]) + "/stat");
+      std::string text((std::istreambuf_iterator<char>(stat)), {});
+      const bool child = text.find(") S " + std::to_string(copies[0]) + " ") != std::string::npos;
+      first = child ? copies[0] : copies[1];
+      second = child ? copies[1] : copies[0];
+    }
+  }
+  ~Sandboxed() {
+    if (leader_ > 0) {
+      kill(-leader_, SIGKILL);
+      while (waitpid(leader_, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    std::error_code error;
+    if (!root_.empty()) std::filesystem::remove_all(root_, error);
+  }
+  Sandboxed(const Sandboxed&) = delete;
+  Sandboxed& operator=(const Sandboxed&) = delete;
+
+  pid_t first = -1;
+  pid_t second = -1;
+
+ private:
+  std::filesystem::path root_;
+  pid_t leader_ = -1;
+};
+
 // An application that ends before its launch notice has gone out: the notice
 // of its end follows that of its launch, and it is not left listed.
 TEST(ProcEventSource, WorkspaceOrdersEachApplicationsLaunchAndEnd) {
@@ -621,6 +716,57 @@ TEST(ProcEventSource, WorkspaceReportsTheProgramOfADesktopEntryAsALaunch) {
   const auto running = workspace->runningApplications();
   ASSERT_EQ(running.size(), 1u);
   EXPECT_EQ(running[0]->bundleIdentifier(), "org.example.Entry");
+  workspace->removeObserver(id);
+}
+
+// The first process of a Flatpak sandbox or of a snap starts an application,
+// known by its ID or the snap's name; a second process of the same sandbox,
+// or one a start of the same snap forked, starts none.
+TEST(ProcEventSource, WorkspaceReportsTheStartOfASandboxOrASnapOnce) {
+  if (access("/usr/bin/bwrap", X_OK) != 0) GTEST_SKIP() << "no bubblewrap (scripts/install-deps)";
+  auto hub = platform::ProcEventHub::detached();
+  auto workspace = platform::makeLinuxWorkspace(*hub);
+  std::mutex mu;
+  std::condition_variable changed;
+  std::vector<std::int64_t> launched;
+  const auto id = workspace->addObserver(
+      platform::kWillLaunchApplication, [&](const platform::WorkspaceNotification* n) {
+        std::lock_guard lock(mu);
+        launched.push_back(
+            n->userInfo.at(platform::kApplicationProcessIdentifier).integer().value_or(-1));
+        changed.notify_all();
+      });
+  Sandboxed flatpak("/app/bin", "[Application]\nname=org.example.Psws\n");
+  Sandboxed snap("/snap/psws-snap/7", "");
+  test::ChildProcess last({"psws-last"}, "Last.app/Contents/MacOS");
+  test::writeFile(std::filesystem::path(last.path()).parent_path().parent_path() / "Info.plist",
+                  test::plistOfStrings(
+                      {{"CFBundleExecutable", std::filesystem::path(last.path()).filename()}}));
+  ASSERT_GT(flatpak.second, 0);
+  ASSERT_GT(snap.second, 0);
+  for (const Sandboxed* s : {&flatpak, &snap}) {
+    const proc_event first = execEvent(s->first);
+    const proc_event fork = forkEvent(s->first, s->second, s->second);
+    const proc_event second = execEvent(s->second);
+    for (const proc_event* e : {&first, &fork, &second}) hub->feed(e, sizeof *e);
+  }
+  // Notices go out in order: once the bundle's is out, the others' are too.
+  const proc_event barrier = execEvent(last.pid());
+  hub->feed(&barrier, sizeof barrier);
+  {
+    std::unique_lock lock(mu);
+    changed.wait_for(lock, std::chrono::seconds(10), [&] {
+      return std::find(launched.begin(), launched.end(), last.pid()) != launched.end();
+    });
+    EXPECT_EQ(launched, (std::vector<std::int64_t>{flatpak.first, snap.first, last.pid()}));
+  }
+  std::map<std::int32_t, std::optional<std::string>> running;
+  for (const auto& app : workspace->runningApplications()) {
+    running[app->processIdentifier()] = app->bundleIdentifier();
+  }
+  EXPECT_EQ(running[flatpak.first], "org.example.Psws");
+  EXPECT_EQ(running[snap.first], "psws-snap");
+  EXPECT_EQ(running.count(flatpak.second) + running.count(snap.second), 0u);
   workspace->removeObserver(id);
 }
 
