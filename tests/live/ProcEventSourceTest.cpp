@@ -537,79 +537,51 @@ class Sandboxed {
     char dir[] = "/tmp/pslive-XXXXXX";
     if (mkdtemp(dir) == nullptr) return;
     root_ = dir;
-    const std::string name = root_.filename();
-    std::filesystem::create_directories(root_ / "bin");
-    std::filesystem::copy_file("/bin/sleep", root_ / "bin" / name);
-    std::vector<std::string> argv = {"/usr/bin/bwrap",
-                                     "--unshare-pid",
-                                     "--die-with-parent",
-                                     "--tmpfs",
-                                     "/",
-                                     "--ro-bind",
-                                     "/usr",
-                                     "/usr",
-                                     "--symlink",
-                                     "usr/bin",
-                                     "/bin",
-                                     "--symlink",
-                                     "usr/lib",
-                                     "/lib",
-                                     "--symlink",
-                                     "usr/lib64",
-                                     "/lib64",
-                                     "--proc",
-                                     "/proc",
-                                     "--dev",
-                                     "/dev",
-                                     "--ro-bind",
-                                     root_ / "bin",
-                                     at};
-    if (!info.empty()) {
-      test::writeFile(root_ / "info", info);
-      argv.insert(argv.end(), {"--ro-bind", root_ / "info", "/.flatpak-info"});
-    }
-    const std::string program = at + "/" + name;
+    const std::string program = at + "/" + root_.filename().string();
+    std::filesystem::copy_file("/bin/sleep", root_ / root_.filename());
+    test::writeFile(root_.string() + ".info", info);
+    std::istringstream words(
+        "/usr/bin/bwrap --unshare-pid --die-with-parent --tmpfs / --ro-bind /usr /usr --symlink "
+        "usr/bin /bin --symlink usr/lib /lib --symlink usr/lib64 /lib64 --proc /proc --dev /dev");
+    std::vector<std::string> argv;
+    for (std::string word; words >> word;) argv.push_back(word);
+    argv.insert(argv.end(), {"--ro-bind", root_, at});
+    if (!info.empty())
+      argv.insert(argv.end(), {"--ro-bind", root_.string() + ".info", "/.flatpak-info"});
     argv.insert(argv.end(), {"/bin/sh", "-c", program + " 60 & exec " + program + " 60"});
     std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
+    for (auto& arg : argv) args.push_back(arg.data());
     args.push_back(nullptr);
-    leader_ = fork();
-    if (leader_ == 0) {
+    if ((leader_ = fork()) == 0) {
       setsid();
       execv(args[0], args.data());
       _exit(127);
     }
     // Bounded: a sandbox that never comes fails the test rather than hangs it.
-    for (int tries = 0; tries < 200 && second <= 0; ++tries) {
-      usleep(50'000);
+    for (int tries = 0; tries < 200 && second <= 0; ++tries, usleep(50'000)) {
       std::vector<pid_t> copies;
       for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string pid = entry.path().filename();
         std::error_code error;
-        if (std::isdigit(static_cast<unsigned char>(pid[0])) &&
-            std::filesystem::read_symlink(entry.path() / "exe", error) == program) {
-          copies.push_back(std::stoi(pid));
+        if (std::filesystem::read_symlink(entry.path() / "exe", error) == program) {
+          copies.push_back(std::stoi(entry.path().filename()));
         }
       }
-      if (copies.size() != 2) continue;
-      std::ifstream stat("/proc/" + std::to_string(copies[1]) + "/stat");
-      std::string text((std::istreambuf_iterator<char>(stat)), {});
-      const bool child = text.find(") S " + std::to_string(copies[0]) + " ") != std::string::npos;
-      first = child ? copies[0] : copies[1];
-      second = child ? copies[1] : copies[0];
+      std::ifstream stat("/proc/" + std::to_string(copies.size() == 2 ? copies[1] : 0) + "/stat");
+      const std::string text((std::istreambuf_iterator<char>(stat)), {});
+      if (text.empty()) continue;
+      const bool ordered = text.find(") S " + std::to_string(copies[0]) + " ") != std::string::npos;
+      first = copies[ordered ? 0 : 1];
+      second = copies[ordered ? 1 : 0];
     }
   }
   ~Sandboxed() {
-    if (leader_ > 0) {
-      kill(-leader_, SIGKILL);
-      while (waitpid(leader_, nullptr, 0) < 0 && errno == EINTR) {
-      }
+    if (leader_ > 0) kill(-leader_, SIGKILL);
+    while (leader_ > 0 && waitpid(leader_, nullptr, 0) < 0 && errno == EINTR) {
     }
     std::error_code error;
-    if (!root_.empty()) std::filesystem::remove_all(root_, error);
+    std::filesystem::remove_all(root_, error);
+    std::filesystem::remove(root_.string() + ".info", error);
   }
-  Sandboxed(const Sandboxed&) = delete;
-  Sandboxed& operator=(const Sandboxed&) = delete;
 
   pid_t first = -1;
   pid_t second = -1;
@@ -680,50 +652,15 @@ TEST(ProcEventSource, WorkspaceOrdersEachApplicationsLaunchAndEnd) {
 }
 
 // A desktop entry's own program starting is an application's launch, known
-// by the entry's ID; a program no entry names is none.
-TEST(ProcEventSource, WorkspaceReportsTheProgramOfADesktopEntryAsALaunch) {
-  auto hub = platform::ProcEventHub::detached();
-  auto workspace = platform::makeLinuxWorkspace(*hub);
-  std::mutex mu;
-  std::condition_variable changed;
-  std::vector<std::int64_t> launched;
-  const auto id = workspace->addObserver(
-      platform::kWillLaunchApplication, [&](const platform::WorkspaceNotification* n) {
-        std::lock_guard lock(mu);
-        launched.push_back(
-            n->userInfo.at(platform::kApplicationProcessIdentifier).integer().value_or(-1));
-        changed.notify_all();
-      });
-  test::ChildProcess other({"psws-other"});
-  test::ChildProcess program({"psws-entry"});
-  struct stat st {};
-  ASSERT_EQ(stat(program.path().c_str(), &st), 0);
-  auto& index = procscope::ApplicationIndex::shared();
-  const auto before = index.current();
-  index.set(
-      std::make_shared<const procscope::ApplicationIndex::Table>(procscope::ApplicationIndex::Table{
-          {program.path(), {"org.example.Entry", st.st_dev, st.st_ino}}}));
-  for (const pid_t pid : {other.pid(), program.pid()}) {
-    const proc_event exec = execEvent(pid);
-    hub->feed(&exec, sizeof exec);
-  }
-  {
-    std::unique_lock lock(mu);
-    changed.wait_for(lock, std::chrono::seconds(10), [&] { return !launched.empty(); });
-  }
-  index.set(before);
-  EXPECT_EQ(launched, std::vector<std::int64_t>{program.pid()});
-  const auto running = workspace->runningApplications();
-  ASSERT_EQ(running.size(), 1u);
-  EXPECT_EQ(running[0]->bundleIdentifier(), "org.example.Entry");
-  workspace->removeObserver(id);
-}
-
-// The first process of a Flatpak sandbox or of a snap starts an application,
-// known by its ID or the snap's name; a second process of the same sandbox,
-// or one a start of the same snap forked, starts none.
-TEST(ProcEventSource, WorkspaceReportsTheStartOfASandboxOrASnapOnce) {
+// by the entry's ID; a program no entry names is none. So is the first
+// process of a Flatpak sandbox or of a snap, known by the application's ID or
+// the snap's name, whether it runs when the workspace starts or starts later;
+// a second process of the same sandbox, or one a start of the same snap
+// forked, is none.
+TEST(ProcEventSource, WorkspaceReportsTheStartOfAnApplicationOnce) {
   if (access("/usr/bin/bwrap", X_OK) != 0) GTEST_SKIP() << "no bubblewrap (scripts/install-deps)";
+  Sandboxed runningFlatpak("/app/bin", "[Application]\nname=org.example.Running\n");
+  Sandboxed runningSnap("/snap/psws-running/3", "");
   auto hub = platform::ProcEventHub::detached();
   auto workspace = platform::makeLinuxWorkspace(*hub);
   std::mutex mu;
@@ -738,35 +675,48 @@ TEST(ProcEventSource, WorkspaceReportsTheStartOfASandboxOrASnapOnce) {
       });
   Sandboxed flatpak("/app/bin", "[Application]\nname=org.example.Psws\n");
   Sandboxed snap("/snap/psws-snap/7", "");
-  test::ChildProcess last({"psws-last"}, "Last.app/Contents/MacOS");
-  test::writeFile(std::filesystem::path(last.path()).parent_path().parent_path() / "Info.plist",
-                  test::plistOfStrings(
-                      {{"CFBundleExecutable", std::filesystem::path(last.path()).filename()}}));
-  ASSERT_GT(flatpak.second, 0);
-  ASSERT_GT(snap.second, 0);
-  for (const Sandboxed* s : {&flatpak, &snap}) {
-    const proc_event first = execEvent(s->first);
-    const proc_event fork = forkEvent(s->first, s->second, s->second);
-    const proc_event second = execEvent(s->second);
-    for (const proc_event* e : {&first, &fork, &second}) hub->feed(e, sizeof *e);
+  test::ChildProcess other({"psws-other"});
+  test::ChildProcess program({"psws-entry"});
+  struct stat st {};
+  ASSERT_EQ(stat(program.path().c_str(), &st), 0);
+  for (const Sandboxed* s : {&flatpak, &snap, &runningFlatpak, &runningSnap}) {
+    ASSERT_GT(s->second, 0) << "a sandbox did not come up";
   }
-  // Notices go out in order: once the bundle's is out, the others' are too.
-  const proc_event barrier = execEvent(last.pid());
-  hub->feed(&barrier, sizeof barrier);
+  auto& index = procscope::ApplicationIndex::shared();
+  const auto before = index.current();
+  index.set(
+      std::make_shared<const procscope::ApplicationIndex::Table>(procscope::ApplicationIndex::Table{
+          {program.path(), {"org.example.Entry", st.st_dev, st.st_ino}}}));
+  for (const Sandboxed* s : {&flatpak, &snap}) {
+    const proc_event events[] = {execEvent(s->first), forkEvent(s->first, s->second, s->second),
+                                 execEvent(s->second)};
+    for (const proc_event& e : events) hub->feed(&e, sizeof e);
+  }
+  for (const pid_t pid : {other.pid(), program.pid()}) {
+    const proc_event exec = execEvent(pid);
+    hub->feed(&exec, sizeof exec);
+  }
   {
+    // Notices go out in order: once the entry's is out, the others' are too.
     std::unique_lock lock(mu);
     changed.wait_for(lock, std::chrono::seconds(10), [&] {
-      return std::find(launched.begin(), launched.end(), last.pid()) != launched.end();
+      return std::find(launched.begin(), launched.end(), program.pid()) != launched.end();
     });
-    EXPECT_EQ(launched, (std::vector<std::int64_t>{flatpak.first, snap.first, last.pid()}));
+    EXPECT_EQ(launched, (std::vector<std::int64_t>{flatpak.first, snap.first, program.pid()}));
   }
+  index.set(before);
   std::map<std::int32_t, std::optional<std::string>> running;
   for (const auto& app : workspace->runningApplications()) {
     running[app->processIdentifier()] = app->bundleIdentifier();
   }
+  EXPECT_EQ(running[program.pid()], "org.example.Entry");
   EXPECT_EQ(running[flatpak.first], "org.example.Psws");
   EXPECT_EQ(running[snap.first], "psws-snap");
-  EXPECT_EQ(running.count(flatpak.second) + running.count(snap.second), 0u);
+  EXPECT_EQ(running[runningFlatpak.first], "org.example.Running");
+  EXPECT_EQ(running[runningSnap.first], "psws-running");
+  for (const Sandboxed* s : {&flatpak, &snap, &runningFlatpak, &runningSnap}) {
+    EXPECT_FALSE(running.contains(s->second)) << s->second;
+  }
   workspace->removeObserver(id);
 }
 
