@@ -292,6 +292,10 @@ class LinuxWorkspace final : public Workspace {
     std::map<std::int32_t, int> pendingLaunches;
     std::unordered_map<std::uint64_t, Namespace> namespaces;
     std::uint64_t namespacesMade = 0;
+    // Descriptors of namespaces no longer remembered, closed by the
+    // notification thread without the lock: the last one of a namespace
+    // takes its mounts down, which may wait on the kernel.
+    std::vector<FileDescriptor> retired;
     // The running starts of snaps (queued or delivered), by process.
     std::unordered_map<std::int32_t, std::string> snapStarts;
     std::uint64_t ownNamespace = 0;
@@ -316,7 +320,7 @@ class LinuxWorkspace final : public Workspace {
       auto it = namespaces.find(ns);
       if (it != namespaces.end() && it->second.answer == Namespace::Answer::None &&
           std::chrono::steady_clock::now() >= it->second.until) {
-        namespaces.erase(it);
+        forget(it);
         it = namespaces.end();
       }
       if (it != namespaces.end()) return {&it->second, false};
@@ -326,7 +330,7 @@ class LinuxWorkspace final : public Workspace {
         for (auto at = namespaces.begin(); at != namespaces.end(); ++at) {
           if (at->second.order < oldest->second.order) oldest = at;
         }
-        namespaces.erase(oldest);
+        forget(oldest);
       }
       Namespace& made = namespaces[ns];
       made.start = pid;
@@ -339,17 +343,21 @@ class LinuxWorkspace final : public Workspace {
     void settle(std::uint64_t ns, std::int32_t pid,
                 const std::optional<std::optional<std::string>>& sandbox, FileDescriptor held) {
       auto it = namespaces.find(ns);
-      if (it == namespaces.end() || it->second.answer != Namespace::Answer::Pending ||
-          it->second.start != pid) {
-        return;
-      }
-      if (!sandbox) {
-        namespaces.erase(it);
+      const bool asked = it != namespaces.end() &&
+                         it->second.answer == Namespace::Answer::Pending && it->second.start == pid;
+      if (asked && !sandbox) namespaces.erase(it);  // holds nothing yet
+      if (!asked || !sandbox) {
+        if (held.get() >= 0) retired.push_back(std::move(held));
         return;
       }
       it->second.answer = *sandbox ? Namespace::Answer::Sandbox : Namespace::Answer::None;
       it->second.until = std::chrono::steady_clock::now() + kNoSandboxLifetime;
       it->second.held = std::move(held);
+    }
+
+    void forget(std::unordered_map<std::uint64_t, Namespace>::iterator it) {
+      if (it->second.held.get() >= 0) retired.push_back(std::move(it->second.held));
+      namespaces.erase(it);
     }
 
     bool inSandbox(std::uint64_t ns) const {
@@ -545,6 +553,13 @@ class LinuxWorkspace final : public Workspace {
     void deliver() {
       std::unique_lock lock(mu);
       for (;;) {
+        if (!retired.empty()) {
+          std::vector<FileDescriptor> closing = std::move(retired);
+          retired.clear();
+          lock.unlock();
+          closing.clear();
+          lock.lock();
+        }
         wake.wait(lock, [this] { return !queue.empty(); });
         Item item = std::move(queue.front());
         queue.pop_front();
@@ -564,10 +579,12 @@ class LinuxWorkspace final : public Workspace {
         } else {
           if (!apps.erase(item.pid)) continue;
           // A sandbox whose start has ended: its next exec is looked at anew.
-          std::erase_if(namespaces, [&](const auto& entry) {
-            return entry.second.answer == Namespace::Answer::Sandbox &&
-                   entry.second.start == item.pid;
-          });
+          for (auto it = namespaces.begin(); it != namespaces.end();) {
+            const auto at = it++;
+            if (at->second.answer == Namespace::Answer::Sandbox && at->second.start == item.pid) {
+              forget(at);
+            }
+          }
           note.name = kDidTerminateApplication;
         }
         note.userInfo[kApplicationProcessIdentifier] = Value(item.pid);
