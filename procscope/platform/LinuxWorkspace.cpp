@@ -73,8 +73,9 @@ std::shared_ptr<const Bundle> boundedBundleOfMainExecutable(const std::string& p
 }
 
 // Whether an exec of `path` may start an application: a bundle's main
-// executable, or the program of a system desktop entry. No file access: the
-// event thread asks it of every exec.
+// executable, or the program of a system desktop entry (a sandbox's or a
+// snap's start is told otherwise). No file access: the event thread asks it
+// of every exec.
 bool mayLaunch(std::string_view path) {
   return path.find(kMainExecutableDir) != std::string_view::npos ||
          ApplicationIndex::shared().names(std::string(path));
@@ -179,8 +180,10 @@ class Application final : public RunningApplication {
  public:
   // `pidfd` (owned from here on) pins the process, taken when it was first
   // seen, so that a termination never reaches a later owner of the number.
-  // Without a bundle, the application is a desktop entry's, `application`
-  // its ID: that is its bundle identifier, its program's file name its name.
+  // Without a bundle, the application is a desktop entry's, a Flatpak
+  // sandbox's or a snap's, `application` its ID or the snap's name: that is
+  // its bundle identifier, the file name of the program it started with its
+  // name.
   Application(std::int32_t pid, int pidfd, std::shared_ptr<const Bundle> bundle, std::string path,
               std::optional<std::string> application = std::nullopt)
       : pid_(pid),
@@ -538,7 +541,7 @@ class LinuxWorkspace final : public Workspace {
       if (!id && !bundle && ApplicationIndex::shared().names(item.path)) {
         id = desktopApplicationOf(item.pid, item.path);
       }
-      if (!id && !bundle) id = item.snap;
+      if (!id && !bundle && item.pidfd >= 0) id = item.snap;  // not if gone before its pin
       lock.lock();
       if (item.probe) {
         settle(item.ns, item.pid, sandbox, std::move(held));
