@@ -568,8 +568,12 @@ class Sandboxed {
       }
       std::ifstream stat("/proc/" + std::to_string(copies.size() == 2 ? copies[1] : 0) + "/stat");
       const std::string text((std::istreambuf_iterator<char>(stat)), {});
-      if (text.empty()) continue;
-      const bool ordered = text.find(") S " + std::to_string(copies[0]) + " ") != std::string::npos;
+      int parent = 0;  // the field after the name and the state
+      if (text.empty() ||
+          std::sscanf(text.c_str() + text.rfind(')') + 1, " %*c %d", &parent) != 1) {
+        continue;
+      }
+      const bool ordered = parent == copies[0];
       first = copies[ordered ? 0 : 1];
       second = copies[ordered ? 1 : 0];
     }
