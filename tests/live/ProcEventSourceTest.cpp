@@ -546,12 +546,12 @@ class Sandboxed {
     std::vector<std::string> argv;
     for (std::string word; words >> word;) argv.push_back(word);
     argv.insert(argv.end(), {"--ro-bind", root_, at});
-    if (!info.empty())
+    if (!info.empty()) {
       argv.insert(argv.end(), {"--ro-bind", root_.string() + ".info", "/.flatpak-info"});
+    }
     argv.insert(argv.end(), {"/bin/sh", "-c", program + " 60 & exec " + program + " 60"});
-    std::vector<char*> args;
-    for (auto& arg : argv) args.push_back(arg.data());
-    args.push_back(nullptr);
+    std::vector<char*> args(argv.size() + 1, nullptr);
+    std::transform(argv.begin(), argv.end(), args.begin(), [](auto& arg) { return arg.data(); });
     if ((leader_ = fork()) == 0) {
       setsid();
       execv(args[0], args.data());
