@@ -278,6 +278,7 @@ class LinuxWorkspace final : public Workspace {
     std::uint64_t order = 0;
   };
   static constexpr std::size_t kMaxNamespaces = 256;
+  static constexpr std::size_t kMaxQueuedProbes = 64;
   static constexpr std::chrono::seconds kNoSandboxLifetime{10};
   // How far up its parents a snap's process is traced to an earlier start.
   static constexpr int kMaxAncestors = 64;
@@ -295,6 +296,7 @@ class LinuxWorkspace final : public Workspace {
     std::map<std::int32_t, int> pendingLaunches;
     std::unordered_map<std::uint64_t, Namespace> namespaces;
     std::uint64_t namespacesMade = 0;
+    std::size_t probesQueued = 0;  // items with `probe` in the queue
     // Descriptors of namespaces no longer remembered, closed by the
     // notification thread without the lock: the last one of a namespace
     // takes its mounts down, which may wait on the kernel.
@@ -317,9 +319,10 @@ class LinuxWorkspace final : public Workspace {
 
     bool foreign(std::uint64_t ns) const { return ns != 0 && ns != ownNamespace; }
 
-    // The entry for namespace `ns`, made Pending for process `pid` when
-    // there is none (or its answer has run out); true when made.
-    std::pair<Namespace*, bool> namespaceFor(std::uint64_t ns, std::int32_t pid) {
+    // The entry for namespace `ns`; when there is none (or its answer has
+    // run out), one made Pending for process `pid` where `make`, else null.
+    // True when made.
+    std::pair<Namespace*, bool> namespaceFor(std::uint64_t ns, std::int32_t pid, bool make) {
       auto it = namespaces.find(ns);
       if (it != namespaces.end() && it->second.answer == Namespace::Answer::None &&
           std::chrono::steady_clock::now() >= it->second.until) {
@@ -327,6 +330,7 @@ class LinuxWorkspace final : public Workspace {
         it = namespaces.end();
       }
       if (it != namespaces.end()) return {&it->second, false};
+      if (!make) return {nullptr, false};
       if (namespaces.size() >= kMaxNamespaces) {
         // The oldest goes: a sandbox's later exec may then be taken for its start.
         auto oldest = namespaces.begin();
@@ -488,7 +492,7 @@ class LinuxWorkspace final : public Workspace {
       const int fd = first ? pin(first->pid) : -1;
       if (*sandbox && fd < 0) return;
       if (first) asked = first->pid;
-      namespaceFor(ns, asked);
+      namespaceFor(ns, asked, true);
       settle(ns, asked, sandbox, std::move(held));
       if (first) addApplication(first->pid, fd, nullptr, first->path, **sandbox);
     }
@@ -504,10 +508,13 @@ class LinuxWorkspace final : public Workspace {
         std::lock_guard lock(mu);
         bool probe = false;
         if (foreign(ns)) {
-          const auto [known, made] = namespaceFor(ns, e.pid);
+          // New namespaces faster than they can be looked at: the later
+          // ones wait for an exec that finds fewer looks queued.
+          const auto [known, made] = namespaceFor(ns, e.pid, probesQueued < kMaxQueuedProbes);
           // A sandbox's later processes start no application.
-          if (known->answer == Namespace::Answer::Sandbox) return;
+          if (known && known->answer == Namespace::Answer::Sandbox) return;
           probe = made;
+          probesQueued += probe ? 1 : 0;
         }
         if (snap && startedFromSnap(e.pid, *snap)) snap.reset();
         if (!probe && !entry && !snap) return;
@@ -566,6 +573,7 @@ class LinuxWorkspace final : public Workspace {
         wake.wait(lock, [this] { return !queue.empty(); });
         Item item = std::move(queue.front());
         queue.pop_front();
+        probesQueued -= item.probe ? 1 : 0;
         WorkspaceNotification note;
         if (item.launch) {
           if (auto it = pendingLaunches.find(item.pid);
