@@ -277,7 +277,7 @@ class LinuxWorkspace final : public Workspace {
     std::chrono::steady_clock::time_point until;
     std::uint64_t order = 0;
   };
-  static constexpr std::size_t kMaxNamespaces = 256;
+  static constexpr std::size_t kMaxNamespaces = 64;
   static constexpr std::size_t kMaxQueuedProbes = 64;
   static constexpr std::chrono::seconds kNoSandboxLifetime{10};
   // How far up its parents a snap's process is traced to an earlier start.
@@ -332,12 +332,14 @@ class LinuxWorkspace final : public Workspace {
       if (it != namespaces.end()) return {&it->second, false};
       if (!make) return {nullptr, false};
       if (namespaces.size() >= kMaxNamespaces) {
-        // The oldest goes: a sandbox's later exec may then be taken for its start.
-        auto oldest = namespaces.begin();
-        for (auto at = namespaces.begin(); at != namespaces.end(); ++at) {
-          if (at->second.order < oldest->second.order) oldest = at;
-        }
-        forget(oldest);
+        // The oldest goes, a sandbox's last: a later exec of that sandbox
+        // would be taken for its start.
+        const auto older = [](const auto& a, const auto& b) {
+          const bool aSandbox = a.second.answer == Namespace::Answer::Sandbox;
+          const bool bSandbox = b.second.answer == Namespace::Answer::Sandbox;
+          return aSandbox != bSandbox ? bSandbox : a.second.order < b.second.order;
+        };
+        forget(std::min_element(namespaces.begin(), namespaces.end(), older));
       }
       Namespace& made = namespaces[ns];
       made.start = pid;
