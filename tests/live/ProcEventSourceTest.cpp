@@ -15,7 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -524,6 +527,74 @@ TEST(ProcEventSource, FailedThreadExecAndCloneParentKeepTheirProcesssTruth) {
   hub.unsubscribe(watch.get());
 }
 
+// Two copies of sleep running in a bubblewrap sandbox laid out as Flatpak
+// or snapd lay theirs out (the system's /usr, the program's directory at
+// `at`, with `info` a /.flatpak-info), in a session of their own: its shell
+// forks one (`second`) and becomes the other (`first`). Killed with its session.
+class Sandboxed {
+ public:
+  Sandboxed(const std::string& at, const std::string& info) {
+    char dir[] = "/tmp/pslive-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return;
+    root_ = dir;
+    const std::string program = at + "/" + root_.filename().string();
+    std::filesystem::copy_file("/bin/sleep", root_ / root_.filename());
+    test::writeFile(root_.string() + ".info", info);
+    std::istringstream words(
+        "/usr/bin/bwrap --unshare-pid --die-with-parent --tmpfs / --ro-bind /usr /usr --symlink "
+        "usr/bin /bin --symlink usr/lib /lib --symlink usr/lib64 /lib64 --proc /proc --dev /dev");
+    std::vector<std::string> argv;
+    for (std::string word; words >> word;) argv.push_back(word);
+    argv.insert(argv.end(), {"--ro-bind", root_, at});
+    if (!info.empty()) {
+      argv.insert(argv.end(), {"--ro-bind", root_.string() + ".info", "/.flatpak-info"});
+    }
+    argv.insert(argv.end(), {"/bin/sh", "-c", program + " 60 & exec " + program + " 60"});
+    std::vector<char*> args(argv.size() + 1, nullptr);
+    std::transform(argv.begin(), argv.end(), args.begin(), [](auto& arg) { return arg.data(); });
+    if ((leader_ = fork()) == 0) {
+      setsid();
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    // Bounded: a sandbox that never comes fails the test rather than hangs it.
+    for (int tries = 0; tries < 200 && second <= 0; ++tries, usleep(50'000)) {
+      std::vector<pid_t> copies;
+      for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path() / "exe", error) == program) {
+          copies.push_back(std::stoi(entry.path().filename()));
+        }
+      }
+      std::ifstream stat("/proc/" + std::to_string(copies.size() == 2 ? copies[1] : 0) + "/stat");
+      const std::string text((std::istreambuf_iterator<char>(stat)), {});
+      int parent = 0;  // the field after the name and the state
+      if (text.empty() ||
+          std::sscanf(text.c_str() + text.rfind(')') + 1, " %*c %d", &parent) != 1) {
+        continue;
+      }
+      const bool ordered = parent == copies[0];
+      first = copies[ordered ? 0 : 1];
+      second = copies[ordered ? 1 : 0];
+    }
+  }
+  ~Sandboxed() {
+    if (leader_ > 0) kill(-leader_, SIGKILL);
+    while (leader_ > 0 && waitpid(leader_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    std::error_code error;
+    std::filesystem::remove_all(root_, error);
+    std::filesystem::remove(root_.string() + ".info", error);
+  }
+
+  pid_t first = -1;
+  pid_t second = -1;
+
+ private:
+  std::filesystem::path root_;
+  pid_t leader_ = -1;
+};
+
 // An application that ends before its launch notice has gone out: the notice
 // of its end follows that of its launch, and it is not left listed.
 TEST(ProcEventSource, WorkspaceOrdersEachApplicationsLaunchAndEnd) {
@@ -576,17 +647,26 @@ TEST(ProcEventSource, WorkspaceOrdersEachApplicationsLaunchAndEnd) {
     changed.wait_for(lock, std::chrono::seconds(10), [&] { return notices.size() >= 3; });
   }
   EXPECT_EQ(notices, (std::vector<std::string>{"launch " + a, "launch " + b, "end " + b}));
-  std::vector<std::int32_t> listed;
+  // Only these two are looked for: applications the machine runs are listed too.
+  std::set<std::int32_t> listed;
   for (const auto& running : workspace->runningApplications()) {
-    listed.push_back(running->processIdentifier());
+    listed.insert(running->processIdentifier());
   }
-  EXPECT_EQ(listed, std::vector<std::int32_t>{first.pid()});
+  EXPECT_TRUE(listed.contains(first.pid()));
+  EXPECT_FALSE(listed.contains(secondPid));
   for (auto id : ids) workspace->removeObserver(id);
 }
 
 // A desktop entry's own program starting is an application's launch, known
-// by the entry's ID; a program no entry names is none.
-TEST(ProcEventSource, WorkspaceReportsTheProgramOfADesktopEntryAsALaunch) {
+// by the entry's ID; a program no entry names is none. So is the first
+// process of a Flatpak sandbox or of a snap, known by the application's ID or
+// the snap's name, whether it runs when the workspace starts or starts later;
+// a second process of the same sandbox, or one a start of the same snap
+// forked, is none.
+TEST(ProcEventSource, WorkspaceReportsTheStartOfAnApplicationOnce) {
+  if (access("/usr/bin/bwrap", X_OK) != 0) GTEST_SKIP() << "no bubblewrap (scripts/install-deps)";
+  Sandboxed runningFlatpak("/app/bin", "[Application]\nname=org.example.Running\n");
+  Sandboxed runningSnap("/snap/psws-running/3", "");
   auto hub = platform::ProcEventHub::detached();
   auto workspace = platform::makeLinuxWorkspace(*hub);
   std::mutex mu;
@@ -599,28 +679,50 @@ TEST(ProcEventSource, WorkspaceReportsTheProgramOfADesktopEntryAsALaunch) {
             n->userInfo.at(platform::kApplicationProcessIdentifier).integer().value_or(-1));
         changed.notify_all();
       });
+  Sandboxed flatpak("/app/bin", "[Application]\nname=org.example.Psws\n");
+  Sandboxed snap("/snap/psws-snap/7", "");
   test::ChildProcess other({"psws-other"});
   test::ChildProcess program({"psws-entry"});
   struct stat st {};
   ASSERT_EQ(stat(program.path().c_str(), &st), 0);
+  for (const Sandboxed* s : {&flatpak, &snap, &runningFlatpak, &runningSnap}) {
+    ASSERT_GT(s->second, 0) << "a sandbox did not come up";
+  }
   auto& index = procscope::ApplicationIndex::shared();
   const auto before = index.current();
   index.set(
       std::make_shared<const procscope::ApplicationIndex::Table>(procscope::ApplicationIndex::Table{
           {program.path(), {"org.example.Entry", st.st_dev, st.st_ino}}}));
+  for (const Sandboxed* s : {&flatpak, &snap}) {
+    const proc_event events[] = {execEvent(s->first), forkEvent(s->first, s->second, s->second),
+                                 execEvent(s->second)};
+    for (const proc_event& e : events) hub->feed(&e, sizeof e);
+  }
   for (const pid_t pid : {other.pid(), program.pid()}) {
     const proc_event exec = execEvent(pid);
     hub->feed(&exec, sizeof exec);
   }
   {
+    // Notices go out in order: once the entry's is out, the others' are too.
     std::unique_lock lock(mu);
-    changed.wait_for(lock, std::chrono::seconds(10), [&] { return !launched.empty(); });
+    changed.wait_for(lock, std::chrono::seconds(10), [&] {
+      return std::find(launched.begin(), launched.end(), program.pid()) != launched.end();
+    });
+    EXPECT_EQ(launched, (std::vector<std::int64_t>{flatpak.first, snap.first, program.pid()}));
   }
   index.set(before);
-  EXPECT_EQ(launched, std::vector<std::int64_t>{program.pid()});
-  const auto running = workspace->runningApplications();
-  ASSERT_EQ(running.size(), 1u);
-  EXPECT_EQ(running[0]->bundleIdentifier(), "org.example.Entry");
+  std::map<std::int32_t, std::optional<std::string>> running;
+  for (const auto& app : workspace->runningApplications()) {
+    running[app->processIdentifier()] = app->bundleIdentifier();
+  }
+  EXPECT_EQ(running[program.pid()], "org.example.Entry");
+  EXPECT_EQ(running[flatpak.first], "org.example.Psws");
+  EXPECT_EQ(running[snap.first], "psws-snap");
+  EXPECT_EQ(running[runningFlatpak.first], "org.example.Running");
+  EXPECT_EQ(running[runningSnap.first], "psws-running");
+  for (const Sandboxed* s : {&flatpak, &snap, &runningFlatpak, &runningSnap}) {
+    EXPECT_FALSE(running.contains(s->second)) << s->second;
+  }
   workspace->removeObserver(id);
 }
 

@@ -1,7 +1,8 @@
 // The workspace: notices of application launches and terminations, and the
 // snapshot of running applications. On Linux an application is a program
-// that is the main executable of an application bundle; its launches and
-// ends come from the kernel's process events.
+// that is the main executable of an application bundle or a desktop entry's
+// program, or the first process of a Flatpak sandbox or of a snap; its
+// launches and ends come from the kernel's process events.
 #pragma once
 
 #include <cstdint>
