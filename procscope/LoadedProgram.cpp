@@ -448,28 +448,36 @@ LoadedProgram programAt(const std::string& bytes) {
   return program;
 }
 
-}  // namespace
-
-std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process) {
-  const std::shared_ptr<Binary>& binary = process.binary();
-  const std::int32_t pid = process.pid();
-  if (!binary || pid <= 0) return nullptr;
-  auto isLoader = answers().find(binary);
-  if (isLoader == false) return nullptr;
-  // The rest reads /proc: never for a trail replayed without this machine's
-  // processes, whose pids name others here.
-  if (!platform::Kernel::get()->isAlive(pid)) return nullptr;
-  if (!isLoader) {
-    const std::string where = binary->fileSystemPath().value_or("/");
-    isLoader = inspection::bounded<bool>(where, [pid] { return executableIsLoader(pid); });
-    if (!isLoader) return nullptr;  // not answered in time: judged as it is
-    answers().store(binary, *isLoader);
+// The program named `name`, as far as it was found (not at all: the name).
+std::shared_ptr<const LoadedProgram> programFound(const std::optional<Found>& found,
+                                                  const std::string& name) {
+  auto program = std::make_shared<LoadedProgram>(programAt(found ? found->bytes : name));
+  program->confirmed = found && found->confirmed;
+  if (found) {
+    for (const std::string& bytes : found->mapped)
+      program->mappedInstead.push_back(programAt(bytes));
   }
-  if (!*isLoader) return nullptr;
+  return program;
+}
 
+// What a loader's program is learnt from, copied from the record when it is
+// asked about: a late step reads nothing of a record its owner may change.
+struct Asked {
+  std::int32_t pid = -1;
+  std::vector<std::string> arguments;  // as taken at the event
+};
+
+// The program of a process whose executable is a loader. When the lookup is
+// late, `late` gets the program found, and the program as its name gives it
+// is returned only with `guessMeanwhile` (a late pass has judged that
+// already, or has nothing to add to it).
+std::shared_ptr<const LoadedProgram> programOfLoader(const Asked& asked,
+                                                     const LateLoadedProgram& late,
+                                                     bool guessMeanwhile) {
+  const std::int32_t pid = asked.pid;
   // The arguments taken at the event, unless some were left out of the
   // record (not UTF-8), which would shift the loader's options.
-  std::vector<std::string> argv = process.arguments();
+  std::vector<std::string> argv = asked.arguments;
   if (auto raw = rawArguments(pid); raw && (argv.empty() || raw->size() != argv.size())) {
     argv = std::move(*raw);
   }
@@ -482,15 +490,49 @@ std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process) {
       name.starts_with('/')
           ? name
           : appendingPathComponent(linkOf(procPath(pid, "cwd")).value_or("/"), name);
-  const auto found = inspection::bounded<Found>(where, [pid, name] { return locate(pid, name); });
-
-  auto program = std::make_shared<LoadedProgram>(programAt(found ? found->bytes : name));
-  program->confirmed = found && found->confirmed;
-  if (found) {
-    for (const std::string& bytes : found->mapped)
-      program->mappedInstead.push_back(programAt(bytes));
+  std::function<void(Found)> whenLate;
+  if (late) {
+    whenLate = [late, name](Found found) { late(programFound(found, name)); };
   }
-  return program;
+  const auto found = inspection::bounded<Found>(
+      inspection::mountOf(where), [pid, name] { return locate(pid, name); }, std::move(whenLate));
+  if (!found && late && !guessMeanwhile) return nullptr;
+  return programFound(found, name);
+}
+
+}  // namespace
+
+std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process,
+                                                       LateLoadedProgram late) {
+  const std::shared_ptr<Binary>& binary = process.binary();
+  const std::int32_t pid = process.pid();
+  if (!binary || pid <= 0) return nullptr;
+  auto isLoader = answers().find(binary);
+  if (isLoader == false) return nullptr;
+  // The rest reads /proc: never for a trail replayed without this machine's
+  // processes, whose pids name others here.
+  if (!platform::Kernel::get()->isAlive(pid)) return nullptr;
+  Asked asked{pid, process.arguments()};
+  if (!isLoader) {
+    // Not answered in time: judged as it is now, and as its program once
+    // the answer comes (by then the process may have ended, or run another
+    // program, whose file the pin keeps from any kill meant for this one).
+    std::function<void(bool)> whenLate;
+    if (late) {
+      whenLate = [binary, asked, late](bool loader) {
+        answers().store(binary, loader);
+        if (!loader || !platform::Kernel::get()->isAlive(asked.pid)) return;
+        if (auto program = programOfLoader(asked, late, false)) late(std::move(program));
+      };
+    }
+    isLoader = inspection::bounded<bool>(
+        inspection::mountOf(binary->fileSystemPath().value_or("/")),
+        [pid] { return executableIsLoader(pid); }, std::move(whenLate));
+    if (!isLoader) return nullptr;
+    answers().store(binary, *isLoader);
+  }
+  if (!*isLoader) return nullptr;
+  return programOfLoader(asked, late, true);
 }
 
 }  // namespace procscope

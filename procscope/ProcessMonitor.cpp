@@ -319,7 +319,6 @@ void ProcScope::handleProcessStart(const std::shared_ptr<Process>& process) {
     }
   });
   if (!process->binary()) return;
-  if (!process->loadedProgram()) process->setLoadedProgram(findLoadedProgram(*process));
   // Events that arrive before a callback is set have nobody to go to.
   if (processCallback_) processCallback_(process);
 }

@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <future>
+#include <thread>
 
 #include "live/ChildProcess.hpp"
 #include "live/Support.hpp"
+#include "procscope/BinaryCache.hpp"
 #include "procscope/ExecutableSite.hpp"
+#include "procscope/Inspection.hpp"
 #include "procscope/LoadedProgram.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
@@ -76,6 +80,24 @@ TEST(LiveProcess, DeletedExecutableKeepsItsPath) {
   }
 }
 
+// `loader` run directly with `program` (which sleeps a minute), in a session
+// of its own, once it has mapped the program.
+static pid_t startLoader(const std::string& loader, const std::string& program,
+                         const std::string& mapped) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    execl(loader.c_str(), loader.c_str(), program.c_str(), "60", nullptr);
+    _exit(127);
+  }
+  const auto mapsHold = [&] {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    return std::string(std::istreambuf_iterator<char>(maps), {}).find(mapped) != std::string::npos;
+  };
+  for (int i = 0; pid > 0 && i < 500 && !mapsHold(); ++i) usleep(10000);
+  return pid;
+}
+
 // The loader run directly names its program through a link: the program is
 // the file the loader mapped; once the link leads elsewhere, each file
 // mapped is judged beside the one it leads to now.
@@ -88,18 +110,8 @@ TEST(LiveProcess, LoaderRunDirectlyGetsTheProgramItMapped) {
   std::filesystem::copy_file("/bin/sleep", mapped);
   std::filesystem::copy_file("/bin/sleep", other);
   std::filesystem::create_symlink(mapped, link);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setsid();
-    execl(loader.c_str(), loader.c_str(), link.c_str(), "60", nullptr);
-    _exit(127);
-  }
+  const pid_t pid = startLoader(loader, link, mapped);
   ASSERT_GT(pid, 0);
-  const auto mapsHold = [&](const std::string& path) {
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-    return std::string(std::istreambuf_iterator<char>(maps), {}).find(path) != std::string::npos;
-  };
-  for (int i = 0; i < 500 && !mapsHold(mapped); ++i) usleep(10000);
   const auto direct = Process::init(pid);
   ASSERT_TRUE(direct && direct->loadedProgram());
   EXPECT_EQ(direct->path(), std::filesystem::canonical(loader));  // the record's own
@@ -122,6 +134,61 @@ TEST(LiveProcess, LoaderRunDirectlyGetsTheProgramItMapped) {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   std::filesystem::remove_all(dir);
+}
+
+// A loader whose file is not read in time (every inspection thread held
+// past its deadline) is judged as itself at once, and as the program it runs
+// in a late copy once the read ends.
+TEST(LiveProcess, LoaderNotRecognisedInTimeIsJudgedLateAsItsProgram) {
+  const std::string loader = "/lib64/ld-linux-x86-64.so.2";
+  if (::access(loader.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << loader << " here";
+  char dir[] = "/tmp/pslive-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  // A copy of the loader: a file whose answer nothing remembers.
+  const std::string copy = dir + "/pbx-ld"s, program = dir + "/pbx-prog"s;
+  std::filesystem::copy_file(loader, copy);
+  std::filesystem::copy_file("/bin/sleep", program);
+  std::this_thread::sleep_for(procscope::BinaryCache::kSettle * 2);  // else not remembered
+  const pid_t pid = startLoader(copy, program, program);
+  ASSERT_GT(pid, 0);
+
+  auto first = Process::init();
+  first->setIdentity(Kernel::get()->pin(pid));
+  first->setPid(pid);
+  first->pathFromPid();
+  first->getArgs();
+  // Its file inspected and remembered (as after an earlier run), but not
+  // yet whether it is a loader.
+  const auto site = Kernel::get()->executableSite(pid, first->identity().get(), *first->path());
+  ASSERT_TRUE(site);
+  ASSERT_TRUE(procscope::inspectRemembered(*first->path(),
+                                           site->lookupPath.value_or(*first->path()), &*site));
+
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
+  for (int held = 0;
+       held < 64 && procscope::inspection::run(procscope::inspection::kUnknownMount, [] {});
+       ++held) {
+    procscope::inspection::run(procscope::inspection::kUnknownMount,
+                               [released] { released.wait(); });
+  }
+  auto lateOne = std::make_shared<std::promise<std::shared_ptr<Process>>>();
+  auto late = lateOne->get_future();
+  first->inspectBinary(false, [lateOne](const std::shared_ptr<Process>& copy) {
+    if (copy->loadedProgram()) lateOne->set_value(copy);  // a second one throws
+  });
+  release.set_value();
+  EXPECT_EQ(first->loadedProgram(), nullptr) << "judged as itself at once";
+  const bool handedOn = late.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  std::filesystem::remove_all(dir);
+  ASSERT_TRUE(handedOn) << "never judged as the program it runs";
+  const auto copied = late.get();
+  EXPECT_EQ(copied->earlier(), first);
+  EXPECT_EQ(copied->path(), first->path());
+  EXPECT_EQ(copied->loadedProgram()->path, program);
+  EXPECT_TRUE(copied->loadedProgram()->confirmed);
 }
 
 TEST(LiveProcess, GoneProcessHasNoParentAndNoRecord) {
