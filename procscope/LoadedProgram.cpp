@@ -503,7 +503,7 @@ std::shared_ptr<const LoadedProgram> programOfLoader(const Asked& asked,
 }  // namespace
 
 std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process,
-                                                       LateLoadedProgram late) {
+                                                       const LateLoadedProgram& late) {
   const std::shared_ptr<Binary>& binary = process.binary();
   const std::int32_t pid = process.pid();
   if (!binary || pid <= 0) return nullptr;

@@ -216,7 +216,7 @@ void Process::inspectBinary(bool signingAndIcon,
       handOff->deliverProgram(std::move(program));
     };
   }
-  setLoadedProgram(findLoadedProgram(*this, std::move(whenLate)));
+  setLoadedProgram(findLoadedProgram(*this, whenLate));
 }
 
 void Process::inspectFiles(bool signingAndIcon, const std::shared_ptr<LateHandOff>& handOff) {

@@ -77,6 +77,6 @@ using LateLoadedProgram = std::function<void(std::shared_ptr<const LoadedProgram
 // inspection threads busy delays the judgement of a loader run, never
 // cancels it.
 std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process,
-                                                       LateLoadedProgram late = {});
+                                                       const LateLoadedProgram& late = {});
 
 }  // namespace procscope
