@@ -82,10 +82,13 @@ class Process::LateHandOff {
 
   void deliver(Inspected found) {
     if (!found.binary) return;
-    deliver([found = std::move(found)](const Process&, Process& copy) {
+    deliver([found = std::move(found)](const Process& first, Process& copy) {
       if (found.unmarkedBytes) copy.setPathBytes(*found.unmarkedBytes);
       copy.setBinary(found.binary);
       if (found.signingInfo) copy.setSigningInfo(found.signingInfo);
+      // Whether the process runs a loader was asked of its file by the pid,
+      // not of the binary: a program learnt late comes in a copy of its own.
+      copy.setLoadedProgram(first.loadedProgram());
     });
   }
 
@@ -95,6 +98,7 @@ class Process::LateHandOff {
       copy.setBinary(first.binary());
       copy.setSigningInfo(first.signingInfo());
       copy.setSha256(sha256);
+      copy.setLoadedProgram(first.loadedProgram());
     });
   }
 

@@ -12,7 +12,6 @@
 
 #include "procscope/Binary.hpp"
 #include "procscope/Dispatch.hpp"
-#include "procscope/LoadedProgram.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Utf8.hpp"
@@ -314,7 +313,6 @@ void ProcScope::handleProcessStart(const std::shared_ptr<Process>& process) {
   process->inspectBinary(!goEasy(), [self](const std::shared_ptr<Process>& late) {
     auto monitor = self.lock();
     if (monitor && !monitor->shouldStop() && monitor->processCallback_) {
-      if (!late->loadedProgram()) late->setLoadedProgram(findLoadedProgram(*late));
       monitor->processCallback_(late);
     }
   });
