@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "procscope/BinaryCache.hpp"
+#include "procscope/ExecutableSite.hpp"
 #include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/Process.hpp"
@@ -247,18 +248,45 @@ std::string readUpTo(int fd, std::size_t limit) {
   return out;
 }
 
+// What the process runs, as far as a loader matters.
+enum class Runs {
+  kOther,
+  kLoader,
+  kAnotherFile,  // not the file asked about: it has run another program since
+};
+
+// The file a Binary was made of, where its inspection saw it.
+std::optional<FileIdentity> fileOf(const Binary& binary) {
+  const auto& a = binary.attributes();
+  if (!a) return std::nullopt;
+  const auto device = a->find("NSFileSystemNumber");
+  const auto inode = a->find("NSFileSystemFileNumber");
+  if (device == a->end() || inode == a->end()) return std::nullopt;
+  const auto d = device->second.integer(), i = inode->second.integer();
+  if (!d || !i) return std::nullopt;
+  return FileIdentity{static_cast<std::uint64_t>(*d), static_cast<std::uint64_t>(*i)};
+}
+
 // Whether the executable the process runs is a loader: its own file, read
-// through /proc/<pid>/exe (whatever namespace or root it lies in).
-bool executableIsLoader(std::int32_t pid) {
+// through /proc/<pid>/exe (whatever namespace or root it lies in), which
+// must still be `expected` where that is known: an answer about the next
+// program's file, remembered as the first one's, would misjudge every later
+// run of it.
+Runs executableIsLoader(std::int32_t pid, const std::optional<FileIdentity>& expected) {
   const FileDescriptor fd(::open(procPath(pid, "exe").c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
+  if (fd.get() < 0) return Runs::kOther;
+  struct stat st {};
+  if (expected &&
+      (::fstat(fd.get(), &st) != 0 || !(*expected == FileIdentity{st.st_dev, st.st_ino}))) {
+    return Runs::kAnotherFile;
+  }
   std::string image = readUpTo(fd.get(), kHeaderBytes);
   auto answer = loader::isLoaderImage(image);
   if (!answer && image.size() == kHeaderBytes) {
     image = readUpTo(fd.get(), kLongestLoader);
     answer = loader::isLoaderImage(image);
   }
-  return answer.value_or(false);
+  return answer.value_or(false) ? Runs::kLoader : Runs::kOther;
 }
 
 // The answer for each executable inspected, remembered with its Binary: a
@@ -515,20 +543,23 @@ std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process,
   Asked asked{pid, process.arguments()};
   if (!isLoader) {
     // Not answered in time: judged as it is now, and as its program once
-    // the answer comes (by then the process may have ended, or run another
-    // program, whose file the pin keeps from any kill meant for this one).
-    std::function<void(bool)> whenLate;
+    // the answer comes (unless the process has ended, or run another
+    // program, judged as a start of its own, by then).
+    std::function<void(Runs)> whenLate;
     if (late) {
-      whenLate = [binary, asked, late](bool loader) {
-        answers().store(binary, loader);
-        if (!loader || !platform::Kernel::get()->isAlive(asked.pid)) return;
+      whenLate = [binary, asked, late](Runs runs) {
+        if (runs == Runs::kAnotherFile) return;
+        answers().store(binary, runs == Runs::kLoader);
+        if (runs != Runs::kLoader || !platform::Kernel::get()->isAlive(asked.pid)) return;
         if (auto program = programOfLoader(asked, late, false)) late(std::move(program));
       };
     }
-    isLoader = inspection::bounded<bool>(
+    const auto runs = inspection::bounded<Runs>(
         inspection::mountOf(binary->fileSystemPath().value_or("/")),
-        [pid] { return executableIsLoader(pid); }, std::move(whenLate));
-    if (!isLoader) return nullptr;
+        [pid, file = fileOf(*binary)] { return executableIsLoader(pid, file); },
+        std::move(whenLate));
+    if (!runs || *runs == Runs::kAnotherFile) return nullptr;
+    isLoader = *runs == Runs::kLoader;
     answers().store(binary, *isLoader);
   }
   if (!*isLoader) return nullptr;

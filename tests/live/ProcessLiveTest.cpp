@@ -2,9 +2,11 @@
 // itself, process 1) and from kernels faked or absent.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <deque>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -80,14 +82,17 @@ TEST(LiveProcess, DeletedExecutableKeepsItsPath) {
   }
 }
 
-// `loader` run directly with `program` (which sleeps a minute), in a session
-// of its own, once it has mapped the program.
-static pid_t startLoader(const std::string& loader, const std::string& program,
-                         const std::string& mapped) {
+// `loader` run directly with `arguments`, in a session of its own, once it
+// has mapped the file `mapped`.
+static pid_t startLoader(const std::string& loader, Strings arguments, const std::string& mapped) {
+  arguments.insert(arguments.begin(), loader);
+  std::vector<char*> argv;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     setsid();
-    execl(loader.c_str(), loader.c_str(), program.c_str(), "60", nullptr);
+    execv(loader.c_str(), argv.data());
     _exit(127);
   }
   const auto mapsHold = [&] {
@@ -110,7 +115,7 @@ TEST(LiveProcess, LoaderRunDirectlyGetsTheProgramItMapped) {
   std::filesystem::copy_file("/bin/sleep", mapped);
   std::filesystem::copy_file("/bin/sleep", other);
   std::filesystem::create_symlink(mapped, link);
-  const pid_t pid = startLoader(loader, link, mapped);
+  const pid_t pid = startLoader(loader, {link, "60"}, mapped);
   ASSERT_GT(pid, 0);
   const auto direct = Process::init(pid);
   ASSERT_TRUE(direct && direct->loadedProgram());
@@ -138,25 +143,35 @@ TEST(LiveProcess, LoaderRunDirectlyGetsTheProgramItMapped) {
 
 // A loader whose file is not read in time (every inspection thread held
 // past its deadline) is judged as itself at once, and as the program it runs
-// in a late copy once the read ends.
+// in a late copy once the read ends. A late read that finds another program
+// run since answers nothing about the loader's file.
 TEST(LiveProcess, LoaderNotRecognisedInTimeIsJudgedLateAsItsProgram) {
+  namespace inspection = procscope::inspection;
   const std::string loader = "/lib64/ld-linux-x86-64.so.2";
   if (::access(loader.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << loader << " here";
   char dir[] = "/tmp/pslive-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   // A copy of the loader: a file whose answer nothing remembers.
-  const std::string copy = dir + "/pbx-ld"s, program = dir + "/pbx-prog"s;
+  const std::string copy = dir + "/pbx-ld"s, program = dir + "/pbx-prog"s, go = dir + "/go"s;
   std::filesystem::copy_file(loader, copy);
   std::filesystem::copy_file("/bin/sleep", program);
+  ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
   std::this_thread::sleep_for(procscope::BinaryCache::kSettle * 2);  // else not remembered
-  const pid_t pid = startLoader(copy, program, program);
+  const pid_t moving =
+      startLoader(copy, {"/bin/sh", "-c", "read x <" + go + "; exec " + program + " 60"},
+                  std::filesystem::canonical("/bin/sh"));
+  const pid_t pid = startLoader(copy, {program, "60"}, program);
+  ASSERT_GT(moving, 0);
   ASSERT_GT(pid, 0);
-
-  auto first = Process::init();
-  first->setIdentity(Kernel::get()->pin(pid));
-  first->setPid(pid);
-  first->pathFromPid();
-  first->getArgs();
+  const auto recordOf = [](pid_t id) {
+    auto record = Process::init();
+    record->setIdentity(Kernel::get()->pin(id));
+    record->setPid(id);
+    record->pathFromPid();
+    record->getArgs();
+    return record;
+  };
+  const auto first = recordOf(pid);
   // Its file inspected and remembered (as after an earlier run), but not
   // yet whether it is a loader.
   const auto site = Kernel::get()->executableSite(pid, first->identity().get(), *first->path());
@@ -164,24 +179,42 @@ TEST(LiveProcess, LoaderNotRecognisedInTimeIsJudgedLateAsItsProgram) {
   ASSERT_TRUE(procscope::inspectRemembered(*first->path(),
                                            site->lookupPath.value_or(*first->path()), &*site));
 
-  std::promise<void> release;
-  const std::shared_future<void> released = release.get_future().share();
-  for (int held = 0;
-       held < 64 && procscope::inspection::run(procscope::inspection::kUnknownMount, [] {});
-       ++held) {
-    procscope::inspection::run(procscope::inspection::kUnknownMount,
-                               [released] { released.wait(); });
+  std::deque<std::promise<void>> holds;  // one per inspection thread held
+  const auto holdAll = [&holds] {
+    while (holds.size() < 64 && inspection::run(inspection::kUnknownMount, [] {})) {
+      inspection::run(inspection::kUnknownMount,
+                      [held = holds.emplace_back().get_future().share()] { held.wait(); });
+    }
+  };
+  const auto lateProgramOf = [](const std::shared_ptr<Process>& record) {
+    auto lateOne = std::make_shared<std::promise<std::shared_ptr<Process>>>();
+    record->inspectBinary(false, [lateOne](const std::shared_ptr<Process>& copy) {
+      if (copy->loadedProgram()) lateOne->set_value(copy);  // a second one throws
+    });
+    return lateOne->get_future();
+  };
+  holdAll();
+  lateProgramOf(recordOf(moving));
+  std::ofstream(go) << "go\n";
+  for (int i = 0; i < 500 && std::filesystem::read_symlink("/proc/" + std::to_string(moving) +
+                                                           "/exe") != program;
+       ++i) {
+    usleep(10000);
   }
-  auto lateOne = std::make_shared<std::promise<std::shared_ptr<Process>>>();
-  auto late = lateOne->get_future();
-  first->inspectBinary(false, [lateOne](const std::shared_ptr<Process>& copy) {
-    if (copy->loadedProgram()) lateOne->set_value(copy);  // a second one throws
-  });
-  release.set_value();
+  // One thread let go: the late read of that run ends before a step queued
+  // after it does.
+  holds.front().set_value();
+  for (int i = 0; i < 100 && !inspection::run(inspection::kUnknownMount, [] {}); ++i) {
+  }
+  holdAll();
+  auto late = lateProgramOf(first);
+  for (std::size_t i = 1; i < holds.size(); ++i) holds[i].set_value();
   EXPECT_EQ(first->loadedProgram(), nullptr) << "judged as itself at once";
   const bool handedOn = late.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
+  for (const pid_t child : {moving, pid}) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
   std::filesystem::remove_all(dir);
   ASSERT_TRUE(handedOn) << "never judged as the program it runs";
   const auto copied = late.get();
