@@ -248,11 +248,11 @@ std::string readUpTo(int fd, std::size_t limit) {
   return out;
 }
 
-// What the process runs, as far as a loader matters.
-enum class Runs {
-  kOther,
-  kLoader,
-  kAnotherFile,  // not the file asked about: it has run another program since
+// Whether the process runs a loader, and whether that is an answer about
+// the file asked of (to be remembered with it).
+struct Runs {
+  bool loader = false;
+  bool fileAskedOf = true;
 };
 
 // The file a Binary was made of, where its inspection saw it.
@@ -268,25 +268,24 @@ std::optional<FileIdentity> fileOf(const Binary& binary) {
 }
 
 // Whether the executable the process runs is a loader: its own file, read
-// through /proc/<pid>/exe (whatever namespace or root it lies in), which
-// must still be `expected` where that is known: an answer about the next
-// program's file, remembered as the first one's, would misjudge every later
-// run of it.
+// through /proc/<pid>/exe (whatever namespace or root it lies in). Where it
+// is not `expected` (the process has run another program since, or the
+// record's binary is of a file put in the executable's place), the answer
+// holds for this process only: remembered as the other file's, it would
+// misjudge every later run of that.
 Runs executableIsLoader(std::int32_t pid, const std::optional<FileIdentity>& expected) {
   const FileDescriptor fd(::open(procPath(pid, "exe").c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return Runs::kOther;
+  if (fd.get() < 0) return {false, false};
   struct stat st {};
-  if (expected &&
-      (::fstat(fd.get(), &st) != 0 || !(*expected == FileIdentity{st.st_dev, st.st_ino}))) {
-    return Runs::kAnotherFile;
-  }
+  const bool asked =
+      !expected || (::fstat(fd.get(), &st) == 0 && *expected == FileIdentity{st.st_dev, st.st_ino});
   std::string image = readUpTo(fd.get(), kHeaderBytes);
   auto answer = loader::isLoaderImage(image);
   if (!answer && image.size() == kHeaderBytes) {
     image = readUpTo(fd.get(), kLongestLoader);
     answer = loader::isLoaderImage(image);
   }
-  return answer.value_or(false) ? Runs::kLoader : Runs::kOther;
+  return {answer.value_or(false), asked};
 }
 
 // The answer for each executable inspected, remembered with its Binary: a
@@ -548,9 +547,8 @@ std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process,
     std::function<void(Runs)> whenLate;
     if (late) {
       whenLate = [binary, asked, late](Runs runs) {
-        if (runs == Runs::kAnotherFile) return;
-        answers().store(binary, runs == Runs::kLoader);
-        if (runs != Runs::kLoader || !platform::Kernel::get()->isAlive(asked.pid)) return;
+        if (runs.fileAskedOf) answers().store(binary, runs.loader);
+        if (!runs.loader || !platform::Kernel::get()->isAlive(asked.pid)) return;
         if (auto program = programOfLoader(asked, late, false)) late(std::move(program));
       };
     }
@@ -558,9 +556,9 @@ std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process,
         inspection::mountOf(binary->fileSystemPath().value_or("/")),
         [pid, file = fileOf(*binary)] { return executableIsLoader(pid, file); },
         std::move(whenLate));
-    if (!runs || *runs == Runs::kAnotherFile) return nullptr;
-    isLoader = *runs == Runs::kLoader;
-    answers().store(binary, *isLoader);
+    if (!runs) return nullptr;
+    isLoader = runs->loader;
+    if (runs->fileAskedOf) answers().store(binary, *isLoader);
   }
   if (!*isLoader) return nullptr;
   return programOfLoader(asked, late, true);
