@@ -141,6 +141,30 @@ std::optional<bool> isLoaderImage(std::string_view image) {
   return isLoaderName(name.substr(0, end));
 }
 
+std::optional<std::string> interpreterOf(std::string_view image) {
+  if (image.size() < EI_NIDENT || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0) {
+    return std::nullopt;
+  }
+  const bool wide = static_cast<unsigned char>(image[EI_CLASS]) == ELFCLASS64;
+  const Fields f(image, static_cast<unsigned char>(image[EI_DATA]) == ELFDATA2MSB);
+  const unsigned word = wide ? 8 : 4;
+  if (!f.has(0, wide ? sizeof(Elf64_Ehdr) : sizeof(Elf32_Ehdr))) return std::nullopt;
+  const std::uint64_t phoff = f.get(wide ? 32 : 28, word);
+  const std::uint64_t phentsize = f.get(wide ? 54 : 42, 2);
+  const std::uint64_t phnum = f.get(wide ? 56 : 44, 2);
+  if (phentsize < (wide ? sizeof(Elf64_Phdr) : sizeof(Elf32_Phdr))) return std::nullopt;
+  for (std::uint64_t i = 0; i < phnum && f.has(phoff + i * phentsize, phentsize); ++i) {
+    const std::uint64_t at = phoff + i * phentsize;
+    if (f.get(at, 4) != PT_INTERP) continue;
+    const std::uint64_t offset = f.get(at + (wide ? 8 : 4), word);
+    const std::uint64_t size = f.get(at + (wide ? 32 : 16), word);
+    if (!f.has(offset, size)) return std::nullopt;
+    const std::string_view name = image.substr(offset, size);
+    return std::string(name.substr(0, name.find('\0')));
+  }
+  return std::nullopt;
+}
+
 std::optional<std::size_t> programArgument(const std::vector<std::string>& argv) {
   std::size_t i = 1;
   while (i < argv.size()) {
@@ -286,6 +310,26 @@ Runs executableIsLoader(std::int32_t pid, const std::optional<FileIdentity>& exp
     answer = loader::isLoaderImage(image);
   }
   return {answer.value_or(false), asked};
+}
+
+// Whether `file` is a loader the system's own programs are run by: the
+// interpreter the agent's own executable and the shell name, found once.
+// Known so with no read of the file, nor a wait for the inspection pool.
+bool isSystemLoader(const FileIdentity& file) {
+  static const auto* loaders = new std::vector<FileIdentity>([] {  // used until the very end
+    std::vector<FileIdentity> found;
+    for (const char* program : {"/proc/self/exe", "/bin/sh"}) {
+      const FileDescriptor fd(::open(program, O_RDONLY | O_CLOEXEC));
+      if (fd.get() < 0) continue;
+      const auto interpreter = loader::interpreterOf(readUpTo(fd.get(), kHeaderBytes));
+      struct stat st {};
+      if (!interpreter || ::stat(interpreter->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      const FileIdentity loader{st.st_dev, st.st_ino};
+      if (std::find(found.begin(), found.end(), loader) == found.end()) found.push_back(loader);
+    }
+    return found;
+  }());
+  return std::find(loaders->begin(), loaders->end(), file) != loaders->end();
 }
 
 // The answer for each executable inspected, remembered with its Binary: a
@@ -529,12 +573,15 @@ std::shared_ptr<const LoadedProgram> programOfLoader(const Asked& asked,
 
 }  // namespace
 
-std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process,
-                                                       const LateLoadedProgram& late) {
+std::shared_ptr<const LoadedProgram> findLoadedProgram(
+    const Process& process, const LateLoadedProgram& late,
+    const std::optional<FileIdentity>& executed) {
   const std::shared_ptr<Binary>& binary = process.binary();
   const std::int32_t pid = process.pid();
   if (!binary || pid <= 0) return nullptr;
-  auto isLoader = answers().find(binary);
+  std::optional<bool> isLoader;
+  if (executed && isSystemLoader(*executed)) isLoader = true;
+  if (!isLoader) isLoader = answers().find(binary);
   if (isLoader == false) return nullptr;
   // The rest reads /proc: never for a trail replayed without this machine's
   // processes, whose pids name others here.

@@ -211,7 +211,11 @@ void Process::inspectBinary(bool signingAndIcon,
       if (handOff) handOff->firstJudged();
     }
   } firstJudged{handOff.get()};
-  inspectFiles(signingAndIcon, handOff);
+  // Where the process lives: its root, its namespace's mounts, the file it
+  // runs. A process gone before that could be read is judged by its name.
+  const std::optional<ExecutableSite> site =
+      site_ ? site_ : Kernel::get()->executableSite(pid(), identity_.get(), *fileSystemPath());
+  inspectFiles(signingAndIcon, site, handOff);
   // A loader run directly is judged as the program it runs, also when that
   // is learnt only after the deadline.
   LateLoadedProgram whenLate;
@@ -220,14 +224,11 @@ void Process::inspectBinary(bool signingAndIcon,
       handOff->deliverProgram(std::move(program));
     };
   }
-  setLoadedProgram(findLoadedProgram(*this, whenLate));
+  setLoadedProgram(findLoadedProgram(*this, whenLate, site ? site->executed : std::nullopt));
 }
 
-void Process::inspectFiles(bool signingAndIcon, const std::shared_ptr<LateHandOff>& handOff) {
-  // Where the process lives: its root, its namespace's mounts, the file it
-  // runs. A process gone before that could be read is judged by its name.
-  std::optional<ExecutableSite> site =
-      site_ ? site_ : Kernel::get()->executableSite(pid(), identity_.get(), *fileSystemPath());
+void Process::inspectFiles(bool signingAndIcon, const std::optional<ExecutableSite>& site,
+                           const std::shared_ptr<LateHandOff>& handOff) {
   // Before the binary, so that a late binary's copy has it. A memfd or a
   // file of another namespace is hashed as well: it is reached by the pid.
   if (digest::wanted()) {

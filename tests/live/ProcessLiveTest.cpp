@@ -9,6 +9,7 @@
 #include <deque>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "live/ChildProcess.hpp"
@@ -188,8 +189,9 @@ TEST(LiveProcess, LoaderNotRecognisedInTimeIsJudgedLateAsItsProgram) {
   };
   const auto lateProgramOf = [](const std::shared_ptr<Process>& record) {
     auto lateOne = std::make_shared<std::promise<std::shared_ptr<Process>>>();
-    record->inspectBinary(false, [lateOne](const std::shared_ptr<Process>& copy) {
-      if (copy->loadedProgram()) lateOne->set_value(copy);  // a second one throws
+    auto once = std::make_shared<std::once_flag>();
+    record->inspectBinary(false, [lateOne, once](const std::shared_ptr<Process>& copy) {
+      if (copy->loadedProgram()) std::call_once(*once, [&] { lateOne->set_value(copy); });
     });
     return lateOne->get_future();
   };
@@ -212,14 +214,20 @@ TEST(LiveProcess, LoaderNotRecognisedInTimeIsJudgedLateAsItsProgram) {
   }
   holdAll();
   auto late = lateProgramOf(first);
+  // The system's loader is known by its file: judged as its program (by the
+  // name given, while the lookup waits) at once.
+  const pid_t direct = startLoader(loader, {program, "60"}, program);
+  const auto known = recordOf(direct);
+  lateProgramOf(known);
   for (std::size_t i = 1; i < holds.size(); ++i) holds[i].set_value();
+  EXPECT_EQ(known->loadedProgram() ? known->loadedProgram()->path : "none", program);
   EXPECT_EQ(first->loadedProgram(), nullptr) << "judged as itself at once";
   std::shared_ptr<Process> copied;
   try {
     if (late.wait_for(std::chrono::seconds(20)) == std::future_status::ready) copied = late.get();
   } catch (const std::future_error&) {  // none will ever come
   }
-  for (const pid_t child : {moving, pid}) {
+  for (const pid_t child : {moving, pid, direct}) {
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
   }

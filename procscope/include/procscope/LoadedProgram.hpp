@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "procscope/Binary.hpp"
+#include "procscope/ExecutableSite.hpp"
 
 namespace procscope {
 
@@ -40,6 +41,10 @@ namespace loader {
 // object with no interpreter of its own whose DT_SONAME is a glibc or musl
 // loader's. None when the bytes end before the answer.
 std::optional<bool> isLoaderImage(std::string_view image);
+
+// The interpreter (PT_INTERP) an ELF image names; none when it names none
+// or the bytes end before it.
+std::optional<std::string> interpreterOf(std::string_view image);
 
 // The index in `argv` (argv[0] the loader's own name) of the program the
 // loader is told to run, after the loader's own options; none when it runs
@@ -75,8 +80,10 @@ using LateLoadedProgram = std::function<void(std::shared_ptr<const LoadedProgram
 // loader; when only the program's lookup does, the program as its name
 // gives it is returned and `late` gets the one found. A user who keeps the
 // inspection threads busy delays the judgement of a loader run, never
-// cancels it.
-std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process,
-                                                       const LateLoadedProgram& late = {});
+// cancels it. With `executed` (the file the process runs, as its exec left
+// it), the system's own loader is known at once, with no read.
+std::shared_ptr<const LoadedProgram> findLoadedProgram(
+    const Process& process, const LateLoadedProgram& late = {},
+    const std::optional<FileIdentity>& executed = std::nullopt);
 
 }  // namespace procscope

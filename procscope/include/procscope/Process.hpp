@@ -132,8 +132,10 @@ class Process : public std::enable_shared_from_this<Process> {
 
  private:
   class LateHandOff;
-  // The file-touching part of inspectBinary; late results go to `handOff`.
-  void inspectFiles(bool signingAndIcon, const std::shared_ptr<LateHandOff>& handOff);
+  // The file-touching part of inspectBinary, for the process living at
+  // `site`; late results go to `handOff`.
+  void inspectFiles(bool signingAndIcon, const std::optional<ExecutableSite>& site,
+                    const std::shared_ptr<LateHandOff>& handOff);
 
   std::atomic<std::uint16_t> type_{0};
   std::atomic<std::int32_t> pid_{-1};
