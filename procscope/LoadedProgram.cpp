@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "procscope/BinaryCache.hpp"
+#include "procscope/ExecutableSite.hpp"
 #include "procscope/FileDescriptor.hpp"
 #include "procscope/Inspection.hpp"
 #include "procscope/Process.hpp"
@@ -140,6 +141,30 @@ std::optional<bool> isLoaderImage(std::string_view image) {
   return isLoaderName(name.substr(0, end));
 }
 
+std::optional<std::string> interpreterOf(std::string_view image) {
+  if (image.size() < EI_NIDENT || std::memcmp(image.data(), ELFMAG, SELFMAG) != 0) {
+    return std::nullopt;
+  }
+  const bool wide = static_cast<unsigned char>(image[EI_CLASS]) == ELFCLASS64;
+  const Fields f(image, static_cast<unsigned char>(image[EI_DATA]) == ELFDATA2MSB);
+  const unsigned word = wide ? 8 : 4;
+  if (!f.has(0, wide ? sizeof(Elf64_Ehdr) : sizeof(Elf32_Ehdr))) return std::nullopt;
+  const std::uint64_t phoff = f.get(wide ? 32 : 28, word);
+  const std::uint64_t phentsize = f.get(wide ? 54 : 42, 2);
+  const std::uint64_t phnum = f.get(wide ? 56 : 44, 2);
+  if (phentsize < (wide ? sizeof(Elf64_Phdr) : sizeof(Elf32_Phdr))) return std::nullopt;
+  for (std::uint64_t i = 0; i < phnum && f.has(phoff + i * phentsize, phentsize); ++i) {
+    const std::uint64_t at = phoff + i * phentsize;
+    if (f.get(at, 4) != PT_INTERP) continue;
+    const std::uint64_t offset = f.get(at + (wide ? 8 : 4), word);
+    const std::uint64_t size = f.get(at + (wide ? 32 : 16), word);
+    if (!f.has(offset, size)) return std::nullopt;
+    const std::string_view name = image.substr(offset, size);
+    return std::string(name.substr(0, name.find('\0')));
+  }
+  return std::nullopt;
+}
+
 std::optional<std::size_t> programArgument(const std::vector<std::string>& argv) {
   std::size_t i = 1;
   while (i < argv.size()) {
@@ -247,18 +272,64 @@ std::string readUpTo(int fd, std::size_t limit) {
   return out;
 }
 
+// Whether the process runs a loader, and whether that is an answer about
+// the file asked of (to be remembered with it).
+struct Runs {
+  bool loader = false;
+  bool fileAskedOf = true;
+};
+
+// The file a Binary was made of, where its inspection saw it.
+std::optional<FileIdentity> fileOf(const Binary& binary) {
+  const auto& a = binary.attributes();
+  if (!a) return std::nullopt;
+  const auto device = a->find("NSFileSystemNumber");
+  const auto inode = a->find("NSFileSystemFileNumber");
+  if (device == a->end() || inode == a->end()) return std::nullopt;
+  const auto d = device->second.integer(), i = inode->second.integer();
+  if (!d || !i) return std::nullopt;
+  return FileIdentity{static_cast<std::uint64_t>(*d), static_cast<std::uint64_t>(*i)};
+}
+
 // Whether the executable the process runs is a loader: its own file, read
-// through /proc/<pid>/exe (whatever namespace or root it lies in).
-bool executableIsLoader(std::int32_t pid) {
+// through /proc/<pid>/exe (whatever namespace or root it lies in). Where it
+// is not `expected` (the process has run another program since, or the
+// record's binary is of a file put in the executable's place), the answer
+// holds for this process only: remembered as the other file's, it would
+// misjudge every later run of that.
+Runs executableIsLoader(std::int32_t pid, const std::optional<FileIdentity>& expected) {
   const FileDescriptor fd(::open(procPath(pid, "exe").c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
+  if (fd.get() < 0) return {false, false};
+  struct stat st {};
+  const bool asked =
+      !expected || (::fstat(fd.get(), &st) == 0 && *expected == FileIdentity{st.st_dev, st.st_ino});
   std::string image = readUpTo(fd.get(), kHeaderBytes);
   auto answer = loader::isLoaderImage(image);
   if (!answer && image.size() == kHeaderBytes) {
     image = readUpTo(fd.get(), kLongestLoader);
     answer = loader::isLoaderImage(image);
   }
-  return answer.value_or(false);
+  return {answer.value_or(false), asked};
+}
+
+// Whether `file` is a loader the system's own programs are run by: the
+// interpreter the agent's own executable and the shell name, found once.
+// Known so with no read of the file, nor a wait for the inspection pool.
+bool isSystemLoader(const FileIdentity& file) {
+  static const auto* loaders = new std::vector<FileIdentity>([] {  // used until the very end
+    std::vector<FileIdentity> found;
+    for (const char* program : {"/proc/self/exe", "/bin/sh"}) {
+      const FileDescriptor fd(::open(program, O_RDONLY | O_CLOEXEC));
+      if (fd.get() < 0) continue;
+      const auto interpreter = loader::interpreterOf(readUpTo(fd.get(), kHeaderBytes));
+      struct stat st {};
+      if (!interpreter || ::stat(interpreter->c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      const FileIdentity loader{st.st_dev, st.st_ino};
+      if (std::find(found.begin(), found.end(), loader) == found.end()) found.push_back(loader);
+    }
+    return found;
+  }());
+  return std::find(loaders->begin(), loaders->end(), file) != loaders->end();
 }
 
 // The answer for each executable inspected, remembered with its Binary: a
@@ -448,28 +519,36 @@ LoadedProgram programAt(const std::string& bytes) {
   return program;
 }
 
-}  // namespace
-
-std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process) {
-  const std::shared_ptr<Binary>& binary = process.binary();
-  const std::int32_t pid = process.pid();
-  if (!binary || pid <= 0) return nullptr;
-  auto isLoader = answers().find(binary);
-  if (isLoader == false) return nullptr;
-  // The rest reads /proc: never for a trail replayed without this machine's
-  // processes, whose pids name others here.
-  if (!platform::Kernel::get()->isAlive(pid)) return nullptr;
-  if (!isLoader) {
-    const std::string where = binary->fileSystemPath().value_or("/");
-    isLoader = inspection::bounded<bool>(where, [pid] { return executableIsLoader(pid); });
-    if (!isLoader) return nullptr;  // not answered in time: judged as it is
-    answers().store(binary, *isLoader);
+// The program named `name`, as far as it was found (not at all: the name).
+std::shared_ptr<const LoadedProgram> programFound(const std::optional<Found>& found,
+                                                  const std::string& name) {
+  auto program = std::make_shared<LoadedProgram>(programAt(found ? found->bytes : name));
+  program->confirmed = found && found->confirmed;
+  if (found) {
+    for (const std::string& bytes : found->mapped)
+      program->mappedInstead.push_back(programAt(bytes));
   }
-  if (!*isLoader) return nullptr;
+  return program;
+}
 
+// What a loader's program is learnt from, copied from the record when it is
+// asked about: a late step reads nothing of a record its owner may change.
+struct Asked {
+  std::int32_t pid = -1;
+  std::vector<std::string> arguments;  // as taken at the event
+};
+
+// The program of a process whose executable is a loader. When the lookup is
+// late, `late` gets the program found, and the program as its name gives it
+// is returned only with `guessMeanwhile` (a late pass has judged that
+// already, or has nothing to add to it).
+std::shared_ptr<const LoadedProgram> programOfLoader(const Asked& asked,
+                                                     const LateLoadedProgram& late,
+                                                     bool guessMeanwhile) {
+  const std::int32_t pid = asked.pid;
   // The arguments taken at the event, unless some were left out of the
   // record (not UTF-8), which would shift the loader's options.
-  std::vector<std::string> argv = process.arguments();
+  std::vector<std::string> argv = asked.arguments;
   if (auto raw = rawArguments(pid); raw && (argv.empty() || raw->size() != argv.size())) {
     argv = std::move(*raw);
   }
@@ -482,15 +561,54 @@ std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process) {
       name.starts_with('/')
           ? name
           : appendingPathComponent(linkOf(procPath(pid, "cwd")).value_or("/"), name);
-  const auto found = inspection::bounded<Found>(where, [pid, name] { return locate(pid, name); });
-
-  auto program = std::make_shared<LoadedProgram>(programAt(found ? found->bytes : name));
-  program->confirmed = found && found->confirmed;
-  if (found) {
-    for (const std::string& bytes : found->mapped)
-      program->mappedInstead.push_back(programAt(bytes));
+  std::function<void(Found)> whenLate;
+  if (late) {
+    whenLate = [late, name](Found found) { late(programFound(found, name)); };
   }
-  return program;
+  const auto found = inspection::bounded<Found>(
+      inspection::mountOf(where), [pid, name] { return locate(pid, name); }, std::move(whenLate));
+  if (!found && late && !guessMeanwhile) return nullptr;
+  return programFound(found, name);
+}
+
+}  // namespace
+
+std::shared_ptr<const LoadedProgram> findLoadedProgram(
+    const Process& process, const LateLoadedProgram& late,
+    const std::optional<FileIdentity>& executed) {
+  const std::shared_ptr<Binary>& binary = process.binary();
+  const std::int32_t pid = process.pid();
+  if (!binary || pid <= 0) return nullptr;
+  std::optional<bool> isLoader;
+  if (executed && isSystemLoader(*executed)) isLoader = true;
+  if (!isLoader) isLoader = answers().find(binary);
+  if (isLoader == false) return nullptr;
+  // The rest reads /proc: never for a trail replayed without this machine's
+  // processes, whose pids name others here.
+  if (!platform::Kernel::get()->isAlive(pid)) return nullptr;
+  Asked asked{pid, process.arguments()};
+  if (!isLoader) {
+    // Not answered in time: judged as it is now, and as its program once
+    // the answer comes (unless the process has ended, or run another
+    // program, judged as a start of its own, by then).
+    std::function<void(Runs)> whenLate;
+    if (late) {
+      whenLate = [binary, asked, late](Runs runs) {
+        if (runs.fileAskedOf) answers().store(binary, runs.loader);
+        if (!runs.loader || !platform::Kernel::get()->isAlive(asked.pid)) return;
+        if (auto program = programOfLoader(asked, late, false)) late(std::move(program));
+      };
+    }
+    const auto runs = inspection::bounded<Runs>(
+        inspection::mountOf(binary->fileSystemPath().value_or("/")),
+        [pid, file = fileOf(*binary)] { return executableIsLoader(pid, file); },
+        std::move(whenLate));
+    if (!runs) return nullptr;
+    isLoader = runs->loader;
+    if (runs->fileAskedOf) answers().store(binary, *isLoader);
+  }
+  if (!*isLoader) return nullptr;
+  return programOfLoader(asked, late, true);
 }
 
 }  // namespace procscope

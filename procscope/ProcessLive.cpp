@@ -36,7 +36,6 @@ std::shared_ptr<Process> Process::init(std::int32_t pid) {
   process->getUser();
   process->enumerateAncestors();
   process->inspectBinary(false);
-  process->setLoadedProgram(findLoadedProgram(*process));
   return process;
 }
 
@@ -66,11 +65,14 @@ struct Inspected {
   std::optional<std::string> unmarkedBytes;
 };
 
+}  // namespace
+
 // Hands a late result on as a copy of the first record, and only once that
-// record has its own binary: the step may end before its caller has stopped
-// waiting, and the late record's reader may look at the first one. The
-// binary and the digest may each be late, each handed on in a copy of its own.
-class LateHandOff {
+// record is whole (its binary, and its loader's program when it has one):
+// the step may end before its caller has stopped waiting, and the late
+// record's reader may look at the first one. The binary, the digest and a
+// loader's program may each be late, each handed on in a copy of its own.
+class Process::LateHandOff {
  public:
   using Fill = std::function<void(const Process& first, Process& copy)>;
 
@@ -80,10 +82,13 @@ class LateHandOff {
 
   void deliver(Inspected found) {
     if (!found.binary) return;
-    deliver([found = std::move(found)](const Process&, Process& copy) {
+    deliver([found = std::move(found)](const Process& first, Process& copy) {
       if (found.unmarkedBytes) copy.setPathBytes(*found.unmarkedBytes);
       copy.setBinary(found.binary);
       if (found.signingInfo) copy.setSigningInfo(found.signingInfo);
+      // Whether the process runs a loader was asked of its file by the pid,
+      // not of the binary: a program learnt late comes in a copy of its own.
+      copy.setLoadedProgram(first.loadedProgram());
     });
   }
 
@@ -93,6 +98,17 @@ class LateHandOff {
       copy.setBinary(first.binary());
       copy.setSigningInfo(first.signingInfo());
       copy.setSha256(sha256);
+      copy.setLoadedProgram(first.loadedProgram());
+    });
+  }
+
+  // The program of a loader run directly, found late: the record is judged
+  // again as that program.
+  void deliverProgram(std::shared_ptr<const LoadedProgram> program) {
+    deliver([program = std::move(program)](const Process& first, Process& copy) {
+      copy.setBinary(first.binary());
+      copy.setSigningInfo(first.signingInfo());
+      copy.setLoadedProgram(program);
     });
   }
 
@@ -131,6 +147,8 @@ class LateHandOff {
   std::vector<Fill> waiting_;
 };
 
+namespace {
+
 // The digest of what process `pid` executes: on a local file system one
 // seen before is served at once; otherwise it is read on the bounded pool
 // (a whole file may take long, and a late digest still judges the start).
@@ -138,7 +156,7 @@ std::optional<std::string> boundedDigest(std::int32_t pid,
                                          const std::shared_ptr<const ProcessIdentity>& identity,
                                          const std::optional<ExecutableSite>& site,
                                          const std::string& bytes,
-                                         const std::shared_ptr<LateHandOff>& handOff) {
+                                         std::function<void(std::string)> late) {
   const bool local = site && site->local;
   const std::optional<FileIdentity> executed = site ? site->executed : std::nullopt;
   const inspection::MountId mount = site && site->mountId != 0
@@ -160,9 +178,9 @@ std::optional<std::string> boundedDigest(std::int32_t pid,
     if (auto kept = digest::rememberedFor(opened->get())) return kept;
   }
   std::function<void(std::optional<std::string>)> whenLate;
-  if (handOff) {
-    whenLate = [handOff](std::optional<std::string> sha256) {
-      if (sha256) handOff->deliverDigest(std::move(*sha256));
+  if (late) {
+    whenLate = [late = std::move(late)](std::optional<std::string> sha256) {
+      if (sha256) late(std::move(*sha256));
     };
   }
   auto found = inspection::bounded<std::optional<std::string>>(
@@ -180,28 +198,45 @@ std::optional<std::string> boundedDigest(std::int32_t pid,
 void Process::inspectBinary(bool signingAndIcon,
                             std::function<void(const std::shared_ptr<Process>&)> late) {
   if (!path_) return;
-  // Where the process lives: its root, its namespace's mounts, the file it
-  // runs. A process gone before that could be read is judged by its name.
-  if (!site_) site_ = Kernel::get()->executableSite(pid(), identity_.get(), *fileSystemPath());
-  const std::optional<ExecutableSite>& site = site_;
   std::shared_ptr<LateHandOff> handOff;
   if (late) {
     if (auto self = weak_from_this().lock()) {
       handOff = std::make_shared<LateHandOff>(std::move(self), std::move(late));
     }
   }
-  // Every path below has set the binary by the time this ends: a late
-  // result waits for that.
+  // The record is whole once this ends: a late result waits for that.
   struct FirstJudged {
     LateHandOff* handOff;
     ~FirstJudged() {
       if (handOff) handOff->firstJudged();
     }
   } firstJudged{handOff.get()};
+  // Where the process lives: its root, its namespace's mounts, the file it
+  // runs. A process gone before that could be read is judged by its name.
+  if (!site_) site_ = Kernel::get()->executableSite(pid(), identity_.get(), *fileSystemPath());
+  const std::optional<ExecutableSite>& site = site_;
+  inspectFiles(signingAndIcon, site, handOff);
+  // A loader run directly is judged as the program it runs, also when that
+  // is learnt only after the deadline.
+  LateLoadedProgram whenLate;
+  if (handOff) {
+    whenLate = [handOff](std::shared_ptr<const LoadedProgram> program) {
+      handOff->deliverProgram(std::move(program));
+    };
+  }
+  setLoadedProgram(findLoadedProgram(*this, whenLate, site ? site->executed : std::nullopt));
+}
+
+void Process::inspectFiles(bool signingAndIcon, const std::optional<ExecutableSite>& site,
+                           const std::shared_ptr<LateHandOff>& handOff) {
   // Before the binary, so that a late binary's copy has it. A memfd or a
   // file of another namespace is hashed as well: it is reached by the pid.
   if (digest::wanted()) {
-    sha256_ = boundedDigest(pid(), identity_, site, *fileSystemPath(), handOff);
+    std::function<void(std::string)> whenLate;
+    if (handOff) {
+      whenLate = [handOff](std::string sha256) { handOff->deliverDigest(std::move(sha256)); };
+    }
+    sha256_ = boundedDigest(pid(), identity_, site, *fileSystemPath(), std::move(whenLate));
   }
   if (!site) {
     setBinary(Binary::uninspected(*path_));

@@ -12,7 +12,6 @@
 
 #include "procscope/Binary.hpp"
 #include "procscope/Dispatch.hpp"
-#include "procscope/LoadedProgram.hpp"
 #include "procscope/Log.hpp"
 #include "procscope/ProcessIdentity.hpp"
 #include "procscope/Utf8.hpp"
@@ -354,12 +353,10 @@ void ProcScope::handleProcessStart(const std::shared_ptr<Process>& process) {
   process->inspectBinary(!goEasy(), [self](const std::shared_ptr<Process>& late) {
     auto monitor = self.lock();
     if (monitor && !monitor->shouldStop() && monitor->processCallback_) {
-      if (!late->loadedProgram()) late->setLoadedProgram(findLoadedProgram(*late));
       monitor->processCallback_(late);
     }
   });
   if (!process->binary()) return;
-  if (!process->loadedProgram()) process->setLoadedProgram(findLoadedProgram(*process));
   // Events that arrive before a callback is set have nobody to go to.
   if (processCallback_) processCallback_(process);
 }

@@ -1,7 +1,7 @@
 // Fuzz target: the /proc text parsers, procfs::parentFromStat (a stat line),
 // procfs::effectiveUidFromStatus (a status file) and loader::mappedFiles (a
-// maps file), and loader::isLoaderImage (an executable's bytes). One input is
-// read two ways:
+// maps file), and loader::isLoaderImage and loader::interpreterOf (an
+// executable's bytes). One input is read two ways:
 //   1. as a stat line, a status file, a maps file and an image, whole;
 //   2. as pieces (a command name, a state byte, two numbers, a process name
 //      and four user IDs) laid out as the kernel writes them; the parsers must
@@ -32,6 +32,7 @@ void parseWhole(std::string_view text) {
   (void)procfs::effectiveUidFromStatus(text);
   for (const auto& file : procscope::loader::mappedFiles(text)) require(file.inode != 0, "inode 0");
   (void)procscope::loader::isLoaderImage(text);
+  (void)procscope::loader::interpreterOf(text);
 }
 
 void parseLaidOut(const std::uint8_t* data, std::size_t size) {

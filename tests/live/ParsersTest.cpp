@@ -170,6 +170,9 @@ TEST(LoaderImage, KnownByItsNameAndShapeNotItsPath) {
   for (const auto& [image, answer] : cases) {
     EXPECT_EQ(loader::isLoaderImage(image), answer) << image.size() << " bytes";
   }
+  EXPECT_EQ(loader::interpreterOf(wholeFile("/bin/sleep")), "/lib64/ld-linux-x86-64.so.2");
+  EXPECT_EQ(loader::interpreterOf(ldso), std::nullopt);
+  EXPECT_EQ(loader::interpreterOf(wholeFile("/bin/sleep").substr(0, 64)), std::nullopt);
 }
 
 TEST(MappedFiles, EachFileOnceWithItsDeviceAndInode) {

@@ -2,14 +2,21 @@
 // itself, process 1) and from kernels faked or absent.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <deque>
 #include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
 
 #include "live/ChildProcess.hpp"
 #include "live/Support.hpp"
+#include "procscope/BinaryCache.hpp"
 #include "procscope/ExecutableSite.hpp"
+#include "procscope/Inspection.hpp"
 #include "procscope/LoadedProgram.hpp"
 #include "procscope/Process.hpp"
 #include "procscope/ProcessIdentity.hpp"
@@ -76,6 +83,27 @@ TEST(LiveProcess, DeletedExecutableKeepsItsPath) {
   }
 }
 
+// `loader` run directly with `arguments`, in a session of its own, once it
+// has mapped the file `mapped`.
+static pid_t startLoader(const std::string& loader, Strings arguments, const std::string& mapped) {
+  arguments.insert(arguments.begin(), loader);
+  std::vector<char*> argv;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    execv(loader.c_str(), argv.data());
+    _exit(127);
+  }
+  const auto mapsHold = [&] {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    return std::string(std::istreambuf_iterator<char>(maps), {}).find(mapped) != std::string::npos;
+  };
+  for (int i = 0; pid > 0 && i < 500 && !mapsHold(); ++i) usleep(10000);
+  return pid;
+}
+
 // The loader run directly names its program through a link: the program is
 // the file the loader mapped; once the link leads elsewhere, each file
 // mapped is judged beside the one it leads to now.
@@ -88,18 +116,8 @@ TEST(LiveProcess, LoaderRunDirectlyGetsTheProgramItMapped) {
   std::filesystem::copy_file("/bin/sleep", mapped);
   std::filesystem::copy_file("/bin/sleep", other);
   std::filesystem::create_symlink(mapped, link);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setsid();
-    execl(loader.c_str(), loader.c_str(), link.c_str(), "60", nullptr);
-    _exit(127);
-  }
+  const pid_t pid = startLoader(loader, {link, "60"}, mapped);
   ASSERT_GT(pid, 0);
-  const auto mapsHold = [&](const std::string& path) {
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-    return std::string(std::istreambuf_iterator<char>(maps), {}).find(path) != std::string::npos;
-  };
-  for (int i = 0; i < 500 && !mapsHold(mapped); ++i) usleep(10000);
   const auto direct = Process::init(pid);
   ASSERT_TRUE(direct && direct->loadedProgram());
   EXPECT_EQ(direct->path(), std::filesystem::canonical(loader));  // the record's own
@@ -122,6 +140,103 @@ TEST(LiveProcess, LoaderRunDirectlyGetsTheProgramItMapped) {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
   std::filesystem::remove_all(dir);
+}
+
+// A loader whose file is not read in time (every inspection thread held
+// past its deadline) is judged as itself at once, and as the program it runs
+// in a late copy once the read ends. A late read that finds another program
+// run since answers nothing about the loader's file.
+TEST(LiveProcess, LoaderNotRecognisedInTimeIsJudgedLateAsItsProgram) {
+  namespace inspection = procscope::inspection;
+  const std::string loader = "/lib64/ld-linux-x86-64.so.2";
+  if (::access(loader.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << loader << " here";
+  char dir[] = "/tmp/pslive-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  // A copy of the loader: a file whose answer nothing remembers.
+  const std::string copy = dir + "/pbx-ld"s, program = dir + "/pbx-prog"s, go = dir + "/go"s;
+  std::filesystem::copy_file(loader, copy);
+  std::filesystem::copy_file("/bin/sleep", program);
+  ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+  std::this_thread::sleep_for(procscope::BinaryCache::kSettle * 2);  // else not remembered
+  const pid_t moving =
+      startLoader(copy, {"/bin/sh", "-c", "read x <" + go + "; exec " + program + " 60"},
+                  std::filesystem::canonical("/bin/sh"));
+  const pid_t pid = startLoader(copy, {program, "60"}, program);
+  ASSERT_GT(moving, 0);
+  ASSERT_GT(pid, 0);
+  const auto recordOf = [](pid_t id) {
+    auto record = Process::init();
+    record->setIdentity(Kernel::get()->pin(id));
+    record->setPid(id);
+    record->pathFromPid();
+    record->getArgs();
+    return record;
+  };
+  const auto first = recordOf(pid);
+  // Its file inspected and remembered (as after an earlier run), but not
+  // yet whether it is a loader.
+  const auto site = Kernel::get()->executableSite(pid, first->identity().get(), *first->path());
+  ASSERT_TRUE(site);
+  ASSERT_TRUE(procscope::inspectRemembered(*first->path(),
+                                           site->lookupPath.value_or(*first->path()), &*site));
+
+  std::deque<std::promise<void>> holds;  // one per inspection thread held
+  const auto holdAll = [&holds] {
+    while (holds.size() < 64 && inspection::run(inspection::kUnknownMount, [] {})) {
+      inspection::run(inspection::kUnknownMount,
+                      [held = holds.emplace_back().get_future().share()] { held.wait(); });
+    }
+  };
+  const auto lateProgramOf = [](const std::shared_ptr<Process>& record) {
+    auto lateOne = std::make_shared<std::promise<std::shared_ptr<Process>>>();
+    auto once = std::make_shared<std::once_flag>();
+    record->inspectBinary(false, [lateOne, once](const std::shared_ptr<Process>& copy) {
+      if (copy->loadedProgram()) std::call_once(*once, [&] { lateOne->set_value(copy); });
+    });
+    return lateOne->get_future();
+  };
+  holdAll();
+  lateProgramOf(recordOf(moving));
+  // Read and write: the open waits for no shell.
+  const int fifo = ::open(go.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::write(fifo, "go\n", 3), 3);
+  std::error_code error;
+  const std::string exe = "/proc/" + std::to_string(moving) + "/exe";
+  for (int i = 0; i < 500 && std::filesystem::read_symlink(exe, error) != program; ++i) {
+    usleep(10000);
+  }
+  ::close(fifo);
+  // One thread let go: the late read of that run ends before a step queued
+  // after it does.
+  holds.front().set_value();
+  for (int i = 0; i < 2000 && !inspection::run(inspection::kUnknownMount, [] {}); ++i) {
+    usleep(1000);  // until the thread is free
+  }
+  holdAll();
+  auto late = lateProgramOf(first);
+  // The system's loader is known by its file: judged as its program (by the
+  // name given, while the lookup waits) at once.
+  const pid_t direct = startLoader(loader, {program, "60"}, program);
+  const auto known = recordOf(direct);
+  lateProgramOf(known);
+  for (std::size_t i = 1; i < holds.size(); ++i) holds[i].set_value();
+  EXPECT_EQ(known->loadedProgram() ? known->loadedProgram()->path : "none", program);
+  EXPECT_EQ(first->loadedProgram(), nullptr) << "judged as itself at once";
+  std::shared_ptr<Process> copied;
+  try {
+    if (late.wait_for(std::chrono::seconds(20)) == std::future_status::ready) copied = late.get();
+  } catch (const std::future_error&) {  // none will ever come
+  }
+  for (const pid_t child : {moving, pid, direct}) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+  std::filesystem::remove_all(dir);
+  ASSERT_TRUE(copied) << "never judged as the program it runs";
+  EXPECT_EQ(copied->earlier(), first);
+  EXPECT_EQ(copied->path(), first->path());
+  EXPECT_EQ(copied->loadedProgram()->path, program);
+  EXPECT_TRUE(copied->loadedProgram()->confirmed);
 }
 
 TEST(LiveProcess, GoneProcessHasNoParentAndNoRecord) {

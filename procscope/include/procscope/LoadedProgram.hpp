@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "procscope/Binary.hpp"
+#include "procscope/ExecutableSite.hpp"
 
 namespace procscope {
 
@@ -40,6 +42,10 @@ namespace loader {
 // loader's. None when the bytes end before the answer.
 std::optional<bool> isLoaderImage(std::string_view image);
 
+// The interpreter (PT_INTERP) an ELF image names; none when it names none
+// or the bytes end before it.
+std::optional<std::string> interpreterOf(std::string_view image);
+
 // The index in `argv` (argv[0] the loader's own name) of the program the
 // loader is told to run, after the loader's own options; none when it runs
 // none (only options, --version). Options it does not know are passed over
@@ -59,11 +65,25 @@ std::vector<MappedFile> mappedFiles(std::string_view maps);
 
 }  // namespace loader
 
+// A loader's program learnt after the deadline, on the pool's thread.
+using LateLoadedProgram = std::function<void(std::shared_ptr<const LoadedProgram>)>;
+
 // The program `process` runs when its executable is a dynamic loader run
 // directly; none otherwise (and for every ordinary exec, at the cost of one
 // lookup while its Binary is remembered). Reads the process's arguments, and
 // resolves and confirms its program on the bounded inspection pool, looking
 // again for up to 2 ms while nothing is mapped yet.
-std::shared_ptr<const LoadedProgram> findLoadedProgram(const Process& process);
+//
+// Whatever is not answered in time is answered late, with `late`: when the
+// question whether the file is a loader misses the deadline, none is
+// returned and `late` gets the program once the file is found to be a
+// loader; when only the program's lookup does, the program as its name
+// gives it is returned and `late` gets the one found. A user who keeps the
+// inspection threads busy delays the judgement of a loader run, never
+// cancels it. With `executed` (the file the process runs, as its exec left
+// it), the system's own loader is known at once, with no read.
+std::shared_ptr<const LoadedProgram> findLoadedProgram(
+    const Process& process, const LateLoadedProgram& late = {},
+    const std::optional<FileIdentity>& executed = std::nullopt);
 
 }  // namespace procscope

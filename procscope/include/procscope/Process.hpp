@@ -57,13 +57,17 @@ class Process : public std::enable_shared_from_this<Process> {
   // namespace, and counts only when it is the very file the process runs;
   // otherwise, as when the process is gone, the record gets
   // Binary::uninspected of its path: its name, which is certain.
+  //
+  // Then sets loadedProgram() (findLoadedProgram): a loader's program
+  // learnt late comes to `late` the same way, in a copy of its own.
   void inspectBinary(bool signingAndIcon,
                      std::function<void(const std::shared_ptr<Process>&)> late = {});
   // The record as first handed on, when this one is its late completion:
   // the same process and pin, judged again with its files inspected.
   const std::shared_ptr<const Process>& earlier() const { return earlier_; }
   // A copy of this record (held by a shared_ptr) for its late completion:
-  // everything but the binary and signing information, earlier() this one.
+  // everything but the binary, the signing information and the loader's
+  // program, earlier() this one.
   // (The digest is set before either is, so the copy has it.)
   std::shared_ptr<Process> lateCopy() const;
   // For a live process whose executable's path cannot be read (longer than
@@ -132,6 +136,12 @@ class Process : public std::enable_shared_from_this<Process> {
   std::string description() const;
 
  private:
+  class LateHandOff;
+  // The file-touching part of inspectBinary, for the process living at
+  // `site`; late results go to `handOff`.
+  void inspectFiles(bool signingAndIcon, const std::optional<ExecutableSite>& site,
+                    const std::shared_ptr<LateHandOff>& handOff);
+
   std::atomic<std::uint16_t> type_{0};
   std::atomic<std::int32_t> pid_{-1};
   std::atomic<std::uint32_t> exit_{0xFFFFFFFFu};
