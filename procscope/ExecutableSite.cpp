@@ -244,6 +244,16 @@ std::optional<ExecutedFile> executedFileOf(std::int32_t pid) {
   return ExecutedFile{identityOf(sx), sx.stx_mnt_id};
 }
 
+bool sharesOwnRoot(std::int32_t pid) {
+  const OwnRoot& own = ownRoot();
+  struct statx root {};
+  return own.known && pid > 0 &&
+         ::statx(AT_FDCWD, procPath(pid, "root").c_str(), AT_STATX_DONT_SYNC, kRootMask, &root) ==
+             0 &&
+         (root.stx_mask & kRootMask) == kRootMask && root.stx_mnt_id == own.mountId &&
+         identityOf(root) == own.identity;
+}
+
 std::optional<ExecutableSite> siteOfExecFile(std::int32_t pid, int fd, const std::string& path) {
   struct statx sx {};
   if (pid <= 0 || ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, kRootMask, &sx) != 0 ||

@@ -504,8 +504,11 @@ class LinuxWorkspace final : public Workspace {
         if (!e.pathKnown) return;
         const bool entry = mayLaunch(e.path);
         auto snap = snapNameOf(e.path);
-        const std::uint64_t ns = mountNamespaceOf(e.pid);
-        // Most execs end here, for the price of one read of a /proc link.
+        // The root first: the monitor asks for it at every exec anyway, so
+        // this costs little, and in the agent's own root the namespace is
+        // the agent's too.
+        const std::uint64_t ns = sharesOwnRoot(e.pid) ? 0 : mountNamespaceOf(e.pid);
+        // Most execs end here, for the price of one statx of a /proc link.
         if (!entry && !snap && !foreign(ns)) return;
         std::lock_guard lock(mu);
         bool probe = false;

@@ -56,6 +56,11 @@ struct ExecutedFile {
 };
 std::optional<ExecutedFile> executedFileOf(std::int32_t pid);
 
+// Whether process `pid` has this process's root (same mount, same
+// directory): then it is in this mount namespace too, as another namespace
+// numbers its mounts anew. False when that cannot be told.
+bool sharesOwnRoot(std::int32_t pid);
+
 // The site of the file at descriptor `fd` that process `pid` is executing
 // (its old image still runs); none when that cannot be told.
 std::optional<ExecutableSite> siteOfExecFile(std::int32_t pid, int fd, const std::string& path);
